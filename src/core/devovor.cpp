@@ -1,0 +1,101 @@
+#include "core/devovor.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include "events/callback.h"
+#include "log/log.h"
+
+namespace {
+
+constexpr auto kMonitorPeriod = std::chrono::milliseconds(100);
+
+void LogCore(int level, const char* format, const std::string& arg) {
+  dv::LogMessage(dv::kCoreId, PluginEventCallback, level, format, arg.c_str());
+}
+
+}  // namespace
+
+devovor::devovor(std::string executablePath, const dv::Platform& platform)
+    : platform_(platform),
+      io_(),
+      monitorTimer_(io_, kMonitorPeriod),
+      executablePath_(std::move(executablePath)),
+      console_(names_, platform),
+      entry_(*this, logLevel_, queue_) {
+  dv::AttachCore(this);
+}
+
+devovor::~devovor() {
+  // Nothing may reach the core once its members start to go away.
+  dv::DetachCore();
+}
+
+int64_t devovor::Now() { return platform_.SteadyNowNs(); }
+
+void devovor::WriteConsole(uint32_t providerId, uint32_t level, const char* text,
+                           uint32_t maxLen) {
+  console_.Write(providerId, level, text, maxLen);
+}
+
+bool devovor::Initialize(int /*descriptor*/) {
+  names_.Insert(dv::kCoreId, "core");
+  umask(077);
+  return true;
+}
+
+void devovor::RequestStop() { queue_.RequestStop(); }
+
+int devovor::PluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
+  entry_.Handle(in, out);
+  return 0;
+}
+
+void devovor::Start() {
+  coreVersion_ = BuiltInVersion();
+
+  // Only the first signal stops the core; later ones are absorbed for as
+  // long as the set exists, so a second Ctrl-C cannot cut the stop short.
+  boost::asio::signal_set signals(io_);
+  signals.add(SIGINT);
+  signals.add(SIGTERM);
+  signals.add(SIGQUIT);
+  signals.async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
+
+  auto work = boost::asio::make_work_guard(io_);
+  std::thread ioThread([this] { RunIoThread(); });
+
+  LogCore(25, "successfully started core version %s", coreVersion_);
+  RunEventLoop();
+  LogCore(25, "stopping core version %s...", coreVersion_);
+
+  monitorTimer_.cancel();
+  if (linger_.load()) LingerOneMinute();
+
+  io_.stop();
+  ioThread.join();
+}
+
+void devovor::RunIoThread() { io_.run(); }
+
+void devovor::RunEventLoop() {
+  _EventParmsIn record;
+  size_t left = 0;
+  while (queue_.Take(&record, &left)) std::free(record.data);
+}
+
+// Sleeps a full minute; a signal that interrupts the sleep does not
+// shorten it.
+void devovor::LingerOneMinute() {
+  struct timespec remaining = {60, 0};
+  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}

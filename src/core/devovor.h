@@ -1,0 +1,97 @@
+// devovor: the one core object. It owns every subsystem, wires them
+// together and runs the start and stop sequence; the subsystems do the work.
+//
+// Lifecycle (main thread): construct -> Initialize -> Start -> destroy.
+// Exactly one instance exists at a time; it is reachable from plugins only
+// through PluginEventCallback (events/callback.h), which is connected at the
+// end of construction and disconnected at the start of destruction.
+//
+// Threads: the main thread runs the constructor, Initialize, Start (and in
+// it the delivery loop) and the destructor. The I/O thread runs the I/O
+// context from Start step 6 to step 19. PluginEvent, RequestStop and
+// WriteConsole may be called from any thread that holds none of the core's
+// locks.
+//
+// Lock order: the queue lock, the request lock and the video lock are never
+// nested; the request lock may be held while one request thread's mutex is
+// taken. No lock of the core is held while a plugin entry point runs.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "events/event_entry.h"
+#include "events/event_queue.h"
+#include "log/console.h"
+#include "log/levels.h"
+#include "log/name_registry.h"
+#include "platform/platform.h"
+#include "plugin_api/event.h"
+
+class devovor {
+ public:
+  // The built-in version of the core.
+  static const char* BuiltInVersion() { return "21.09.7.0"; }
+
+  explicit devovor(std::string executablePath,
+                   const dv::Platform& platform = dv::Platform::Default());
+  devovor(const devovor&) = delete;
+  devovor& operator=(const devovor&) = delete;
+  virtual ~devovor();
+
+  // Current steady-clock time point in nanoseconds.
+  virtual int64_t Now();
+  // Writes one log line to the console (and level 100 to the system log).
+  virtual void WriteConsole(uint32_t providerId, uint32_t level, const char* text,
+                            uint32_t maxLen);
+
+  // Registers the core's name and tightens the file-creation mask. Returns
+  // false when the core cannot run (its message is already logged).
+  bool Initialize(int descriptor);
+  // Runs the core until it has stopped; returns after plugins are unloaded.
+  void Start();
+  // Asks the delivery loop to drain and return. Any thread, any time.
+  void RequestStop();
+  // The single event entry. Always returns 0; the outcome is in out->result.
+  int PluginEvent(_EventParmsIn* in, _EventParmsOut* out);
+
+  // Observers, for the subsystems that report on the core and for tests.
+  dv::LogLevelTable& logLevel() { return logLevel_; }
+  dv::LogLevelTable& logLevelDefault() { return logLevelDefault_; }
+  dv::NameRegistry& names() { return names_; }
+  dv::ConsoleWriter& console() { return console_; }
+  dv::EventQueue& queue() { return queue_; }
+  const std::string& coreVersion() const { return coreVersion_; }
+  const std::string& productFamily() const { return productFamily_; }
+  const std::string& executablePath() const { return executablePath_; }
+  bool stopRequested() const { return queue_.stopRequested(); }
+
+ private:
+  void RunIoThread();
+  void RunEventLoop();
+  void LingerOneMinute();
+
+  const dv::Platform& platform_;
+
+  // Members in the order of the core's data model; destroyed in reverse.
+  dv::NameRegistry names_;
+  boost::asio::io_context io_;
+  boost::asio::steady_timer monitorTimer_;
+  dv::EventQueue queue_;
+  const std::string executablePath_;
+  std::string productFamily_ = "Vantora";
+  std::string coreVersion_;
+  std::atomic<bool> linger_{false};
+  std::atomic<bool> throttlingEnabled_{true};
+  std::atomic<bool> throttling_{false};
+  dv::LogLevelTable logLevel_;
+  dv::LogLevelTable logLevelDefault_;
+
+  // Stateless front ends over the members above.
+  dv::ConsoleWriter console_;
+  dv::EventEntry entry_;
+};

@@ -1,0 +1,51 @@
+// The console writer: one line per log message on standard output, and
+// the system log for level-100 messages.
+//
+// Line format, time in UTC:
+//   coloured: ESC[3<c>mHH:MM:SS ESC[36m<tag:6>ESC[0m <text>
+//   plain:    HH:MM:SS <tag:6> <text>
+// The time stamp's colour <c> comes from the level: 0-24 magenta, 25-49
+// green, 50-74 yellow, 75-100 red; a level above 100 prints plain. The tag is
+// the source's registered name padded or cut to six characters, or "?".
+//
+// Thread safety: Write may be called from any thread. Each line goes out in
+// one formatted write, so lines of different threads never interleave. The
+// terminal test runs exactly once, on the first Write, and its answer holds
+// for the writer's lifetime. The colour and background flags are atomic.
+// Write allocates nothing.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+
+#include "log/name_registry.h"
+#include "platform/platform.h"
+
+namespace dv {
+
+class ConsoleWriter {
+ public:
+  ConsoleWriter(const NameRegistry& names, const Platform& platform);
+
+  // Writes one message. `text` is read up to its NUL or `maxLen` bytes,
+  // whichever comes first; it need not be NUL-terminated within `maxLen`.
+  void Write(uint32_t providerId, uint32_t level, const char* text, uint32_t maxLen);
+
+  // Set when the parent runs in the background: nothing is printed then.
+  void SetBackground(bool background) { background_.store(background); }
+  bool background() const { return background_.load(); }
+
+ private:
+  bool IsTerminal();
+
+  const NameRegistry& names_;
+  const Platform& platform_;
+  std::atomic<bool> colour_{true};
+  std::atomic<bool> background_{false};
+  std::once_flag terminalOnce_;
+  bool terminal_ = false;  // written once under terminalOnce_
+};
+
+}  // namespace dv

@@ -1,0 +1,37 @@
+// The log functions the core's own code uses.
+//
+// There is no logger object: a message is a log event (type 0x40, flag
+// 0x2) raised through an event sink, normally PluginEventCallback, which
+// filters it by its kind's threshold, prints it and queues it for plugins.
+//
+// Any thread may call these functions. They use only the caller's stack:
+// LogMessage formats into a 512-byte stack buffer and allocates nothing,
+// and a message below its kind's threshold is neither formatted nor raised.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+
+#include "plugin_api/event.h"
+
+namespace dv {
+
+using EventSink = PluginEventCallbackFn;
+
+// Longest text a log message carries; longer texts are cut.
+constexpr int kMaxLogText = 511;
+
+// The current threshold of the provider's kind (-1 = no threshold).
+int QueryLogLevel(uint32_t providerId, EventSink sink);
+
+// True when a message of `level` from `providerId` would pass its threshold.
+bool IsLogLevelEnabled(uint32_t providerId, EventSink sink, int level);
+
+// Formats like printf and raises the text as a log message. Empty texts and
+// formatting errors raise nothing. A null sink does nothing.
+void LogMessage(uint32_t providerId, EventSink sink, int level, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+void LogMessageV(uint32_t providerId, EventSink sink, int level, const char* format,
+                 va_list args) __attribute__((format(printf, 4, 0)));
+
+}  // namespace dv

@@ -1,0 +1,74 @@
+// The program entry: parses the command line, builds the one core object,
+// initializes and runs it.
+//
+// Exit codes: 0 after -h or a completed run, 1 when the executable's own
+// path cannot be found, 2 when the core cannot initialize.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <boost/filesystem.hpp>
+#include <wx/init.h>
+
+#include "core/devovor.h"
+
+namespace {
+
+struct CommandLine {
+  bool usage = false;
+  int descriptor = -1;
+};
+
+// Options start with '-'; any whose second character is 'h' asks for usage,
+// others are ignored. The first non-option is the parent descriptor.
+CommandLine ParseCommandLine(int argc, char** argv) {
+  CommandLine line;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (arg[0] == '-') {
+      if (arg[1] == 'h') {
+        line.usage = true;
+        return line;
+      }
+      continue;
+    }
+    line.descriptor = std::atoi(arg);
+    break;
+  }
+  return line;
+}
+
+bool FindCanonicalExecutable(std::string* path) {
+  try {
+    const boost::filesystem::path cwd = boost::filesystem::current_path();
+    *path = boost::filesystem::canonical("/proc/self/exe", cwd).string();
+    return true;
+  } catch (const boost::filesystem::filesystem_error&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const CommandLine line = ParseCommandLine(argc, argv);
+  if (line.usage) {
+    std::fprintf(stderr, "core version %s\n", devovor::BuiltInVersion());
+    std::fprintf(stderr, "Usage: %s <pipe>\n", argc > 0 ? argv[0] : "devovor");
+    return 0;
+  }
+  wxInitialize();
+  std::string executable;
+  if (!FindCanonicalExecutable(&executable)) {
+    std::fprintf(stderr, "failed to find canonical path\n");
+    return 1;
+  }
+  devovor core(executable);
+  if (!core.Initialize(line.descriptor)) {
+    std::fprintf(stderr, "failed to initialize core\n");
+    return 2;
+  }
+  core.Start();
+  wxUninitialize();
+  return 0;
+}

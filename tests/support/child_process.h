@@ -1,0 +1,87 @@
+// Runs a program as a child process for tests that drive the real executable.
+//
+// Standard output goes to a pseudo-terminal or to a pipe, standard error to
+// its own pipe, standard input reads /dev/null. Every wait takes a time-out
+// and gives up when it passes, so a misbehaving child fails a test instead of
+// hanging it. A child still running when the object goes away is killed.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <ostream>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace dvtest {
+
+enum class Stdout { kPipe, kTerminal };
+enum class Stream { kStdout, kStderr };
+
+struct ChildOptions {
+  std::vector<std::string> argv;  // argv[0] is passed as given
+  std::string path;               // program to run; empty: argv[0]
+  std::string workDir;            // empty: inherit the current directory
+  bool removeWorkDir = false;     // the child removes workDir after entering it
+  int execDescriptor = -1;        // >= 0: fexecve this descriptor instead of path
+  Stdout stdoutMode = Stdout::kPipe;
+};
+
+// How a child ended, or that it had not ended in time.
+struct ExitStatus {
+  enum Kind { kExited, kSignaled, kTimedOut } kind = kTimedOut;
+  int value = 0;  // exit code or signal number
+
+  static ExitStatus Exited(int code) { return {kExited, code}; }
+  static ExitStatus Signaled(int sig) { return {kSignaled, sig}; }
+  bool operator==(const ExitStatus& o) const { return kind == o.kind && value == o.value; }
+};
+std::ostream& operator<<(std::ostream& out, const ExitStatus& status);
+
+class ChildProcess {
+ public:
+  using Millis = std::chrono::milliseconds;
+
+  explicit ChildProcess(const ChildOptions& options);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Empty when the child runs; otherwise why it could not be started.
+  const std::string& StartError() const { return startError_; }
+  pid_t Pid() const { return pid_; }
+
+  // Reads until `pattern` matches somewhere in everything the stream has
+  // produced so far. Returns the match and its groups, or nothing when the
+  // time-out passes or the stream closes first.
+  std::optional<std::vector<std::string>> WaitFor(Stream stream, const std::regex& pattern,
+                                                   Millis timeout);
+  // Waits until the child has a handler installed for `sig`.
+  bool WaitUntilCatching(int sig, Millis timeout);
+  bool Signal(int sig);
+  // Reaps the child, then reads what is left of its output.
+  ExitStatus WaitForExit(Millis timeout);
+
+  const std::string& Output(Stream stream) const { return buffers_[Index(stream)]; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  template <typename Done>
+  bool PumpUntil(Clock::time_point deadline, Done done);
+  void PumpOnce(Clock::time_point deadline);
+  bool ReadInto(int index);
+  bool Reap(int options);
+  bool StreamsClosed() const { return fds_[0] < 0 && fds_[1] < 0; }
+  static int Index(Stream stream) { return stream == Stream::kStdout ? 0 : 1; }
+
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  ExitStatus status_;
+  int fds_[2] = {-1, -1};
+  std::string buffers_[2];
+  std::string startError_;
+};
+
+}  // namespace dvtest

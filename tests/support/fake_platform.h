@@ -1,0 +1,61 @@
+// A Platform whose clocks, terminal answer and system log are the test's.
+// Console lines go to a temporary file the test reads back.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace dv::test {
+
+class FakePlatform : public Platform {
+ public:
+  FakePlatform() : console_(std::tmpfile()) {}
+  ~FakePlatform() override { std::fclose(console_); }
+
+  int64_t SteadyNowNs() const override { return steadyNs.load(); }
+  int64_t WallNowSeconds() const override { return wallSeconds.load(); }
+  uint32_t ResidentBytes() const override { return residentBytes.load(); }
+  void SystemLogCritical(const char* text, int length) const override {
+    std::lock_guard<std::mutex> lock(mu_);
+    syslogLines_.emplace_back(text, static_cast<size_t>(length));
+  }
+  bool StdoutIsTerminal() const override {
+    ++terminalTests;
+    return terminal.load();
+  }
+  FILE* ConsoleStream() const override { return console_; }
+
+  // Everything written to the console so far.
+  std::string ConsoleText() const {
+    std::fflush(console_);
+    std::string text;
+    std::rewind(console_);
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, console_)) > 0) text.append(buffer, n);
+    std::fseek(console_, 0, SEEK_END);
+    return text;
+  }
+  std::vector<std::string> SyslogLines() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return syslogLines_;
+  }
+
+  std::atomic<int64_t> steadyNs{1'000'000'000};
+  std::atomic<int64_t> wallSeconds{1'700'000'000};  // 2023-11-14 22:13:20 UTC
+  std::atomic<uint32_t> residentBytes{0};
+  std::atomic<bool> terminal{true};
+  mutable std::atomic<int> terminalTests{0};
+
+ private:
+  FILE* console_;
+  mutable std::mutex mu_;
+  mutable std::vector<std::string> syslogLines_;
+};
+
+}  // namespace dv::test
