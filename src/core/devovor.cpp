@@ -28,14 +28,16 @@ devovor::devovor(std::string executablePath, const dv::Platform& platform)
     : platform_(platform),
       io_(),
       monitorTimer_(io_, kMonitorPeriod),
+      router_(*this, logLevel_, plugins_, throttling_),
       executablePath_(std::move(executablePath)),
-      console_(names_, platform),
-      entry_(*this, logLevel_, queue_) {
+      console_(names_, platform) {
   dv::AttachCore(this);
 }
 
 devovor::~devovor() {
-  // Nothing may reach the core once its members start to go away.
+  // The leak report is logged while every member is still alive; after
+  // that nothing may reach the core any more.
+  router_.ReportLeakedBlocks();
   dv::DetachCore();
 }
 
@@ -52,15 +54,16 @@ bool devovor::Initialize(int /*descriptor*/) {
   return true;
 }
 
-void devovor::RequestStop() { queue_.RequestStop(); }
+void devovor::RequestStop() { router_.queue().RequestStop(); }
 
 int devovor::PluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
-  entry_.Handle(in, out);
+  router_.Handle(in, out);
   return 0;
 }
 
 void devovor::Start() {
   coreVersion_ = BuiltInVersion();
+  plugins_.Clear();
 
   // Only the first signal stops the core; later ones are absorbed for as
   // long as the set exists, so a second Ctrl-C cannot cut the stop short.
@@ -74,7 +77,7 @@ void devovor::Start() {
   std::thread ioThread([this] { RunIoThread(); });
 
   LogCore(25, "successfully started core version %s", coreVersion_);
-  RunEventLoop();
+  router_.RunEventLoop();
   LogCore(25, "stopping core version %s...", coreVersion_);
 
   monitorTimer_.cancel();
@@ -85,12 +88,6 @@ void devovor::Start() {
 }
 
 void devovor::RunIoThread() { io_.run(); }
-
-void devovor::RunEventLoop() {
-  _EventParmsIn record;
-  size_t left = 0;
-  while (queue_.Take(&record, &left)) std::free(record.data);
-}
 
 // Sleeps a full minute; a signal that interrupts the sleep does not
 // shorten it.

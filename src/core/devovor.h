@@ -24,13 +24,13 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include "events/event_entry.h"
-#include "events/event_queue.h"
+#include "events/event_router.h"
 #include "log/console.h"
 #include "log/levels.h"
 #include "log/name_registry.h"
 #include "platform/platform.h"
 #include "plugin_api/event.h"
+#include "plugins/plugin_list.h"
 
 class devovor {
  public:
@@ -64,24 +64,27 @@ class devovor {
   dv::LogLevelTable& logLevelDefault() { return logLevelDefault_; }
   dv::NameRegistry& names() { return names_; }
   dv::ConsoleWriter& console() { return console_; }
-  dv::EventQueue& queue() { return queue_; }
+  dv::EventQueue& queue() { return router_.queue(); }
+  dv::EventRouter& router() { return router_; }
+  dv::PluginList& plugins() { return plugins_; }
+  std::atomic<bool>& throttling() { return throttling_; }
   const std::string& coreVersion() const { return coreVersion_; }
   const std::string& productFamily() const { return productFamily_; }
   const std::string& executablePath() const { return executablePath_; }
-  bool stopRequested() const { return queue_.stopRequested(); }
+  bool stopRequested() { return router_.queue().stopRequested(); }
 
  private:
   void RunIoThread();
-  void RunEventLoop();
   void LingerOneMinute();
 
   const dv::Platform& platform_;
 
   // Members in the order of the core's data model; destroyed in reverse.
+  dv::PluginList plugins_;
   dv::NameRegistry names_;
   boost::asio::io_context io_;
   boost::asio::steady_timer monitorTimer_;
-  dv::EventQueue queue_;
+  dv::EventRouter router_;
   const std::string executablePath_;
   std::string productFamily_ = "Vantora";
   std::string coreVersion_;
@@ -91,7 +94,5 @@ class devovor {
   dv::LogLevelTable logLevel_;
   dv::LogLevelTable logLevelDefault_;
 
-  // Stateless front ends over the members above.
   dv::ConsoleWriter console_;
-  dv::EventEntry entry_;
 };

@@ -1,65 +1,172 @@
-#include "events/event_entry.h"
-
+// The event entry: EventRouter::Handle and the read-request threads.
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
 
 #include "core/devovor.h"
+#include "events/event_router.h"
 
 namespace dv {
+namespace {
 
-void EventEntry::Handle(const _EventParmsIn* in, _EventParmsOut* out) {
-  if (in->eventType == DV_EVENT_PARENT_SEND) {
-    // Without an open parent channel the block is freed at once.
-    std::free(in->data);
-    out->result = DV_RESULT_REFUSED;
+struct FreeDeleter {
+  void operator()(void* block) const { std::free(block); }
+};
+using Block = std::unique_ptr<void, FreeDeleter>;
+
+// A copy of the event's payload, or null when it has none. Throws
+// std::bad_alloc when the copy cannot be made.
+Block CopyPayload(const _EventParmsIn& in) {
+  if (in.data == nullptr || in.len == 0) return nullptr;
+  Block block(std::malloc(in.len));
+  if (!block) throw std::bad_alloc();
+  std::memcpy(block.get(), in.data, in.len);
+  return block;
+}
+
+// Runs one read request on its own detached thread: the plugin's Read is
+// called once with the request's length, payload copy and handle; replies
+// that Read raises from this thread are admitted one block at a time.
+void RunReadRequest(PluginList::Record plugin, RequestThreads& requests, uint32_t len,
+                    Block payload, void* context) {
+  requests.Register();
+  _ReadParmsIn in;
+  std::memset(&in, 0, sizeof in);
+  in.size = sizeof in;
+  in.version = DV_RECORD_VERSION;
+  in.readFlag = 1;
+  in.len = payload ? len : 0;  // never a length without its bytes
+  in.data = payload.get();
+  in.context = context;
+  _ReadParmsOut out;
+  std::memset(&out, 0, sizeof out);
+  out.size = sizeof out;
+  out.version = DV_RECORD_VERSION;
+  plugin->Read(&in, &out);
+  requests.Unregister();
+  payload.reset();
+  plugin->readGate.Leave();
+}
+
+}  // namespace
+
+EventRouter::EventRouter(devovor& core, const LogLevelTable& levels, const PluginList& plugins,
+                         const std::atomic<bool>& throttling)
+    : core_(core), levels_(levels), plugins_(plugins), throttling_(throttling) {}
+
+void EventRouter::Handle(const _EventParmsIn* in, _EventParmsOut* out) {
+  if (in->eventType == DV_EVENT_RELEASE) {
+    ReleaseBlock(in->data, in->providerID);
     return;
   }
-  if ((in->eventType & DV_EVENT_LOG) != 0 && HandleLog(*in, out) == LogOutcome::kDone) return;
+  if (in->eventType == DV_EVENT_PARENT_SEND) {
+    const bool sent = sendToParent_ && sendToParent_(in->data, in->len);
+    if (!sent) std::free(in->data);
+    out->result = sent ? DV_RESULT_OK : DV_RESULT_REFUSED;
+    return;
+  }
+  if (in->providerID == 0) {
+    HandleRequest(*in, out);
+    return;
+  }
+  if ((in->eventType & DV_EVENT_LOG) != 0 && !HandleLog(*in, out)) return;
   if (queue_.stopRequested()) {
     out->result = DV_RESULT_REFUSED;
     return;
   }
+  if ((in->eventType & DV_EVENT_VIDEO) != 0 && (in->flags & DV_FLAG_VIDEO) != 0) {
+    const int32_t refusal = video_.Admit(in->providerID, in->keyFrame == 1, throttling_.load());
+    if (refusal != DV_RESULT_OK) {
+      out->result = refusal;
+      return;
+    }
+  }
   Enqueue(*in, out);
 }
 
-// Messages are tested before queries, as a record may carry both flags.
-EventEntry::LogOutcome EventEntry::HandleLog(const _EventParmsIn& in, _EventParmsOut* out) {
+// Returns true when the event goes on towards the queue. Messages are
+// tested before queries, as a record may carry both flags.
+bool EventRouter::HandleLog(const _EventParmsIn& in, _EventParmsOut* out) {
   const int threshold = levels_.ForProvider(in.providerID);
   if ((in.flags & DV_FLAG_LOG_MESSAGE) != 0) {
-    if (threshold >= 0 && in.level < threshold) return LogOutcome::kDone;
+    if (threshold >= 0 && in.level < threshold) return false;
     core_.WriteConsole(in.providerID, static_cast<uint32_t>(in.level),
                        static_cast<const char*>(in.data), in.len);
     // A kind without a threshold prints its routine detail but keeps it
     // off the queue.
-    if (threshold < 0 && in.level == 0) return LogOutcome::kDone;
-    return LogOutcome::kQueue;
+    return !(threshold < 0 && in.level == 0);
   }
   if ((in.flags & DV_FLAG_LOG_QUERY) != 0) {
     out->result = threshold;
-    return LogOutcome::kDone;
+    return false;
   }
-  return LogOutcome::kQueue;
+  return true;
 }
 
-void EventEntry::Enqueue(const _EventParmsIn& in, _EventParmsOut* out) {
-  _EventParmsIn copy = in;
-  if (in.data != nullptr && in.len != 0) {
-    void* block = std::malloc(in.len);
-    if (block == nullptr) {
-      out->result = DV_RESULT_NO_MEMORY;
-      return;
-    }
-    std::memcpy(block, in.data, in.len);
-    copy.data = block;
+void EventRouter::HandleRequest(const _EventParmsIn& in, _EventParmsOut* out) {
+  if (in.eventType == DV_EVENT_CLOSE_REQUEST) {
+    requests_.Close(in.context);
   } else {
-    copy.data = nullptr;
-    copy.len = 0;
+    requests_.Reopen(in.context);
+    StartReadRequests(in);
   }
-  if (!queue_.Append(copy)) {
-    std::free(copy.data);
+  queue_.Notify();
+  out->result = DV_RESULT_OK;
+}
+
+void EventRouter::StartReadRequests(const _EventParmsIn& in) {
+  const uint32_t key = ReadMatchKey(in.flags);
+  const PluginList::Snapshot plugins = plugins_.snapshot();
+  for (const PluginList::Record& plugin : *plugins) {
+    if (!plugin->wantsReader() || plugin->Read == nullptr) continue;
+    if (!MatchesAnyClass(*plugin, in.eventType, key)) continue;
+    // A closed plugin gets no more Read calls.
+    if (!plugin->readGate.Enter()) continue;
+    Block payload;
+    try {
+      payload = CopyPayload(in);
+    } catch (const std::bad_alloc&) {
+      payload = nullptr;  // the request still goes out, without its bytes
+    }
+    try {
+      std::thread(RunReadRequest, plugin, std::ref(requests_), in.len, std::move(payload),
+                  in.context)
+          .detach();
+    } catch (...) {
+      plugin->readGate.Leave();
+      throw;
+    }
+  }
+}
+
+void EventRouter::Enqueue(const _EventParmsIn& in, _EventParmsOut* out) {
+  _EventParmsIn copy = in;
+  Block block;
+  try {
+    block = CopyPayload(in);
+  } catch (const std::bad_alloc&) {
+    if ((in.eventType & DV_EVENT_VIDEO) != 0 && (in.flags & DV_FLAG_VIDEO) != 0) {
+      video_.Forget(in.providerID);
+    }
+    out->result = DV_RESULT_NO_MEMORY;
+    return;
+  }
+  copy.data = block.get();
+  copy.len = block ? in.len : 0;
+  if (in.context != nullptr &&
+      requests_.AdmitReply(in.context, copy.data) == RequestThreads::Admission::kRefused) {
     out->result = DV_RESULT_REFUSED;
     return;
   }
+  if (!queue_.Append(copy)) {
+    // Stopped meanwhile: the block was never handed out.
+    if (in.context != nullptr) requests_.ClearPending(copy.data);
+    out->result = DV_RESULT_REFUSED;
+    return;
+  }
+  block.release();  // the queue owns it now
   out->result = DV_RESULT_OK;
 }
 

@@ -1,6 +1,12 @@
 #include "events/event_queue.h"
 
+#include <cstdlib>
+
 namespace dv {
+
+EventQueue::~EventQueue() {
+  for (const _EventParmsIn& record : records_) std::free(record.data);
+}
 
 bool EventQueue::Append(const _EventParmsIn& record) {
   {

@@ -23,6 +23,13 @@ namespace dv {
 
 class EventQueue {
  public:
+  EventQueue() = default;
+  // Frees the payload blocks of records that were never delivered (a core
+  // destroyed without running its delivery loop).
+  ~EventQueue();
+  EventQueue(const EventQueue&) = delete;
+  EventQueue& operator=(const EventQueue&) = delete;
+
   // Appends a copy of `record` and wakes the loop. Refuses (returns false)
   // once a stop was requested, checked under the queue lock, so nothing is
   // ever appended after the loop has drained the queue and returned.

@@ -25,7 +25,6 @@ struct ChildOptions {
   std::string path;               // program to run; empty: argv[0]
   std::string workDir;            // empty: inherit the current directory
   bool removeWorkDir = false;     // the child removes workDir after entering it
-  int execDescriptor = -1;        // >= 0: fexecve this descriptor instead of path
   Stdout stdoutMode = Stdout::kPipe;
 };
 

@@ -1,0 +1,173 @@
+// The delivery loop and the payload blocks: EventRouter::RunEventLoop,
+// ReleaseBlock and the reports.
+#include <cstdlib>
+#include <cstring>
+#include <locale>
+#include <sstream>
+
+#include "core/devovor.h"
+#include "events/callback.h"
+#include "events/event_router.h"
+#include "log/log.h"
+
+namespace dv {
+namespace {
+
+constexpr int64_t kReportPeriodNs = 60'000'000'000;
+constexpr int64_t kSlowWriteNs = 5'999'999;
+
+const std::locale& GroupingLocale() {
+  static const std::locale locale = [] {
+    try {
+      return std::locale("en_US.UTF-8");
+    } catch (const std::runtime_error&) {
+      return std::locale::classic();
+    }
+  }();
+  return locale;
+}
+
+template <typename Number>
+std::string Grouped(Number value) {
+  std::ostringstream text;
+  text.imbue(GroupingLocale());
+  text << value;
+  return text.str();
+}
+
+_WriteParmsIn WriteRecordFor(const _EventParmsIn& event) {
+  _WriteParmsIn in;
+  std::memset(&in, 0, sizeof in);
+  in.size = sizeof in;
+  in.version = DV_RECORD_VERSION;
+  in.len = event.len;
+  in.data = event.data;
+  in.providerID = event.providerID;
+  in.context = event.context;
+  in.eventType = event.eventType;
+  in.flags = event.flags;
+  std::memcpy(in.passThrough0, event.passThrough0,
+              sizeof event - offsetof(_EventParmsIn, passThrough0));
+  return in;
+}
+
+}  // namespace
+
+std::string FormatCount(uint32_t value) { return Grouped(value); }
+std::string FormatSignedCount(int32_t value) { return Grouped(value); }
+
+void EventRouter::RunEventLoop() {
+  eventsSinceReport_ = 0;
+  lastReportNs_ = core_.Now();
+  _EventParmsIn event;
+  size_t left = 0;
+  while (queue_.Take(&event, &left)) {
+    ++eventsSinceReport_;
+    payloads_.AddHolder(event.data, event.len, kCoreId);
+    ReportQueue(left);
+    Deliver(event);
+    ReleaseBlock(event.data, kCoreId);
+  }
+  requests_.EndDelivery();
+}
+
+void EventRouter::ReportQueue(size_t left) {
+  const int64_t now = core_.Now();
+  if (now - lastReportNs_ < kReportPeriodNs) return;
+  lastReportNs_ = now;
+  const PayloadTable::Figures figures = payloads_.figures();
+  LogMessage(kCoreId, PluginEventCallback, 0,
+             "core event queue size: %zu, throttledvideoframes:%s, events:%s, refblks: %s (%s "
+             "bytes)",
+             left, FormatCount(video_.TakeThrottledFrames()).c_str(),
+             FormatCount(eventsSinceReport_).c_str(), FormatCount(figures.blocks).c_str(),
+             FormatCount(figures.bytes).c_str());
+  eventsSinceReport_ = 0;
+}
+
+void EventRouter::Deliver(const _EventParmsIn& event) {
+  if ((event.eventType & DV_EVENT_CONFIG) != 0 && event.data != nullptr && event.len != 0 &&
+      postConfig_) {
+    postConfig_(std::string(static_cast<const char*>(event.data), event.len));
+  }
+  const uint32_t key = DeliveryMatchKey(event.flags);
+  // Timing costs two clock reads per call, only while the core's routine
+  // messages would be logged; log events are never timed.
+  const bool timed =
+      PassesThreshold(0, levels_.ForProvider(kCoreId)) && event.eventType != DV_EVENT_LOG;
+  for (const PluginList::Record& plugin : plugins_.ownerView()) {
+    if ((event.eventType & DV_EVENT_CONFIG) != 0 && event.providerID != plugin->id()) {
+      DeliverConfigUpdate(*plugin, event);
+    } else if (plugin->delivers() && MatchesAnyClass(*plugin, event.eventType, key)) {
+      DeliverWrite(*plugin, event, timed);
+    }
+  }
+}
+
+void EventRouter::DeliverConfigUpdate(PLUGININFO& plugin, const _EventParmsIn& event) {
+  if (plugin.IOCTL == nullptr) return;
+  payloads_.AddHolder(event.data, event.len, plugin.id());
+  _IoctlParmsIn in;
+  std::memset(&in, 0, sizeof in);
+  in.size = sizeof in;
+  in.version = DV_RECORD_VERSION;
+  in.request = DV_IOCTL_CONFIG_UPDATE;
+  in.blockSize = DV_IOCTL_IN_BLOCK;
+  in.blockVersion = DV_RECORD_VERSION;
+  in.len = event.len;
+  in.data = event.data;
+  _IoctlParmsOut out;
+  std::memset(&out, 0, sizeof out);
+  out.size = sizeof out;
+  out.version = DV_RECORD_VERSION;
+  out.request = DV_IOCTL_CONFIG_UPDATE;
+  out.blockSize = DV_BLOCK_HEADER_ONLY;
+  out.blockVersion = DV_RECORD_VERSION;
+  const int32_t result = plugin.IOCTL(&in, &out);
+  if (result != 0 || out.errorCode != 0) {
+    LogMessage(kCoreId, PluginEventCallback, 0, "plugin %s update config returned %d error %d",
+               plugin.name.c_str(), result, out.errorCode);
+  }
+  if (out.keep == 0) ReleaseBlock(event.data, plugin.id());
+}
+
+void EventRouter::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, bool timed) {
+  if (plugin.Write == nullptr) return;
+  payloads_.AddHolder(event.data, event.len, plugin.id());
+  _WriteParmsIn in = WriteRecordFor(event);
+  _WriteParmsOut out;
+  std::memset(&out, 0, sizeof out);
+  out.size = sizeof out;
+  out.version = DV_RECORD_VERSION;
+  const int64_t start = timed ? core_.Now() : 0;
+  const int32_t result = plugin.Write(&in, &out);
+  const int64_t took = timed ? core_.Now() - start : 0;
+  if (result != 0 || out.errorCode != 0) {
+    LogMessage(kCoreId, PluginEventCallback, 0, "plugin %s write returned %d error %d",
+               plugin.name.c_str(), result, out.errorCode);
+  }
+  if (timed && took > kSlowWriteNs) {
+    LogMessage(kCoreId, PluginEventCallback, 0,
+               "core write took %lldms, providerID %x, eventType: %d, len: %s -> %s",
+               static_cast<long long>(took / 1'000'000), event.providerID,
+               static_cast<int>(event.eventType),
+               FormatSignedCount(static_cast<int32_t>(event.len)).c_str(), plugin.name.c_str());
+  }
+  if (out.keep == 0) ReleaseBlock(event.data, plugin.id());
+}
+
+int EventRouter::ReleaseBlock(void* block, uint32_t holder) {
+  if (block == nullptr) return 0;
+  if (!payloads_.DropHolder(block, holder)) return 0;
+  // No reply may go on waiting for this address once it can be reused.
+  requests_.ClearPending(block);
+  std::free(block);
+  return 0;
+}
+
+void EventRouter::ReportLeakedBlocks() {
+  const std::string report = payloads_.TakeLeakReport();
+  if (!report.empty()) LogMessage(kCoreId, PluginEventCallback, 0, "%s", report.c_str());
+}
+
+}  // namespace dv

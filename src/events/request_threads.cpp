@@ -1,0 +1,74 @@
+#include "events/request_threads.h"
+
+namespace dv {
+
+void RequestThreads::Close(void* context) {
+  std::lock_guard<std::mutex> lock(mu_);
+  closed_.insert(context);
+}
+
+void RequestThreads::Reopen(void* context) {
+  std::lock_guard<std::mutex> lock(mu_);
+  closed_.erase(context);
+}
+
+void RequestThreads::Register() {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto& slot = threads_[pthread_self()];
+  if (!slot) slot = std::make_unique<RequestThread>();
+}
+
+void RequestThreads::Unregister() {
+  std::unique_ptr<RequestThread> gone;
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = threads_.find(pthread_self());
+  if (it == threads_.end()) return;
+  gone = std::move(it->second);
+  threads_.erase(it);
+}
+
+RequestThreads::Admission RequestThreads::AdmitReply(void* context, void* block) {
+  RequestThread* self = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (closed_.count(context) != 0) return Admission::kRefused;
+    auto it = threads_.find(pthread_self());
+    if (it == threads_.end()) return Admission::kRefused;
+    self = it->second.get();
+  }
+  if (block == nullptr) return Admission::kAdmitted;
+  // Only this thread destroys its own record, so it outlives the wait.
+  std::unique_lock<std::mutex> lock(self->mu);
+  self->released.wait(lock, [&] { return self->pending == nullptr || deliveryEnded_.load(); });
+  if (self->pending != nullptr) return Admission::kRefused;
+  self->pending = block;
+  return Admission::kAdmitted;
+}
+
+void RequestThreads::ClearPending(void* block) {
+  if (block == nullptr) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto& [id, thread] : threads_) {
+    std::lock_guard<std::mutex> threadLock(thread->mu);
+    if (thread->pending == block) {
+      thread->pending = nullptr;
+      thread->released.notify_one();
+    }
+  }
+}
+
+void RequestThreads::EndDelivery() {
+  std::lock_guard<std::mutex> lock(mu_);
+  deliveryEnded_.store(true);
+  for (auto& [id, thread] : threads_) {
+    std::lock_guard<std::mutex> threadLock(thread->mu);
+    thread->released.notify_all();
+  }
+}
+
+size_t RequestThreads::threadCount() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return threads_.size();
+}
+
+}  // namespace dv

@@ -1,0 +1,72 @@
+// Read requests: the closed-context set and the read-request threads, each
+// of which lets its replies into the queue one payload block at a time.
+//
+// Locks: the request lock guards the closed set and the thread table; it
+// may be held while one RequestThread's mutex is taken (the only nesting),
+// never the other way round, and never while plugin code runs.
+//
+// A RequestThread record belongs to its thread: it is created by Register
+// and destroyed by Unregister on that same thread, both under the request
+// lock, so a record found under the request lock cannot vanish meanwhile.
+//
+// Callers: Register, Unregister and AdmitReply on read-request threads (and
+// AdmitReply on any thread that raises a reply); Close/Reopen from the event
+// entry on any thread; ClearPending from whichever thread frees a block;
+// EndDelivery from the main thread when the delivery loop has returned.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+
+namespace dv {
+
+class RequestThreads {
+ public:
+  enum class Admission { kAdmitted, kRefused };
+
+  void Close(void* context);
+  void Reopen(void* context);
+
+  // REQUIRES: the calling thread is a read-request thread.
+  void Register();
+  void Unregister();
+
+  // A reply with `context` from the calling thread. Refused when the handle
+  // is closed, when the thread is not a read-request thread, or when
+  // delivery has ended while it waited. With a block, waits until the
+  // thread's previous block has been freed, then records this one as the
+  // thread's pending block.
+  Admission AdmitReply(void* context, void* block);
+
+  // Forgets `block` wherever it is some thread's pending block and wakes
+  // that thread. Must be called before the block's memory is freed, so that
+  // a new block at the same address cannot be mistaken for it.
+  void ClearPending(void* block);
+
+  // The delivery loop has returned: wake every waiting reply and refuse it
+  // and every later one that would have to wait.
+  void EndDelivery();
+
+  size_t threadCount() const;
+
+ private:
+  struct RequestThread {
+    std::mutex mu;
+    std::condition_variable released;
+    void* pending = nullptr;  // GUARDED_BY(mu)
+  };
+
+  mutable std::mutex mu_;  // the request lock
+  std::set<void*> closed_;  // GUARDED_BY(mu_)
+  std::map<pthread_t, std::unique_ptr<RequestThread>> threads_;  // GUARDED_BY(mu_)
+  // Set once under mu_; read by waiting replies under their own mutex.
+  std::atomic<bool> deliveryEnded_{false};
+};
+
+}  // namespace dv

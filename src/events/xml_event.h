@@ -1,0 +1,18 @@
+// RaiseXmlEvent: prints an XML node compactly and raises the text as an
+// event of the core (providerID 0x80000000, flags 0x1000010) through the
+// event entry. The length excludes a terminating NUL. The entry copies the
+// text if it queues it, so the printed text is freed on return.
+//
+// Any thread that holds none of the core's locks may call it.
+#pragma once
+
+#include <cstdint>
+
+class TiXmlNode;
+
+namespace dv {
+
+// Returns the entry's result for the event.
+int32_t RaiseXmlEvent(const TiXmlNode& node, uint32_t eventType);
+
+}  // namespace dv

@@ -1,0 +1,84 @@
+// PLUGININFO: what the core keeps for one loaded plugin.
+//
+// A record is created by the load phase on the main thread, is never copied
+// or moved once it is in the plugin list (the list holds shared pointers to
+// records), and is destroyed only when the last holder lets go: after the
+// unload phase has joined its threads and the list has been emptied, and
+// after every walk of the list that was in progress has ended.
+//
+// Fields written after the record joins the list are written on the main
+// thread only (openCode, openTimeMs, the thread handles); other threads read
+// only the fields fixed before it joins: the entry points, the load results
+// and the name. The read gate is the one piece shared with every thread.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "plugin_api/plugin.h"
+
+namespace dv {
+
+// Admits read-request threads into a plugin's Read until the plugin is
+// closed, and lets the unload phase wait until the admitted ones are out.
+// Any thread may Enter/Leave; the main thread calls Close and WaitIdle.
+class ReadGate {
+ public:
+  // True when the plugin is not closed; the caller must then Leave once.
+  bool Enter();
+  void Leave();
+  // From now on Enter fails.
+  void Close();
+  // Returns once every admitted thread has left.
+  void WaitIdle();
+
+ private:
+  std::mutex mu_;
+  std::condition_variable idle_;
+  bool closed_ = false;  // GUARDED_BY(mu_)
+  int inside_ = 0;       // GUARDED_BY(mu_)
+};
+
+struct PLUGININFO {
+  void* library = nullptr;
+  PluginEntryFn Load = nullptr;
+  PluginEntryFn Unload = nullptr;
+  PluginEntryFn Open = nullptr;
+  PluginEntryFn Close = nullptr;
+  PluginEntryFn Read = nullptr;
+  PluginEntryFn Write = nullptr;
+  PluginEntryFn Seek = nullptr;
+  PluginEntryFn IOCTL = nullptr;
+  std::thread worker;
+  std::thread reader;
+  _LoadParmsOut loadResults{};
+  std::string name;
+  int32_t openCode = 0;
+  int64_t loadTimeMs = 0;
+  int64_t openTimeMs = 0;
+  ReadGate readGate;
+
+  uint32_t id() const { return loadResults.id; }
+  uint32_t mask(int index) const { return loadResults.eventMasks[index]; }
+  uint32_t closeOrderKey() const { return loadResults.eventMasks[DV_MASK_CLOSE_ORDER]; }
+  bool wantsReader() const { return loadResults.wantsReader != 0; }
+  bool delivers() const { return loadResults.deliveryOption != 0; }
+};
+
+// True when `key` has no bit outside the plugin's mask for at least one of
+// the subscription classes set in `eventType`.
+bool MatchesAnyClass(const PLUGININFO& plugin, uint32_t eventType, uint32_t key);
+
+// Match keys: the flags' low 24 bits, with the high byte moved down one bit
+// for read requests and up one bit for delivery.
+inline uint32_t ReadMatchKey(uint32_t flags) {
+  return ((flags >> 1) & 0x7f800000u) | (flags & 0x00ffffffu);
+}
+inline uint32_t DeliveryMatchKey(uint32_t flags) {
+  return ((flags << 1) & 0xfe000000u) | (flags & 0x00ffffffu);
+}
+
+}  // namespace dv

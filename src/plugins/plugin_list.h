@@ -1,0 +1,56 @@
+// The plugin list: the loaded plugins in routing order.
+//
+// Concurrency design. The main thread is the only writer: the load phase
+// appends (or puts 0x60000 in front), and the list is emptied after the
+// unload phase. Readers are the delivery loop (main thread), read-request
+// walks in the event entry (any thread, already during the load phase, as
+// workers start before later plugins load), and parent requests (I/O
+// thread). Writers never change a list that a reader may be walking:
+//
+//   - each record lives in its own heap object, shared by pointer, and is
+//     never moved or copied, so a record a reader holds stays where it is;
+//   - the list itself is an immutable snapshot; a writer builds a new one
+//     and publishes it under mu_, a leaf lock held only to swap or copy
+//     the snapshot pointer, never while any plugin code runs;
+//   - a reader on another thread takes the current snapshot (one pointer
+//     copy under mu_) and walks it with no lock held; the snapshot and the
+//     records in it stay alive until the reader drops it, even if the list
+//     is emptied meanwhile.
+//
+// The main thread, being the only writer, may walk the current snapshot
+// through ownerView() without taking mu_.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "plugins/plugin_info.h"
+
+namespace dv {
+
+class PluginList {
+ public:
+  using Record = std::shared_ptr<PLUGININFO>;
+  using Snapshot = std::shared_ptr<const std::vector<Record>>;
+
+  PluginList();
+
+  // Any thread: the current list, safe to walk with no lock held.
+  Snapshot snapshot() const;
+  // REQUIRES: main thread (the only writer).
+  const std::vector<Record>& ownerView() const { return *current_; }
+
+  // REQUIRES: main thread.
+  void Append(Record record);
+  void PushFront(Record record);
+  void Clear();
+
+ private:
+  void Publish(std::vector<Record> next);
+
+  mutable std::mutex mu_;
+  Snapshot current_;  // GUARDED_BY(mu_) for readers other than the writer
+};
+
+}  // namespace dv

@@ -1,0 +1,242 @@
+// Runs the built executable as a separate process and checks what its user
+// sees: the usage text, the console lines on a terminal, silence on a pipe,
+// the exit codes, and that a signal stops the core cleanly.
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/child_process.h"
+
+#ifndef DEVOVOR_EXE
+#error "DEVOVOR_EXE must name the executable under test"
+#endif
+
+namespace {
+
+using dvtest::ChildOptions;
+using dvtest::ChildProcess;
+using dvtest::ExitStatus;
+using dvtest::Stdout;
+using dvtest::Stream;
+
+constexpr auto kTimeout = std::chrono::seconds(5);
+constexpr int kSecondsPerDay = 86400;
+const char kCanonicalFailure[] = "failed to find canonical path\n";
+
+ChildOptions Options(std::vector<std::string> argv, Stdout mode = Stdout::kPipe) {
+  ChildOptions options;
+  options.argv = std::move(argv);
+  options.path = DEVOVOR_EXE;
+  options.stdoutMode = mode;
+  return options;
+}
+
+// Shows control characters, so a failure message reveals colours and "\r".
+std::string Visible(const std::string& text) {
+  std::string shown;
+  for (const unsigned char c : text) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+    shown += (c < 0x20 || c == 0x7f) ? std::string(escaped) : std::string(1, static_cast<char>(c));
+  }
+  return shown;
+}
+
+std::string Literal(const std::string& text) {
+  static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+  return std::regex_replace(text, special, R"(\$&)");
+}
+
+// One console line of the core on a terminal: a green HH:MM:SS, the tag in
+// cyan padded to six characters, the text, and the terminal's "\r\n".
+std::string ConsoleLine(const std::string& text) {
+  return Literal("\x1b[32m") + "([0-9]{2}):([0-9]{2}):([0-9]{2})" +
+         Literal("\x1b[36m core  \x1b[0m " + text + "\r\n");
+}
+
+const std::string kStartedLine = ConsoleLine("successfully started core version 21.09.7.0");
+const std::string kStoppingLine = ConsoleLine("stopping core version 21.09.7.0...");
+
+int UtcSecondsOfDay() {
+  const time_t now = time(nullptr);
+  struct tm utc;
+  gmtime_r(&now, &utc);
+  return utc.tm_hour * 3600 + utc.tm_min * 60 + utc.tm_sec;
+}
+
+// The UTC seconds of the day read before and after an event, so its stamp
+// must lie between them. Arithmetic is on the 24-hour circle: a span across
+// midnight works.
+struct ClockSpan {
+  int from;
+  int to;
+};
+
+int DayModulo(int seconds) { return (seconds % kSecondsPerDay + kSecondsPerDay) % kSecondsPerDay; }
+
+// groups[first..first+2] are the hours, minutes and seconds of one stamp;
+// one second of slack on each side covers rounding between the two clocks.
+void ExpectStampWithin(const std::vector<std::string>& groups, size_t first, ClockSpan span) {
+  const std::string shown = groups.at(first) + ":" + groups.at(first + 1) + ":" +
+                            groups.at(first + 2);
+  const int h = std::stoi(groups[first]);
+  const int m = std::stoi(groups[first + 1]);
+  const int s = std::stoi(groups[first + 2]);
+  ASSERT_TRUE(h < 24 && m < 60 && s < 60) << shown;
+  const int offset = DayModulo(h * 3600 + m * 60 + s - span.from + 1);
+  EXPECT_LE(offset, DayModulo(span.to - span.from) + 2)
+      << shown << " is outside UTC seconds " << span.from << ".." << span.to;
+}
+
+// The whole of a terminal run's output: exactly one start and one stop line.
+void ExpectStartedThenStopped(const std::string& output, ClockSpan started, ClockSpan stopped) {
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(output, match, std::regex(kStartedLine + kStoppingLine)))
+      << Visible(output);
+  const std::vector<std::string> groups(match.begin(), match.end());
+  ExpectStampWithin(groups, 1, started);
+  ExpectStampWithin(groups, 4, stopped);
+}
+
+std::string SignalName(int sig) {
+  switch (sig) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGQUIT: return "SIGQUIT";
+    default: return "signal" + std::to_string(sig);
+  }
+}
+
+// --- Usage ------------------------------------------------------------------
+
+class CoreUsage : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+// Usage goes to stderr, names the program as it was invoked, and the core
+// does not start.
+TEST_P(CoreUsage, PrintsVersionAndUsageToStderrAndExitsZero) {
+  for (const std::string& argv0 : {std::string(DEVOVOR_EXE), std::string("renamed/devovor")}) {
+    SCOPED_TRACE("argv[0] = " + argv0);
+    std::vector<std::string> argv{argv0};
+    argv.insert(argv.end(), GetParam().begin(), GetParam().end());
+    ChildProcess child(Options(argv));
+    ASSERT_EQ(child.StartError(), "");
+    EXPECT_EQ(child.WaitForExit(kTimeout), ExitStatus::Exited(0));
+    EXPECT_EQ(child.Output(Stream::kStderr),
+              "core version 21.09.7.0\nUsage: " + argv0 + " <pipe>\n");
+    EXPECT_EQ(child.Output(Stream::kStdout), "");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HelpOptions, CoreUsage,
+    ::testing::Values(std::vector<std::string>{"-h"}, std::vector<std::string>{"-hx"},
+                      std::vector<std::string>{"-help"}, std::vector<std::string>{"-v", "-h"}),
+    [](const auto& info) {
+      std::string name;
+      for (const std::string& arg : info.param) name += (name.empty() ? "" : "_") + arg.substr(1);
+      return name;
+    });
+
+// --- Running on a terminal until a signal -----------------------------------
+
+// Starts the core with stdout on a terminal, waits for its start line (the
+// core prints it only once its signal handlers are in place), sends
+// `signals` back to back, and checks a normal exit and the whole output.
+void RunOnTerminalUntil(const std::vector<std::string>& argv, const std::vector<int>& signals) {
+  const int spawned = UtcSecondsOfDay();
+  ChildProcess child(Options(argv, Stdout::kTerminal));
+  ASSERT_EQ(child.StartError(), "");
+  ASSERT_TRUE(child.WaitFor(Stream::kStdout, std::regex(kStartedLine), kTimeout))
+      << "stdout: " << Visible(child.Output(Stream::kStdout))
+      << "\nstderr: " << child.Output(Stream::kStderr);
+  const int signalled = UtcSecondsOfDay();
+  for (const int sig : signals) ASSERT_TRUE(child.Signal(sig)) << SignalName(sig);
+  EXPECT_EQ(child.WaitForExit(kTimeout), ExitStatus::Exited(0));
+  ExpectStartedThenStopped(child.Output(Stream::kStdout), {spawned, signalled},
+                           {signalled, UtcSecondsOfDay()});
+  EXPECT_EQ(child.Output(Stream::kStderr), "");
+}
+
+class CoreStopsOnSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(CoreStopsOnSignal, PrintsStartAndStopLinesAndExitsZero) {
+  RunOnTerminalUntil({DEVOVOR_EXE}, {GetParam()});
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, CoreStopsOnSignal,
+                         ::testing::Values(SIGINT, SIGTERM, SIGQUIT),
+                         [](const auto& info) { return SignalName(info.param); });
+
+// An option other than help is ignored: the core runs as without it.
+TEST(CoreOptions, UnknownOptionIsIgnored) { RunOnTerminalUntil({DEVOVOR_EXE, "-v"}, {SIGINT}); }
+
+// A second signal right behind the first is absorbed: the stop completes
+// and the exit is still a normal one. The two signals differ so the kernel
+// cannot merge them into one pending signal.
+class CoreSecondSignal : public ::testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(CoreSecondSignal, DoesNotInterruptTheStop) {
+  RunOnTerminalUntil({DEVOVOR_EXE}, {GetParam().first, GetParam().second});
+}
+
+INSTANTIATE_TEST_SUITE_P(SignalPairs, CoreSecondSignal,
+                         ::testing::Values(std::make_pair(SIGINT, SIGTERM),
+                                           std::make_pair(SIGTERM, SIGQUIT),
+                                           std::make_pair(SIGQUIT, SIGINT)),
+                         [](const auto& info) {
+                           return SignalName(info.param.first) + "_then_" +
+                                  SignalName(info.param.second);
+                         });
+
+// --- Running with stdout on a pipe ------------------------------------------
+
+// Nothing reaches a non-terminal stdout, from start to stop. There is no
+// start line to wait for, so readiness is the installed SIGTERM handler.
+TEST(CoreOutput, PrintsNothingWhenStdoutIsNotATerminal) {
+  ChildProcess child(Options({DEVOVOR_EXE}));
+  ASSERT_EQ(child.StartError(), "");
+  ASSERT_TRUE(child.WaitUntilCatching(SIGTERM, kTimeout)) << child.Output(Stream::kStderr);
+  ASSERT_TRUE(child.Signal(SIGTERM));
+  EXPECT_EQ(child.WaitForExit(kTimeout), ExitStatus::Exited(0));
+  EXPECT_EQ(child.Output(Stream::kStdout), "");
+  EXPECT_EQ(child.Output(Stream::kStderr), "");
+}
+
+// --- The executable's own path cannot be resolved ---------------------------
+
+void ExpectCanonicalPathFailure(ChildProcess& child) {
+  ASSERT_EQ(child.StartError(), "");
+  EXPECT_EQ(child.WaitForExit(kTimeout), ExitStatus::Exited(1));
+  EXPECT_EQ(child.Output(Stream::kStderr), kCanonicalFailure);
+  EXPECT_EQ(child.Output(Stream::kStdout), "");
+}
+
+std::string TempPath(const char* pattern) {
+  return (std::filesystem::temp_directory_path() / pattern).string();
+}
+
+// The child removes its own working directory before exec, so the current
+// directory cannot be read.
+TEST(CoreCanonicalPath, FailsWhenWorkingDirectoryIsRemoved) {
+  std::string dir = TempPath("devovor-cwd-XXXXXX");
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  ChildOptions options = Options({DEVOVOR_EXE});
+  options.workDir = dir;
+  options.removeWorkDir = true;
+  ChildProcess child(options);
+  ExpectCanonicalPathFailure(child);
+  EXPECT_FALSE(std::filesystem::exists(dir));
+  std::filesystem::remove(dir);
+}
+
+}  // namespace

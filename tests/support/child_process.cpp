@@ -1,0 +1,215 @@
+#include "support/child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+namespace dvtest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// A wait whose condition is not output-driven re-checks at this period.
+constexpr auto kSlice = std::chrono::milliseconds(10);
+// After the child is reaped, its output is read for at most this long.
+constexpr auto kDrainTime = std::chrono::seconds(2);
+
+// What the child inherits. Index 0 of each pair is the parent's end. The
+// report pipe is close-on-exec, so it reads end-of-file once exec succeeds
+// and a failure record otherwise.
+struct Plumbing {
+  int in = -1;
+  int out[2] = {-1, -1};
+  int err[2] = {-1, -1};
+  int report[2] = {-1, -1};
+};
+
+struct ExecFailure {
+  const char* step;  // a literal, at the same address in parent and child
+  int error;
+};
+
+void CloseFd(int* fd) {
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
+}
+
+void ClosePlumbing(Plumbing* p) {
+  for (int* fd : {&p->in, p->out, p->out + 1, p->err, p->err + 1, p->report, p->report + 1})
+    CloseFd(fd);
+}
+
+// out[0] becomes the master, out[1] the slave the child writes to.
+bool OpenTerminal(int fds[2]) {
+  fds[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fds[0] < 0 || grantpt(fds[0]) != 0 || unlockpt(fds[0]) != 0) return false;
+  char name[64];
+  if (ptsname_r(fds[0], name, sizeof name) != 0) return false;
+  fds[1] = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  return fds[1] >= 0;
+}
+
+bool OpenPlumbing(Stdout mode, Plumbing* p) {
+  p->in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const bool out = mode == Stdout::kTerminal ? OpenTerminal(p->out) : pipe2(p->out, O_CLOEXEC) == 0;
+  return p->in >= 0 && out && pipe2(p->err, O_CLOEXEC) == 0 && pipe2(p->report, O_CLOEXEC) == 0;
+}
+
+// Only async-signal-safe calls from here to exec: the parent may have threads.
+[[noreturn]] void FailInChild(int reportFd, const char* step) {
+  const ExecFailure failure{step, errno};
+  if (write(reportFd, &failure, sizeof failure) < 0) _exit(126);
+  _exit(127);
+}
+
+[[noreturn]] void RunChild(const ChildOptions& o, const char* path, char* const* argv,
+                           const Plumbing& p) {
+  setsid();  // no terminal signals from the test runner's session
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGPIPE}) signal(sig, SIG_DFL);
+  if (dup2(p.in, 0) < 0 || dup2(p.out[1], 1) < 0 || dup2(p.err[1], 2) < 0)
+    FailInChild(p.report[1], "dup2");
+  if (!o.workDir.empty() && chdir(o.workDir.c_str()) != 0) FailInChild(p.report[1], "chdir");
+  if (o.removeWorkDir && rmdir(o.workDir.c_str()) != 0) FailInChild(p.report[1], "rmdir");
+  execv(path, argv);
+  FailInChild(p.report[1], "execv");
+}
+
+// Blocks until the child has exec'd or failed to; empty on success.
+std::string ReadExecReport(int fd) {
+  ExecFailure failure{};
+  ssize_t n;
+  do n = read(fd, &failure, sizeof failure);
+  while (n < 0 && errno == EINTR);
+  if (n == 0) return {};
+  if (n != static_cast<ssize_t>(sizeof failure)) return "lost the exec report";
+  return std::string(failure.step) + ": " + std::strerror(failure.error);
+}
+
+bool Catches(pid_t pid, int sig) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("SigCgt:", 0) == 0)
+      return (std::strtoull(line.c_str() + 7, nullptr, 16) >> (sig - 1)) & 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::ostream& operator<<(std::ostream& out, const ExitStatus& status) {
+  switch (status.kind) {
+    case ExitStatus::kExited: return out << "exited with code " << status.value;
+    case ExitStatus::kSignaled: return out << "killed by signal " << status.value;
+    default: return out << "still running at the time-out";
+  }
+}
+
+ChildProcess::ChildProcess(const ChildOptions& options) {
+  Plumbing p;
+  std::vector<char*> argv;
+  for (const std::string& arg : options.argv) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  const std::string path = options.path.empty() ? options.argv.at(0) : options.path;
+  if (OpenPlumbing(options.stdoutMode, &p)) pid_ = fork();
+  if (pid_ == 0) RunChild(options, path.c_str(), argv.data(), p);
+  if (pid_ < 0) startError_ = std::string("could not start: ") + std::strerror(errno);
+  std::swap(fds_[0], p.out[0]);
+  std::swap(fds_[1], p.err[0]);
+  CloseFd(&p.report[1]);
+  if (pid_ > 0) startError_ = ReadExecReport(p.report[0]);
+  ClosePlumbing(&p);
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0 && !reaped_) {
+    kill(pid_, SIGKILL);
+    while (!Reap(0) && errno == EINTR) {
+    }
+  }
+  CloseFd(&fds_[0]);
+  CloseFd(&fds_[1]);
+}
+
+bool ChildProcess::Reap(int options) {
+  if (reaped_) return true;
+  int status = 0;
+  if (pid_ <= 0 || waitpid(pid_, &status, options) != pid_) return false;
+  reaped_ = true;
+  status_ = WIFEXITED(status) ? ExitStatus::Exited(WEXITSTATUS(status))
+                              : ExitStatus::Signaled(WTERMSIG(status));
+  return true;
+}
+
+// Reads one chunk; false once the stream has ended (a pty master reports
+// EIO when the last slave is gone).
+bool ChildProcess::ReadInto(int index) {
+  char chunk[4096];
+  const ssize_t n = read(fds_[index], chunk, sizeof chunk);
+  if (n > 0) buffers_[index].append(chunk, static_cast<size_t>(n));
+  if (n > 0 || (n < 0 && errno == EINTR)) return true;
+  CloseFd(&fds_[index]);
+  return false;
+}
+
+// Waits at most one slice for output and reads whatever arrived.
+void ChildProcess::PumpOnce(Clock::time_point deadline) {
+  const auto until = std::min(deadline, Clock::now() + kSlice);
+  const auto left = std::chrono::duration_cast<Millis>(until - Clock::now()).count();
+  pollfd polled[2];
+  int indexes[2];
+  nfds_t count = 0;
+  for (int i = 0; i < 2; ++i) {
+    if (fds_[i] < 0) continue;
+    polled[count] = {fds_[i], POLLIN, 0};
+    indexes[count++] = i;
+  }
+  if (poll(polled, count, static_cast<int>(std::max<decltype(left)>(left, 0))) <= 0) return;
+  for (nfds_t k = 0; k < count; ++k)
+    if (polled[k].revents != 0) ReadInto(indexes[k]);
+}
+
+template <typename Done>
+bool ChildProcess::PumpUntil(Clock::time_point deadline, Done done) {
+  while (!done()) {
+    if (Clock::now() >= deadline) return false;
+    PumpOnce(deadline);
+  }
+  return true;
+}
+
+std::optional<std::vector<std::string>> ChildProcess::WaitFor(Stream stream,
+                                                              const std::regex& pattern,
+                                                              Millis timeout) {
+  const int i = Index(stream);
+  std::smatch match;
+  PumpUntil(Clock::now() + timeout,
+            [&] { return std::regex_search(buffers_[i], match, pattern) || fds_[i] < 0; });
+  if (match.empty()) return std::nullopt;
+  return std::vector<std::string>(match.begin(), match.end());
+}
+
+bool ChildProcess::WaitUntilCatching(int sig, Millis timeout) {
+  bool caught = false;
+  PumpUntil(Clock::now() + timeout, [&] { return (caught = Catches(pid_, sig)) || Reap(WNOHANG); });
+  return caught;
+}
+
+bool ChildProcess::Signal(int sig) { return pid_ > 0 && !reaped_ && kill(pid_, sig) == 0; }
+
+ExitStatus ChildProcess::WaitForExit(Millis timeout) {
+  if (!PumpUntil(Clock::now() + timeout, [this] { return Reap(WNOHANG); })) return {};
+  PumpUntil(Clock::now() + kDrainTime, [this] { return StreamsClosed(); });
+  return status_;
+}
+
+}  // namespace dvtest
