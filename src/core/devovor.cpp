@@ -26,6 +26,7 @@ void LogCore(int level, const char* format, const std::string& arg) {
 
 devovor::devovor(std::string executablePath, const dv::Platform& platform)
     : platform_(platform),
+      host_(*this, plugins_, names_, logLevel_, logLevelDefault_),
       io_(),
       monitorTimer_(io_, kMonitorPeriod),
       router_(*this, logLevel_, plugins_, throttling_),
@@ -73,18 +74,24 @@ void devovor::Start() {
   signals.add(SIGQUIT);
   signals.async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
 
+  host_.LoadPhase();
+
   auto work = boost::asio::make_work_guard(io_);
   std::thread ioThread([this] { RunIoThread(); });
 
+  host_.OpenPhase();
+  host_.StartAsyncReaders();
   LogCore(25, "successfully started core version %s", coreVersion_);
   router_.RunEventLoop();
   LogCore(25, "stopping core version %s...", coreVersion_);
 
   monitorTimer_.cancel();
   if (linger_.load()) LingerOneMinute();
+  host_.ClosePhase();
 
   io_.stop();
   ioThread.join();
+  host_.UnloadPhase();
 }
 
 void devovor::RunIoThread() { io_.run(); }

@@ -30,6 +30,7 @@
 #include "log/name_registry.h"
 #include "platform/platform.h"
 #include "plugin_api/event.h"
+#include "plugins/plugin_host.h"
 #include "plugins/plugin_list.h"
 
 class devovor {
@@ -67,6 +68,7 @@ class devovor {
   dv::EventQueue& queue() { return router_.queue(); }
   dv::EventRouter& router() { return router_; }
   dv::PluginList& plugins() { return plugins_; }
+  dv::PluginHost& host() { return host_; }
   std::atomic<bool>& throttling() { return throttling_; }
   const std::string& coreVersion() const { return coreVersion_; }
   const std::string& productFamily() const { return productFamily_; }
@@ -82,6 +84,7 @@ class devovor {
   // Members in the order of the core's data model; destroyed in reverse.
   dv::PluginList plugins_;
   dv::NameRegistry names_;
+  dv::PluginHost host_;  // holds the failed plugin table
   boost::asio::io_context io_;
   boost::asio::steady_timer monitorTimer_;
   dv::EventRouter router_;

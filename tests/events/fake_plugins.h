@@ -41,6 +41,10 @@ struct Recorder {
     std::lock_guard<std::mutex> lock(mu);
     return writes.size();
   }
+  std::vector<_ReadParmsIn> readsSoFar() {
+    std::lock_guard<std::mutex> lock(mu);
+    return reads;
+  }
 };
 
 constexpr int kSlots = 8;

@@ -68,23 +68,23 @@ TEST_F(Routing, AReadRequestRunsReadOnEveryMatchingReaderWithItsOwnCopy) {
   EXPECT_EQ(RaiseWith(in, request), DV_RESULT_OK);
   EXPECT_EQ(core.queue().size(), 0u);  // a request is never queued
 
-  ASSERT_TRUE(WaitUntil([] { return RecorderFor(0).reads.size() == 1; }));
-  const _ReadParmsIn& read = RecorderFor(0).reads[0];
+  ASSERT_TRUE(WaitUntil([] { return RecorderFor(0).readsSoFar().size() == 1; }));
+  const _ReadParmsIn read = RecorderFor(0).readsSoFar()[0];
   EXPECT_EQ(read.size, sizeof(_ReadParmsIn));
   EXPECT_EQ(read.readFlag, 1);
   EXPECT_EQ(read.len, request.size());
   EXPECT_NE(read.data, request.data());
   EXPECT_EQ(read.context, in.context);
   std::this_thread::sleep_for(20ms);
-  EXPECT_TRUE(RecorderFor(1).reads.empty());
-  EXPECT_TRUE(RecorderFor(2).reads.empty());
+  EXPECT_TRUE(RecorderFor(1).readsSoFar().empty());
+  EXPECT_TRUE(RecorderFor(2).readsSoFar().empty());
 }
 
 TEST_F(Routing, AReadRequestThatMatchesNoReaderStillSucceeds) {
   Add(FakePlugin<0>(0x00010000));
   EXPECT_EQ(Raise(Event(0, 0x2)), DV_RESULT_OK);
   std::this_thread::sleep_for(20ms);
-  EXPECT_TRUE(RecorderFor(0).reads.empty());
+  EXPECT_TRUE(RecorderFor(0).readsSoFar().empty());
   EXPECT_EQ(core.router().requests().threadCount(), 0u);
 }
 

@@ -1,0 +1,232 @@
+#include "plugins/plugin_host.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstring>
+
+#include "core/devovor.h"
+#include "events/callback.h"
+#include "log/log.h"
+#include "plugins/discovery.h"
+#include "plugins/plugin_threads.h"
+
+namespace dv {
+namespace {
+
+constexpr uint32_t kFirstPluginId = 0x60000;
+constexpr uint32_t kResidentPluginId = 0x470000;
+constexpr uint32_t kReservedIdBits = 0x0F000000;
+constexpr int32_t kNotExported = -100;
+constexpr int64_t kNsPerMs = 1'000'000;
+
+void Log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Log(int level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  LogMessageV(kCoreId, PluginEventCallback, level, format, args);
+  va_end(args);
+}
+
+std::string FileNameOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+PluginEntryFn Lookup(void* library, const char* name) {
+  return reinterpret_cast<PluginEntryFn>(dlsym(library, name));
+}
+
+template <typename Record>
+Record Zeroed(uint32_t version) {
+  Record record;
+  std::memset(&record, 0, sizeof record);
+  record.size = sizeof record;
+  record.version = version;
+  return record;
+}
+
+}  // namespace
+
+std::string RegisteredName(const std::string& fileName) {
+  const size_t dot = fileName.rfind('.');
+  std::string stem = dot == std::string::npos || dot == 0 ? fileName : fileName.substr(0, dot);
+  for (char& c : stem) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return stem;
+}
+
+PluginHost::PluginHost(devovor& core, PluginList& plugins, NameRegistry& names,
+                       LogLevelTable& logLevel, LogLevelTable& logLevelDefault)
+    : core_(core),
+      plugins_(plugins),
+      names_(names),
+      logLevel_(logLevel),
+      logLevelDefault_(logLevelDefault) {}
+
+void PluginHost::LoadPhase() { LoadCandidates(DiscoverPlugins(core_.executablePath())); }
+
+void PluginHost::LoadCandidates(const std::vector<std::string>& candidates) {
+  for (const std::string& path : candidates) LoadOne(path);
+}
+
+void PluginHost::LoadOne(const std::string& path) {
+  const std::string name = FileNameOf(path);
+  void* library = dlopen(path.c_str(), RTLD_NOW);
+  if (library == nullptr) {
+    const char* error = dlerror();
+    const std::string text = error ? error : "unknown error";
+    Log(100, "Core: Failed to load plugin '%s': %s", name.c_str(), text.c_str());
+    std::lock_guard<std::mutex> lock(failedMu_);
+    failed_[name] = text;
+    return;
+  }
+  Log(0, "Core: Loaded plugin: %s", name.c_str());
+
+  auto plugin = std::make_shared<PLUGININFO>();
+  plugin->library = library;
+  plugin->Load = Lookup(library, "Load");
+  plugin->Unload = Lookup(library, "Unload");
+  plugin->Open = Lookup(library, "Open");
+  plugin->Close = Lookup(library, "Close");
+  plugin->Read = Lookup(library, "Read");
+  plugin->Write = Lookup(library, "Write");
+  plugin->Seek = Lookup(library, "Seek");
+  plugin->IOCTL = Lookup(library, "IOCTL");
+  if (plugin->Load == nullptr) {
+    dlclose(library);
+    Log(100, "Core: Failed to load plugin: %s (missing symbol)", name.c_str());
+    return;
+  }
+
+  _LoadParmsIn in = Zeroed<_LoadParmsIn>(DV_LOAD_IN_VERSION);
+  in.core = &core_;
+  in.PluginEventCallback = PluginEventCallback;
+  _LoadParmsOut out = Zeroed<_LoadParmsOut>(DV_LOAD_OUT_VERSION);
+  const int64_t start = core_.Now();
+  const int32_t result = plugin->Load(&in, &out);
+  const int64_t took = core_.Now() - start;
+  if (!VetLoadResult(name, result, out)) {
+    dlclose(library);
+    return;
+  }
+
+  RecordLogLevelProposal(out);
+  names_.Insert(out.id, RegisteredName(name));
+  plugin->loadResults = out;
+  plugin->name = name;
+  plugin->loadTimeMs = took / kNsPerMs;
+  if (out.wantsWorker != 0 && plugin->IOCTL != nullptr) ProvideWorkerThread(*plugin);
+  if (out.id == kFirstPluginId) {
+    plugins_.PushFront(std::move(plugin));
+  } else {
+    plugins_.Append(std::move(plugin));
+  }
+}
+
+bool PluginHost::VetLoadResult(const std::string& name, int32_t result, const _LoadParmsOut& out) {
+  if (result != 0 || out.errorCode != 0) {
+    Log(100, "plugin %s load returned %d error %d", name.c_str(), result, out.errorCode);
+    return false;
+  }
+  const unsigned long id = out.id;
+  if (names_.Contains(out.id)) {
+    Log(50, "plugin %s ID 0x%08lX already loaded", name.c_str(), id);
+    return false;
+  }
+  if ((out.id & kReservedIdBits) != 0) {
+    Log(100,
+        "plugin %s ID 0x%08lX exceeds the log level array size, set LogLevelArraySize to 0xfff",
+        name.c_str(), id);
+    return false;
+  }
+  return true;
+}
+
+// A valid proposal sets the kind's default, and its current threshold
+// unless one is already set (by core.xml or an earlier plugin).
+void PluginHost::RecordLogLevelProposal(const _LoadParmsOut& out) {
+  const uint32_t kind = (out.id >> 16) & 0xff;
+  const int32_t level = out.defaultLogLevel;
+  if (kind >= kLogKinds || level < -1 || level > 100 || level == 0) return;
+  logLevelDefault_.Set(kind, level);
+  if (logLevel_.Get(kind) == kNoThreshold) logLevel_.Set(kind, level);
+}
+
+void PluginHost::OpenPhase() {
+  for (const PluginList::Record& plugin : plugins_.ownerView()) {
+    if (plugin->Open == nullptr) {
+      plugin->openCode = kNotExported;
+      plugin->openTimeMs = 0;
+      continue;
+    }
+    _OpenParmsIn in = Zeroed<_OpenParmsIn>(DV_RECORD_VERSION);
+    _OpenParmsOut out = Zeroed<_OpenParmsOut>(DV_RECORD_VERSION);
+    const int64_t start = core_.Now();
+    plugin->openCode = plugin->Open(&in, &out);
+    plugin->openTimeMs = (core_.Now() - start) / kNsPerMs;
+  }
+}
+
+void PluginHost::StartAsyncReaders() {
+  for (const PluginList::Record& plugin : plugins_.ownerView()) {
+    if (plugin->wantsReader() && plugin->Read != nullptr) StartAsyncReader(*plugin);
+  }
+}
+
+// Close keys descending, as unsigned numbers; equal keys keep list order.
+void PluginHost::EstablishCloseOrder() {
+  closeOrder_ = plugins_.ownerView();
+  std::stable_sort(closeOrder_.begin(), closeOrder_.end(),
+                   [](const PluginList::Record& a, const PluginList::Record& b) {
+                     return a->closeOrderKey() > b->closeOrderKey();
+                   });
+}
+
+void PluginHost::ClosePhase() {
+  EstablishCloseOrder();
+  for (const PluginList::Record& plugin : closeOrder_) CloseOne(*plugin);
+}
+
+void PluginHost::CloseOne(PLUGININFO& plugin) {
+  // No read request or parent request starts on a plugin once its Close
+  // has been called; those already running finish before its Unload.
+  plugin.readGate.Close();
+  _CloseParmsIn in = Zeroed<_CloseParmsIn>(DV_RECORD_VERSION);
+  _CloseParmsOut out = Zeroed<_CloseParmsOut>(DV_RECORD_VERSION);
+  const int32_t result = plugin.Close ? plugin.Close(&in, &out) : kNotExported;
+  if (result != 0 || out.errorCode != 0) {
+    Log(0, "plugin %s close returned %d error %d", plugin.name.c_str(), result, out.errorCode);
+  }
+}
+
+void PluginHost::UnloadPhase() {
+  if (closeOrder_.empty()) EstablishCloseOrder();
+  for (const PluginList::Record& plugin : closeOrder_) UnloadOne(*plugin);
+  closeOrder_.clear();
+  plugins_.Clear();
+}
+
+void PluginHost::UnloadOne(PLUGININFO& plugin) {
+  if (plugin.reader.joinable()) plugin.reader.join();
+  if (plugin.worker.joinable()) plugin.worker.join();
+  plugin.readGate.Close();  // in case the close phase never ran
+  plugin.readGate.WaitIdle();
+  _UnloadParmsIn in = Zeroed<_UnloadParmsIn>(DV_RECORD_VERSION);
+  _UnloadParmsOut out = Zeroed<_UnloadParmsOut>(DV_RECORD_VERSION);
+  const int32_t result = plugin.Unload ? plugin.Unload(&in, &out) : kNotExported;
+  if (result != 0 || out.errorCode != 0) {
+    Log(0, "plugin %s unload returned %d error %d", plugin.name.c_str(), result, out.errorCode);
+  }
+  if (plugin.id() != kResidentPluginId) dlclose(plugin.library);
+  plugin.library = nullptr;
+}
+
+std::map<std::string, std::string> PluginHost::failedPlugins() const {
+  std::lock_guard<std::mutex> lock(failedMu_);
+  return failed_;
+}
+
+}  // namespace dv

@@ -1,0 +1,71 @@
+// The plugin host: the four phases every plugin goes through, each one pass
+// over all plugins on the main thread.
+//
+//   load    discover the candidates, dlopen each, call Load, vet the
+//           result, register the name, start the worker, join the list;
+//   open    call Open in list order, timing it;
+//   close   establish the close order (close key descending) and call
+//           Close in it; from then on the plugin gets no new read-request
+//           threads and no parent requests;
+//   unload  in close order: join the reader, then the worker, wait for
+//           read-request threads still inside Read, call Unload, release
+//           the library (except ID 0x470000's), then empty the list.
+//
+// Every refusal has its own message; a refused candidate leaves no record,
+// no name and no loaded library. All methods: main thread only. The failed
+// plugin table may be read from any thread (the status report).
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "log/levels.h"
+#include "log/name_registry.h"
+#include "plugins/plugin_list.h"
+
+class devovor;
+
+namespace dv {
+
+class PluginHost {
+ public:
+  PluginHost(devovor& core, PluginList& plugins, NameRegistry& names, LogLevelTable& logLevel,
+             LogLevelTable& logLevelDefault);
+
+  void LoadPhase();
+  // Loads the given candidates in the given order.
+  void LoadCandidates(const std::vector<std::string>& candidates);
+  void OpenPhase();
+  // Starts the asynchronous reader of every plugin that asked for one.
+  void StartAsyncReaders();
+  void ClosePhase();
+  void UnloadPhase();
+
+  // File name -> loader error text, for candidates that failed to dlopen.
+  std::map<std::string, std::string> failedPlugins() const;
+
+ private:
+  void LoadOne(const std::string& path);
+  bool VetLoadResult(const std::string& name, int32_t result, const _LoadParmsOut& out);
+  void RecordLogLevelProposal(const _LoadParmsOut& out);
+  void EstablishCloseOrder();
+  void CloseOne(PLUGININFO& plugin);
+  void UnloadOne(PLUGININFO& plugin);
+
+  devovor& core_;
+  PluginList& plugins_;
+  NameRegistry& names_;
+  LogLevelTable& logLevel_;
+  LogLevelTable& logLevelDefault_;
+
+  mutable std::mutex failedMu_;
+  std::map<std::string, std::string> failed_;  // GUARDED_BY(failedMu_)
+  std::vector<PluginList::Record> closeOrder_;  // main thread only
+};
+
+// The registered name of a plugin file: its stem, with A-Z lower-cased.
+std::string RegisteredName(const std::string& fileName);
+
+}  // namespace dv
