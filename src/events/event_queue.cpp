@@ -3,16 +3,25 @@
 #include <cstdlib>
 
 namespace dv {
+namespace {
+
+// A batch vector keeps its capacity between batches, unless a burst made it
+// much larger than what is now flowing through it.
+constexpr size_t kKeptCapacity = 4096;
+
+}  // namespace
 
 EventQueue::~EventQueue() {
-  for (const _EventParmsIn& record : records_) std::free(record.data);
+  for (size_t i = next_; i < batch_.size(); ++i) std::free(batch_[i].data);
+  for (const _EventParmsIn& record : incoming_) std::free(record.data);
 }
 
 bool EventQueue::Append(const _EventParmsIn& record) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (stopRequested_.load(std::memory_order_relaxed)) return false;
-    records_.push_back(record);
+    incoming_.push_back(record);
+    queued_.fetch_add(1, std::memory_order_relaxed);
   }
   cv_.notify_one();
   return true;
@@ -29,26 +38,30 @@ void EventQueue::RequestStop() {
 }
 
 bool EventQueue::Take(_EventParmsIn* record, size_t* left) {
+  if (next_ == batch_.size() && !Refill()) return false;
+  *record = batch_[next_++];
+  *left = queued_.fetch_sub(1, std::memory_order_relaxed) - 1;
+  return true;
+}
+
+bool EventQueue::Refill() {
+  const size_t used = batch_.size();
+  batch_.clear();
+  if (batch_.capacity() > kKeptCapacity && used < batch_.capacity() / 4) batch_.shrink_to_fit();
+  next_ = 0;
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    if (!records_.empty()) break;
+    if (!incoming_.empty()) break;
     if (stopRequested_.load(std::memory_order_relaxed)) return false;
     cv_.wait(lock);
   }
-  *record = records_.front();
-  records_.pop_front();
-  *left = records_.size();
+  batch_.swap(incoming_);
   return true;
 }
 
 void EventQueue::WaitOnce(std::chrono::nanoseconds timeout) {
   std::unique_lock<std::mutex> lock(mu_);
   cv_.wait_until(lock, std::chrono::steady_clock::now() + timeout);
-}
-
-size_t EventQueue::size() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return records_.size();
 }
 
 }  // namespace dv

@@ -1,21 +1,26 @@
 // The event queue: every accepted event, in arrival order, waiting for the
 // delivery loop on the main thread.
 //
-// The queue lock guards the records and is also the lock of the stop
-// request and the start-up wait, so that a wake-up can never fall between
-// the loop's test of the stop flag and its wait.
+// The queue lock guards the incoming records and is also the lock of the
+// stop request and the start-up wait, so that a wake-up can never fall
+// between the loop's test of the stop flag and its wait.
 //
-// Thread safety: Append, Notify, RequestStop and stopRequested may be called
-// from any thread that holds no queue lock. Take and WaitOnce are called by
-// the main thread only. No plugin code ever runs under the queue lock.
+// The loop takes records in batches: when its private batch is used up it
+// swaps the whole incoming vector for it under one lock, so a busy queue
+// costs one lock per batch on the loop's side, and neither side allocates
+// once the vectors have grown (they shrink again after a burst).
+//
+// Thread safety: Append, Notify, RequestStop, stopRequested and size may be
+// called from any thread that holds no queue lock. Take and WaitOnce are
+// called by the main thread only. No plugin code ever runs under the lock.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <mutex>
+#include <vector>
 
 #include "plugin_api/event.h"
 
@@ -42,9 +47,10 @@ class EventQueue {
   void RequestStop();
   bool stopRequested() const { return stopRequested_.load(std::memory_order_acquire); }
 
-  // Blocks until a record is available and moves it into `record`, with the
-  // number of records left in `left`. Returns false instead once a stop was
-  // requested and the queue is empty.
+  // Blocks until a record is available and copies it into `record`, with
+  // the number of records still queued in `left`. Returns false instead
+  // once a stop was requested and the queue is empty.
+  // REQUIRES: main thread.
   bool Take(_EventParmsIn* record, size_t* left);
 
   // Waits once for any notification, at most `timeout`; used by start-up.
@@ -53,13 +59,19 @@ class EventQueue {
   // The queue lock, for the few other strings it guards (parent identity).
   std::mutex& mutex() { return mu_; }
 
-  size_t size() const;
+  // Records queued and not yet taken.
+  size_t size() const { return queued_.load(std::memory_order_relaxed); }
 
  private:
-  mutable std::mutex mu_;
+  bool Refill();  // REQUIRES: main thread
+
+  std::mutex mu_;
   std::condition_variable cv_;
-  std::deque<_EventParmsIn> records_;   // GUARDED_BY(mu_)
+  std::vector<_EventParmsIn> incoming_;     // GUARDED_BY(mu_)
   std::atomic<bool> stopRequested_{false};  // written under mu_
+  std::atomic<size_t> queued_{0};
+  std::vector<_EventParmsIn> batch_;  // main thread only
+  size_t next_ = 0;                   // main thread only: next record of batch_
 };
 
 }  // namespace dv

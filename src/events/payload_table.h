@@ -9,13 +9,17 @@
 // Thread safety: every operation takes the table's own mutex, a leaf lock:
 // it is never held while plugin code runs or while another lock is taken.
 // Called by the delivery loop and by any thread that raises a release.
+//
+// Entries come from a pool that recycles their memory, and a block's
+// holders live inline in its entry, so a block that passes through
+// delivery costs no allocation here once the pool has warmed up.
 #pragma once
 
 #include <cstdint>
+#include <memory_resource>
 #include <mutex>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 namespace dv {
 
@@ -43,14 +47,37 @@ class PayloadTable {
   std::string TakeLeakReport();
 
  private:
-  struct Entry {
-    uint32_t len;
-    std::vector<uint32_t> holders;  // a set: no duplicates
+  // A set of holder IDs, without duplicates, in the order they were added.
+  class Holders {
+   public:
+    explicit Holders(std::pmr::memory_resource* pool) : overflow_(pool) {}
+    void Add(uint32_t holder);
+    void Remove(uint32_t holder);
+    bool empty() const { return count_ == 0; }
+    template <typename Visit>
+    void ForEach(Visit visit) const {
+      for (uint32_t i = 0; i < count_; ++i) visit(i < kInline ? inline_[i] : overflow_[i - kInline]);
+    }
+
+   private:
+    static constexpr uint32_t kInline = 6;
+    uint32_t& At(uint32_t i) { return i < kInline ? inline_[i] : overflow_[i - kInline]; }
+    uint32_t count_ = 0;
+    uint32_t inline_[kInline] = {};
+    std::pmr::vector<uint32_t> overflow_;
   };
 
+  struct Entry {
+    Entry(uint32_t length, std::pmr::memory_resource* pool) : len(length), holders(pool) {}
+    uint32_t len;
+    Holders holders;
+  };
+  using Map = std::pmr::unordered_map<void*, Entry>;
+
   mutable std::mutex mu_;
-  std::unordered_map<void*, Entry> blocks_;  // GUARDED_BY(mu_)
-  Figures figures_;                          // GUARDED_BY(mu_)
+  std::pmr::unsynchronized_pool_resource pool_;  // GUARDED_BY(mu_)
+  Map blocks_{&pool_};                           // GUARDED_BY(mu_)
+  Figures figures_;                              // GUARDED_BY(mu_)
 };
 
 }  // namespace dv

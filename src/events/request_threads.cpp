@@ -25,6 +25,8 @@ void RequestThreads::Unregister() {
   if (it == threads_.end()) return;
   gone = std::move(it->second);
   threads_.erase(it);
+  std::lock_guard<std::mutex> threadLock(gone->mu);
+  if (gone->pending != nullptr) pendingBlocks_.fetch_sub(1);
 }
 
 RequestThreads::Admission RequestThreads::AdmitReply(void* context, void* block) {
@@ -42,16 +44,18 @@ RequestThreads::Admission RequestThreads::AdmitReply(void* context, void* block)
   self->released.wait(lock, [&] { return self->pending == nullptr || deliveryEnded_.load(); });
   if (self->pending != nullptr) return Admission::kRefused;
   self->pending = block;
+  pendingBlocks_.fetch_add(1);
   return Admission::kAdmitted;
 }
 
 void RequestThreads::ClearPending(void* block) {
-  if (block == nullptr) return;
+  if (block == nullptr || pendingBlocks_.load() == 0) return;
   std::lock_guard<std::mutex> lock(mu_);
   for (auto& [id, thread] : threads_) {
     std::lock_guard<std::mutex> threadLock(thread->mu);
     if (thread->pending == block) {
       thread->pending = nullptr;
+      pendingBlocks_.fetch_sub(1);
       thread->released.notify_one();
     }
   }

@@ -67,6 +67,9 @@ class RequestThreads {
   std::map<pthread_t, std::unique_ptr<RequestThread>> threads_;  // GUARDED_BY(mu_)
   // Set once under mu_; read by waiting replies under their own mutex.
   std::atomic<bool> deliveryEnded_{false};
+  // Pending blocks of all threads. Raised before the block is queued, so a
+  // release that finds it 0 knows no thread waits on any block.
+  std::atomic<int> pendingBlocks_{0};
 };
 
 }  // namespace dv

@@ -1,6 +1,7 @@
 // Runs the built executable as a separate process and checks what its user
 // sees: the usage text, the console lines on a terminal, silence on a pipe,
 // the exit codes, and that a signal stops the core cleanly.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 
@@ -8,12 +9,9 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support/child_process.h"
 
@@ -31,7 +29,6 @@ using dvtest::Stream;
 
 constexpr auto kTimeout = std::chrono::seconds(5);
 constexpr int kSecondsPerDay = 86400;
-const char kCanonicalFailure[] = "failed to find canonical path\n";
 
 ChildOptions Options(std::vector<std::string> argv, Stdout mode = Stdout::kPipe) {
   ChildOptions options;
@@ -52,6 +49,7 @@ std::string Visible(const std::string& text) {
   return shown;
 }
 
+// Escapes fixed text for use inside a pattern.
 std::string Literal(const std::string& text) {
   static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
   return std::regex_replace(text, special, R"(\$&)");
@@ -214,19 +212,12 @@ TEST(CoreOutput, PrintsNothingWhenStdoutIsNotATerminal) {
 
 // --- The executable's own path cannot be resolved ---------------------------
 
-void ExpectCanonicalPathFailure(ChildProcess& child) {
-  ASSERT_EQ(child.StartError(), "");
-  EXPECT_EQ(child.WaitForExit(kTimeout), ExitStatus::Exited(1));
-  EXPECT_EQ(child.Output(Stream::kStderr), kCanonicalFailure);
-  EXPECT_EQ(child.Output(Stream::kStdout), "");
-}
-
 std::string TempPath(const char* pattern) {
   return (std::filesystem::temp_directory_path() / pattern).string();
 }
 
-// The child removes its own working directory before exec, so the current
-// directory cannot be read.
+// The child removes its own working directory before exec, so the core
+// cannot read its current directory.
 TEST(CoreCanonicalPath, FailsWhenWorkingDirectoryIsRemoved) {
   std::string dir = TempPath("devovor-cwd-XXXXXX");
   ASSERT_NE(mkdtemp(dir.data()), nullptr);
@@ -234,7 +225,10 @@ TEST(CoreCanonicalPath, FailsWhenWorkingDirectoryIsRemoved) {
   options.workDir = dir;
   options.removeWorkDir = true;
   ChildProcess child(options);
-  ExpectCanonicalPathFailure(child);
+  ASSERT_EQ(child.StartError(), "");
+  EXPECT_EQ(child.WaitForExit(kTimeout), ExitStatus::Exited(1));
+  EXPECT_EQ(child.Output(Stream::kStderr), "failed to find canonical path\n");
+  EXPECT_EQ(child.Output(Stream::kStdout), "");
   EXPECT_FALSE(std::filesystem::exists(dir));
   std::filesystem::remove(dir);
 }

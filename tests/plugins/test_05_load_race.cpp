@@ -1,0 +1,55 @@
+// The load phase while earlier plugins' workers already log and raise read
+// requests: the plugin list grows and names are registered under them.
+// Meant for the ThreadSanitizer build as much as for the plain one.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/devovor.h"
+#include "plugins/plugin_fixture.h"
+#include "support/fake_platform.h"
+
+namespace dvtest {
+namespace {
+
+constexpr int kCopies = 12;
+
+TEST(LoadPhase, GrowsSafelyWhileWorkersRaiseRequestsAndLog) {
+  PluginFolder folder(DEVOVOR_EXE, TEST_PLUGIN_SO);
+  std::vector<std::string> candidates;
+  for (int i = 0; i < kCopies; ++i) {
+    const std::string name = "p" + std::to_string(10 + i) + ".so";
+    folder.Install(name,
+                   "id=" + std::to_string((i + 1) << 16) +
+                       "\nworker=1\nreader=1\nmasks=0xffffffff\nreply_count=1\n"
+                       "raise_in_worker=30\nraise_type=0x42\nraise_flags=0x2\n"
+                       "request_in_worker=10\n");
+    candidates.push_back((folder.Dir(PluginDir::kPlugins) / name).string());
+  }
+  dv::test::FakePlatform platform;
+  devovor core(folder.exe().string(), platform);
+  core.Initialize(-1);
+  core.host().LoadCandidates(candidates);
+  core.host().OpenPhase();
+  core.host().StartAsyncReaders();
+  core.RequestStop();
+  core.router().RunEventLoop();
+  core.host().ClosePhase();
+  core.host().UnloadPhase();
+
+  EXPECT_TRUE(core.plugins().ownerView().empty());
+  for (int i = 0; i < kCopies; ++i) {
+    const std::string stem = "p" + std::to_string(10 + i);
+    EXPECT_TRUE(core.names().Contains(uint32_t(i + 1) << 16)) << stem;
+    const auto calls = folder.CallsOf(stem);
+    EXPECT_EQ(calls.back(), "Unload") << stem;
+  }
+  // Workers logged from their threads while names were being registered;
+  // every printed tag is a registered name or "?".
+  const std::string console = platform.ConsoleText();
+  EXPECT_NE(console.find("worker-29"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace dvtest

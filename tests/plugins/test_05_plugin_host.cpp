@@ -1,0 +1,183 @@
+// The plugin host in the real executable: real plugin files in plugins/
+// and protected-plugins/, loaded, vetted, opened, closed and unloaded.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "plugins/plugin_fixture.h"
+#include "plugins/run_core.h"
+
+namespace dvtest {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// The colour digit of the console line "<time> core   <text>", or -1.
+int ColourOf(const std::string& console, const std::string& text) {
+  const std::string tail = "\x1b[36m core  \x1b[0m " + text + "\r\n";
+  const size_t at = console.find(tail);
+  if (at == std::string::npos || at < 12) return -1;
+  return console[at - 10] - '0';  // "\x1b[3Cm" + "HH:MM:SS"
+}
+
+// The lines of calls.log whose call is `call` ("Load", "Open", ...), as
+// the stems of the plugins that made them.
+Lines Who(const PluginFolder& folder, const std::string& call) {
+  Lines stems;
+  for (const std::string& line : folder.Calls()) {
+    const size_t space = line.find(' ');
+    if (line.substr(space + 1) == call) stems.push_back(line.substr(0, space));
+  }
+  return stems;
+}
+
+bool Has(const Lines& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+class PluginHost : public ::testing::Test {
+ protected:
+  PluginFolder folder{DEVOVOR_EXE, TEST_PLUGIN_SO};
+};
+
+TEST_F(PluginHost, LoadOrderIsByteOrderPluginsFirst) {
+  folder.Install("a.so", "id=0x10000");
+  folder.Install("B.so", "id=0x20000");
+  folder.Install("0.so", "id=0x30000", PluginDir::kProtected);
+  RunCore(folder);
+  EXPECT_EQ(Who(folder, "Load"), (Lines{"B", "a", "0"}));
+  EXPECT_EQ(Who(folder, "Open"), (Lines{"B", "a", "0"}));
+}
+
+TEST_F(PluginHost, AMarkedFileLoadsFirst) {
+  folder.Install("a.so", "id=0x10000");
+  folder.Install("xvUZUviy.so", "id=0x20000", PluginDir::kProtected);
+  RunCore(folder);
+  EXPECT_EQ(Who(folder, "Load"), (Lines{"xvUZUviy", "a"}));
+}
+
+TEST_F(PluginHost, Id0x60000GoesFirstInTheListEvenWhenLoadedLast) {
+  folder.Install("a.so", "id=0x10000");
+  folder.Install("b.so", "id=0x20000");
+  folder.Install("z.so", "id=0x60000");
+  RunCore(folder);
+  EXPECT_EQ(Who(folder, "Load"), (Lines{"a", "b", "z"}));
+  EXPECT_EQ(Who(folder, "Open"), (Lines{"z", "a", "b"}));
+}
+
+TEST_F(PluginHost, RefusedCandidatesAreNamedAndNeverUnloaded) {
+  folder.Install("good.so", "id=0x10000");
+  folder.Install("x.so", "id=0x20000\nload_error=5");
+  folder.Install("neg.so", "id=0x30000\nload_result=-2");
+  folder.Install("twin.so", "id=0x10000");
+  folder.Install("wide.so", "id=0x01000000");
+  folder.Install("high.so", "id=0x80010000");
+  folder.Install("core.so", "id=0x80000000");
+  std::ofstream(folder.Dir(PluginDir::kPlugins) / "junk.so") << "not a shared object";
+  std::filesystem::copy_file(TEST_PLUGIN_NOLOAD_SO, folder.Dir(PluginDir::kPlugins) / "nl.so");
+  const std::string console = RunCore(folder);
+
+  EXPECT_EQ(ColourOf(console, "plugin x.so load returned 0 error 5"), 1);
+  EXPECT_EQ(ColourOf(console, "plugin neg.so load returned -2 error 0"), 1);
+  EXPECT_EQ(ColourOf(console, "plugin twin.so ID 0x00010000 already loaded"), 3);
+  EXPECT_EQ(ColourOf(console, "plugin core.so ID 0x80000000 already loaded"), 3);
+  EXPECT_EQ(ColourOf(console,
+                     "plugin wide.so ID 0x01000000 exceeds the log level array size, set "
+                     "LogLevelArraySize to 0xfff"),
+            1);
+  EXPECT_EQ(ColourOf(console, "Core: Failed to load plugin: nl.so (missing symbol)"), 1);
+  const size_t junk = console.find("Core: Failed to load plugin 'junk.so': ");
+  ASSERT_NE(junk, std::string::npos) << console;
+  EXPECT_NE(console.find("junk.so", junk + 40), std::string::npos);  // the loader's own text
+
+  EXPECT_EQ(Who(folder, "Open"), (Lines{"good", "high"}));
+  EXPECT_EQ(Who(folder, "Unload"), (Lines{"good", "high"}));
+  EXPECT_EQ(Who(folder, "Load"),
+            (Lines{"core", "good", "high", "neg", "twin", "wide", "x"}));
+}
+
+TEST_F(PluginHost, CloseOrderFollowsTheCloseKeyDescendingAndUnloadToo) {
+  folder.Install("a.so", "id=0x10000\nmask5=5");
+  folder.Install("b.so", "id=0x20000\nmask5=0xFFFFFFFF");
+  folder.Install("c.so", "id=0x30000\nmask5=7");
+  RunCore(folder);
+  EXPECT_EQ(Who(folder, "Close"), (Lines{"b", "c", "a"}));
+  EXPECT_EQ(Who(folder, "Unload"), (Lines{"b", "c", "a"}));
+}
+
+TEST_F(PluginHost, ThreadsEndAfterCloseAndBeforeUnload) {
+  folder.Install("both.so", "id=0x10000\nworker=1\nreader=1");
+  folder.Install("failed.so", "id=0x20000\nreader=1\nopen_result=3");
+  folder.Install("none.so", "id=0x30000");
+  RunCore(folder);
+  const Lines both = folder.CallsOf("both");
+  auto at = [&](const Lines& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) - lines.begin();
+  };
+  ASSERT_TRUE(Has(both, "Worker start") && Has(both, "Reader start"));
+  EXPECT_GT(at(both, "Reader start"), at(both, "Open"));
+  EXPECT_GT(at(both, "Reader end"), at(both, "Close"));
+  EXPECT_GT(at(both, "Worker end"), at(both, "Close"));
+  EXPECT_GT(at(both, "Unload"), at(both, "Reader end"));
+  EXPECT_GT(at(both, "Unload"), at(both, "Worker end"));
+  EXPECT_TRUE(Has(folder.CallsOf("failed"), "Reader start"));  // despite its failed Open
+  EXPECT_FALSE(Has(folder.CallsOf("failed"), "Worker start"));
+  EXPECT_FALSE(Has(folder.CallsOf("none"), "Worker start"));
+  EXPECT_FALSE(Has(folder.CallsOf("none"), "Reader start"));
+}
+
+TEST_F(PluginHost, EventsFlowFromPluginToPlugin) {
+  // a raises from Open and from its worker; b subscribes to class 0x2.
+  folder.Install("a.so", "id=0x10000\nworker=1\nraise_on_open=2\nraise_in_worker=2");
+  folder.Install("b.so", "id=0x20000\nmasks=0xffffffff\ndelivery=1");
+  auto core = StartCore(folder);
+  ASSERT_TRUE(folder.WaitForCall("b", "Write type=0x2 provider=0x10000 len=8 keep=0 data=worker-1",
+                                 std::chrono::seconds(5)));
+  ASSERT_TRUE(folder.WaitForCall("b", "Write type=0x2 provider=0x10000 len=6 keep=0 data=open-1",
+                                 std::chrono::seconds(5)));
+  StopCore(*core);
+  Lines writes;
+  for (const std::string& line : folder.CallsOf("b")) {
+    if (line.rfind("Write type=0x2", 0) == 0) writes.push_back(line.substr(line.find("data=") + 5));
+  }
+  // Worker events may come before or between Open's, but each source keeps its order.
+  Lines open, worker;
+  for (const std::string& data : writes) (data[0] == 'o' ? open : worker).push_back(data);
+  EXPECT_EQ(open, (Lines{"open-0", "open-1"}));
+  EXPECT_EQ(worker, (Lines{"worker-0", "worker-1"}));
+}
+
+TEST_F(PluginHost, AConfigurationUpdateReachesOtherPluginsThroughIoctl) {
+  folder.Install("a.so", "id=0x10000\nraise_on_open=1\nraise_type=0x100");
+  folder.Install("b.so", "id=0x20000");
+  folder.Install("c.so", "id=0x30000");
+  auto core = StartCore(folder);
+  EXPECT_TRUE(folder.WaitForCall("b", "IOCTL 2 len=6 data=open-0", std::chrono::seconds(5)));
+  EXPECT_TRUE(folder.WaitForCall("c", "IOCTL 2 len=6 data=open-0", std::chrono::seconds(5)));
+  StopCore(*core);
+  EXPECT_FALSE(Has(folder.CallsOf("a"), "IOCTL 2 len=6 data=open-0"));
+}
+
+TEST_F(PluginHost, AReadRequestFromAWorkerIsAnsweredByAnotherPluginsReader) {
+  // b's worker asks; a reads (reader=1) and replies twice per request; b
+  // subscribes and receives the replies.
+  folder.Install("a.so", "id=0x10000\nreader=1\nmasks=0xffffffff\nreply_count=2");
+  folder.Install("b.so",
+                 "id=0x20000\nworker=1\nrequest_in_worker=1\nrequest_delay_ms=200\n"
+                 "masks=0xffffffff\ndelivery=1");
+  auto core = StartCore(folder);
+  EXPECT_TRUE(folder.WaitForCall("a", "Read len=9 context=0x1000 data=request-0",
+                                 std::chrono::seconds(5)));
+  EXPECT_TRUE(folder.WaitForCall(
+      "b", "Write type=0x2 provider=0x10000 len=14 keep=0 data=reply-1-0x1000",
+      std::chrono::seconds(5)));
+  StopCore(*core);
+  EXPECT_TRUE(Has(folder.CallsOf("b"),
+                  "Write type=0x2 provider=0x10000 len=14 keep=0 data=reply-0-0x1000"));
+}
+
+}  // namespace
+}  // namespace dvtest

@@ -1,0 +1,813 @@
+/*
+ * The configurable test plugin: every integration test drives the core with
+ * copies of this one shared object.
+ *
+ * Identity. Each copy finds its own file with dladdr() (every copy is a
+ * separate dlopen, so each has its own globals) and takes its stem, the file
+ * name without ".so": "plugins/a.so" is plugin "a". Its settings come from
+ * "<dir>/<stem>.conf", read once on the first call; a missing file means
+ * every default. It appends one line per call to "<dir>/../calls.log",
+ * shared by every copy in both plugin directories, so one file shows the
+ * order of calls across all of them. Each line is written with a single
+ * write() on an O_APPEND descriptor, so lines from several threads or copies
+ * never interleave.
+ *
+ * Settings file: one `key=value` per line; lines whose first non-blank
+ * character is '#' are comments; unknown keys are ignored; blanks around key
+ * and value are trimmed. Numbers go through strtol/strtoul with base 0, so
+ * decimal, 0x-hex and negative values all work.
+ *
+ *   key                  default  meaning
+ *   id                   0x10000  _LoadParmsOut.id, and the providerID raised
+ *   masks                0        all nine eventMasks
+ *   mask0 .. mask8       masks    one eventMasks entry (wins over masks)
+ *   worker               0        wantsWorker
+ *   reader               0        wantsReader
+ *   delivery             0        deliveryOption
+ *   loglevel             0        defaultLogLevel
+ *   load_result          0        return value of Load
+ *   load_error           0        _LoadParmsOut.errorCode
+ *   open_result          0        return value of Open
+ *   close_result         0        return value of Close
+ *   close_error          0        _CloseParmsOut.errorCode
+ *   unload_result        0        return value of Unload
+ *   unload_error         0        _UnloadParmsOut.errorCode
+ *   write_result         0        return value of Write
+ *   write_error          0        _WriteParmsOut.errorCode
+ *   ioctl_result         0        return value of every IOCTL (1, 2, 4, ...)
+ *   ioctl_error          0        _IoctlParmsOut.errorCode of every IOCTL
+ *   keep                 0        1: keep the block of every Write and
+ *                                 IOCTL 2 that has one (out->keep = 1)
+ *   release_kept         keep     1: give kept blocks back with
+ *                                 DV_EVENT_RELEASE events, from the worker
+ *                                 as soon as they are kept (while it runs),
+ *                                 otherwise from Close
+ *   log_on_load          (none)   text of a log message raised inside Load
+ *   log_level_on_load    50       its level
+ *   raise_type           0x2      eventType of raised events, requests and
+ *                                 replies
+ *   raise_flags          0        their flags
+ *   raise_on_open        0        Open raises this many events, payloads
+ *                                 "open-0", "open-1", ...
+ *   raise_in_worker      0        the worker raises this many events,
+ *                                 payloads "worker-0", "worker-1", ...
+ *   request_delay_ms     0        the worker waits this long (or until
+ *                                 Close) before raising its requests
+ *   request_in_worker    0        the worker then raises this many read
+ *                                 requests: providerID 0, context
+ *                                 0x1000 + n, payload "request-<n>"
+ *   reply_count          0        a read request is answered with this many
+ *                                 replies, payload "reply-<n>-<context>"
+ *                                 with the context as in the log, e.g.
+ *                                 "reply-0-0x1000"
+ *   sleep_in_open_ms     0        Open sleeps this long after logging
+ *   sleep_in_write_ms    0        Write sleeps this long after logging
+ *   sleep_in_close_ms    0        Close sleeps this long after logging and
+ *                                 waking the worker and the reader
+ *   log_thread           0        1: end every line with " thread=<kind>"
+ *
+ * Raised events carry providerID = id (requests: 0) and their payload text
+ * without a terminating NUL, so len is the text length. Log messages are
+ * the exception: len = strlen + 1.
+ *
+ * The worker (IOCTL 1) logs its start, raises its events, waits out the
+ * request delay, raises its requests, then gives kept blocks back as they
+ * come until Close has been called, and returns. The reader (Read with no
+ * context and no payload) just waits for Close. Both wait on a condition
+ * variable, so Close ends them at once.
+ *
+ * Write and IOCTL 2 log their line before the block goes on the kept list,
+ * and never touch the block afterwards: its release line always follows.
+ *
+ * calls.log lines, "<stem> " followed by one of:
+ *
+ *   Load
+ *   Open
+ *   Close
+ *   Unload
+ *   Seek
+ *   Write type=0x<t> provider=0x<p> len=<n> keep=<0|1>[ data=<text>]
+ *   IOCTL <request> len=<n>[ data=<text>]     requests other than 1
+ *   Worker start                              IOCTL 1 entered
+ *   Worker end                                IOCTL 1 returning
+ *   Reader start                              Read, no context and no data
+ *   Reader end
+ *   Read len=<n> context=0x<c>[ data=<text>]  a read request
+ *   Raised type=0x<t> result=<r>              an event raised by Load, Open,
+ *                                             the worker, or a release of a
+ *                                             kept block (type=0x200)
+ *   Request type=0x<t> context=0x<c> result=<r>   a read request raised
+ *   Reply result=<r> context=0x<c>            a reply raised by Read
+ *
+ * Numbers after "0x" are lower-case hex; other numbers are decimal. " data="
+ * appears only when the payload is printable ASCII (one trailing NUL is
+ * allowed and not shown) and shows at most its first 64 characters. <r> is
+ * _EventParmsOut.result, or "none" when no callback was received (the copy
+ * built without Load). With log_thread=1 every line ends in " thread=" and
+ * one of: main (the thread of the first call, which is Load's), worker,
+ * reader, request (inside a read request), or other.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <inttypes.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "plugin_api/plugin.h"
+
+#define TP_PATH_MAX 4096
+#define TP_NAME_MAX 256
+#define TP_TEXT_MAX 256
+#define TP_LINE_MAX 1024
+#define TP_DATA_SHOWN 64
+#define TP_REQUEST_CONTEXT_BASE 0x1000u
+
+/* ---- Settings ----------------------------------------------------------- */
+
+typedef struct Config {
+  uint32_t id;
+  uint32_t allMasks;
+  uint32_t masks[DV_MASK_COUNT];
+  uint32_t maskGiven; /* bit i: "mask<i>" was set on its own */
+  long worker, reader, delivery, loglevel;
+  long loadResult, loadError, openResult, closeResult, closeError;
+  long unloadResult, unloadError, writeResult, writeError;
+  long ioctlResult, ioctlError;
+  long keep, releaseKept; /* releaseKept < 0: not given, follows keep */
+  char logOnLoad[TP_TEXT_MAX];
+  long logLevelOnLoad;
+  uint32_t raiseType, raiseFlags;
+  long raiseOnOpen, raiseInWorker, requestInWorker, requestDelayMs;
+  long replyCount;
+  long sleepInOpenMs, sleepInWriteMs, sleepInCloseMs;
+  long logThread;
+} Config;
+
+typedef enum KeyKind { KEY_LONG, KEY_U32, KEY_TEXT, KEY_MASK } KeyKind;
+
+typedef struct Key {
+  const char* name;
+  KeyKind kind;
+  size_t offset; /* of the field in Config; unused for KEY_MASK */
+  int index;     /* KEY_MASK: which eventMasks entry */
+} Key;
+
+#define LONG_KEY(name, field) {name, KEY_LONG, offsetof(Config, field), 0}
+#define U32_KEY(name, field) {name, KEY_U32, offsetof(Config, field), 0}
+#define MASK_KEY(i) {"mask" #i, KEY_MASK, 0, i}
+
+static const Key kKeys[] = {
+    U32_KEY("id", id),
+    U32_KEY("masks", allMasks),
+    MASK_KEY(0), MASK_KEY(1), MASK_KEY(2), MASK_KEY(3), MASK_KEY(4),
+    MASK_KEY(5), MASK_KEY(6), MASK_KEY(7), MASK_KEY(8),
+    LONG_KEY("worker", worker),
+    LONG_KEY("reader", reader),
+    LONG_KEY("delivery", delivery),
+    LONG_KEY("loglevel", loglevel),
+    LONG_KEY("load_result", loadResult),
+    LONG_KEY("load_error", loadError),
+    LONG_KEY("open_result", openResult),
+    LONG_KEY("close_result", closeResult),
+    LONG_KEY("close_error", closeError),
+    LONG_KEY("unload_result", unloadResult),
+    LONG_KEY("unload_error", unloadError),
+    LONG_KEY("write_result", writeResult),
+    LONG_KEY("write_error", writeError),
+    LONG_KEY("ioctl_result", ioctlResult),
+    LONG_KEY("ioctl_error", ioctlError),
+    LONG_KEY("keep", keep),
+    LONG_KEY("release_kept", releaseKept),
+    {"log_on_load", KEY_TEXT, offsetof(Config, logOnLoad), 0},
+    LONG_KEY("log_level_on_load", logLevelOnLoad),
+    U32_KEY("raise_type", raiseType),
+    U32_KEY("raise_flags", raiseFlags),
+    LONG_KEY("raise_on_open", raiseOnOpen),
+    LONG_KEY("raise_in_worker", raiseInWorker),
+    LONG_KEY("request_in_worker", requestInWorker),
+    LONG_KEY("request_delay_ms", requestDelayMs),
+    LONG_KEY("reply_count", replyCount),
+    LONG_KEY("sleep_in_open_ms", sleepInOpenMs),
+    LONG_KEY("sleep_in_write_ms", sleepInWriteMs),
+    LONG_KEY("sleep_in_close_ms", sleepInCloseMs),
+    LONG_KEY("log_thread", logThread),
+};
+
+/* Written once under g_once, read-only afterwards. */
+static Config g_config;
+static char g_dir[TP_PATH_MAX];
+static char g_stem[TP_NAME_MAX];
+static pthread_t g_mainThread;
+static pthread_key_t g_threadKind; /* a static string, or null */
+static pthread_once_t g_once = PTHREAD_ONCE_INIT;
+
+static void set_defaults(Config* c) {
+  memset(c, 0, sizeof *c);
+  c->id = 0x10000u;
+  c->releaseKept = -1;
+  c->logLevelOnLoad = 50;
+  c->raiseType = DV_EVENT_CLASS1;
+}
+
+static void finish_config(Config* c) {
+  int i;
+  for (i = 0; i < DV_MASK_COUNT; ++i) {
+    if ((c->maskGiven & (1u << i)) == 0) c->masks[i] = c->allMasks;
+  }
+  if (c->releaseKept < 0) c->releaseKept = c->keep != 0;
+}
+
+static const Key* find_key(const char* name) {
+  size_t i;
+  for (i = 0; i < sizeof kKeys / sizeof kKeys[0]; ++i) {
+    if (strcmp(kKeys[i].name, name) == 0) return &kKeys[i];
+  }
+  return NULL;
+}
+
+static void apply_value(Config* c, const Key* key, const char* value) {
+  char* field = (char*)c + key->offset;
+  switch (key->kind) {
+    case KEY_LONG:
+      *(long*)(void*)field = strtol(value, NULL, 0);
+      break;
+    case KEY_U32:
+      *(uint32_t*)(void*)field = (uint32_t)strtoul(value, NULL, 0);
+      break;
+    case KEY_TEXT:
+      snprintf(field, TP_TEXT_MAX, "%s", value);
+      break;
+    case KEY_MASK:
+      c->masks[key->index] = (uint32_t)strtoul(value, NULL, 0);
+      c->maskGiven |= 1u << key->index;
+      break;
+  }
+}
+
+static char* skip_blanks(char* s) {
+  while (*s == ' ' || *s == '\t') ++s;
+  return s;
+}
+
+static void trim_end(char* s) {
+  size_t n = strlen(s);
+  while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\t' || s[n - 1] == '\r' ||
+                   s[n - 1] == '\n')) {
+    s[--n] = '\0';
+  }
+}
+
+static void parse_line(Config* c, char* line) {
+  char* key = skip_blanks(line);
+  char* eq = strchr(key, '=');
+  const Key* known;
+  if (*key == '#' || eq == NULL) return;
+  *eq = '\0';
+  trim_end(key);
+  trim_end(eq + 1);
+  known = find_key(key);
+  if (known != NULL) apply_value(c, known, skip_blanks(eq + 1));
+}
+
+static void read_config(Config* c, const char* path) {
+  char line[TP_LINE_MAX];
+  FILE* file = fopen(path, "r");
+  if (file == NULL) return;
+  while (fgets(line, sizeof line, file) != NULL) parse_line(c, line);
+  fclose(file);
+}
+
+/* ---- Where this copy lives ---------------------------------------------- */
+
+static void strip_suffix(char* name, const char* suffix) {
+  size_t n = strlen(name), k = strlen(suffix);
+  if (n > k && strcmp(name + n - k, suffix) == 0) name[n - k] = '\0';
+}
+
+/* The path the core opened this copy under; any address inside it works. */
+static const char* own_file(void) {
+  Dl_info info;
+  if (dladdr((void*)&g_config, &info) != 0 && info.dli_fname != NULL) {
+    return info.dli_fname;
+  }
+  return "unknown.so";
+}
+
+static void locate_self(void) {
+  const char* file = own_file();
+  const char* slash = strrchr(file, '/');
+  if (slash == NULL) {
+    snprintf(g_dir, sizeof g_dir, ".");
+    snprintf(g_stem, sizeof g_stem, "%s", file);
+  } else {
+    snprintf(g_dir, sizeof g_dir, "%.*s", (int)(slash - file), file);
+    snprintf(g_stem, sizeof g_stem, "%s", slash + 1);
+  }
+  strip_suffix(g_stem, ".so");
+}
+
+static void init_once(void) {
+  char path[TP_PATH_MAX + TP_NAME_MAX + 8];
+  g_mainThread = pthread_self();
+  pthread_key_create(&g_threadKind, NULL);
+  locate_self();
+  set_defaults(&g_config);
+  snprintf(path, sizeof path, "%s/%s.conf", g_dir, g_stem);
+  read_config(&g_config, path);
+  finish_config(&g_config);
+}
+
+static void tp_init(void) { pthread_once(&g_once, init_once); }
+
+/* ---- The call log ------------------------------------------------------- */
+
+static void set_thread_kind(const char* kind) {
+  pthread_setspecific(g_threadKind, kind);
+}
+
+static const char* thread_kind(void) {
+  const char* kind = (const char*)pthread_getspecific(g_threadKind);
+  if (kind != NULL) return kind;
+  return pthread_equal(pthread_self(), g_mainThread) ? "main" : "other";
+}
+
+/* Appends to buf (capacity cap, *len used), never past cap - 2, so that
+ * room for the newline is always left. */
+static void append_v(char* buf, size_t cap, size_t* len, const char* fmt,
+                     va_list args) {
+  int n = vsnprintf(buf + *len, cap - 1 - *len, fmt, args);
+  if (n > 0) *len += (size_t)n;
+  if (*len > cap - 2) *len = cap - 2;
+}
+
+static void append(char* buf, size_t cap, size_t* len, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  append_v(buf, cap, len, fmt, args);
+  va_end(args);
+}
+
+static void write_log(const char* line, size_t len) {
+  char path[TP_PATH_MAX + 16];
+  ssize_t written;
+  int fd;
+  snprintf(path, sizeof path, "%s/../calls.log", g_dir);
+  fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  written = write(fd, line, len); /* one write: the line stays whole */
+  (void)written;
+  close(fd);
+}
+
+static void log_line(const char* fmt, ...) {
+  char line[TP_LINE_MAX];
+  size_t len = 0;
+  va_list args;
+  append(line, sizeof line, &len, "%s ", g_stem);
+  va_start(args, fmt);
+  append_v(line, sizeof line, &len, fmt, args);
+  va_end(args);
+  if (g_config.logThread) append(line, sizeof line, &len, " thread=%s", thread_kind());
+  line[len++] = '\n';
+  write_log(line, len);
+}
+
+/* Length of the text to show, or -1 when the payload is not printable
+ * ASCII. A single trailing NUL is allowed and not counted. */
+static long printable_length(const unsigned char* data, uint32_t len) {
+  uint32_t i;
+  if (len > 0 && data[len - 1] == '\0') --len;
+  if (len == 0) return -1;
+  for (i = 0; i < len; ++i) {
+    if (data[i] < 0x20 || data[i] > 0x7e) return -1;
+  }
+  return (long)len;
+}
+
+/* " data=<text>" for a printable payload, else an empty string. */
+static void format_data(char* out, size_t cap, const void* data, uint32_t len) {
+  long shown = data != NULL ? printable_length((const unsigned char*)data, len) : -1;
+  out[0] = '\0';
+  if (shown < 0) return;
+  if (shown > TP_DATA_SHOWN) shown = TP_DATA_SHOWN;
+  snprintf(out, cap, " data=%.*s", (int)shown, (const char*)data);
+}
+
+static void sleep_ms(long ms) {
+  struct timespec left;
+  if (ms <= 0) return;
+  left.tv_sec = ms / 1000;
+  left.tv_nsec = (ms % 1000) * 1000000L;
+  while (nanosleep(&left, &left) != 0) {
+  }
+}
+
+/* ---- Shared state ------------------------------------------------------- */
+
+/* Guards everything in g_state. Never held while the core is called. */
+static struct {
+  pthread_mutex_t mu;
+  pthread_cond_t changed; /* Close was called, or a block was kept */
+  int closed;
+  PluginEventCallbackFn callback;
+  void** kept;
+  size_t keptCount, keptCap;
+} g_state = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, NULL, NULL, 0, 0};
+
+/* A batch of kept blocks taken out of g_state to be given back. */
+typedef struct Kept {
+  void** blocks;
+  size_t count;
+} Kept;
+
+static PluginEventCallbackFn get_callback(void) {
+  PluginEventCallbackFn callback;
+  pthread_mutex_lock(&g_state.mu);
+  callback = g_state.callback;
+  pthread_mutex_unlock(&g_state.mu);
+  return callback;
+}
+
+/* Caller holds g_state.mu. Returns 0 when there is no memory for it. */
+static int push_kept_locked(void* block) {
+  if (g_state.keptCount == g_state.keptCap) {
+    size_t cap = g_state.keptCap ? g_state.keptCap * 2 : 16;
+    void** grown = (void**)realloc(g_state.kept, cap * sizeof *grown);
+    if (grown == NULL) return 0;
+    g_state.kept = grown;
+    g_state.keptCap = cap;
+  }
+  g_state.kept[g_state.keptCount++] = block;
+  return 1;
+}
+
+static int wants_to_keep(const void* block) { return g_config.keep && block != NULL; }
+
+/* Puts the block on the kept list, from where the worker may give it back
+ * at once: the caller must be done reading it. Returns the value for
+ * out->keep, 0 only when the list cannot grow. */
+static uint32_t keep_block(void* block) {
+  int kept;
+  pthread_mutex_lock(&g_state.mu);
+  kept = push_kept_locked(block);
+  pthread_cond_broadcast(&g_state.changed);
+  pthread_mutex_unlock(&g_state.mu);
+  return (uint32_t)kept;
+}
+
+/* Caller holds g_state.mu. */
+static Kept take_kept_locked(void) {
+  Kept batch;
+  batch.blocks = g_state.kept;
+  batch.count = g_state.keptCount;
+  g_state.kept = NULL;
+  g_state.keptCount = g_state.keptCap = 0;
+  return batch;
+}
+
+static void mark_closed(void) {
+  pthread_mutex_lock(&g_state.mu);
+  g_state.closed = 1;
+  pthread_cond_broadcast(&g_state.changed);
+  pthread_mutex_unlock(&g_state.mu);
+}
+
+static void wait_closed(void) {
+  pthread_mutex_lock(&g_state.mu);
+  while (!g_state.closed) pthread_cond_wait(&g_state.changed, &g_state.mu);
+  pthread_mutex_unlock(&g_state.mu);
+}
+
+/* Waits up to ms or until Close; returns non-zero once Close was called.
+ * The wall clock is good enough for the short delays of a test. */
+static int wait_closed_for(long ms) {
+  struct timespec until;
+  int closed;
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += ms / 1000;
+  until.tv_nsec += (ms % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1000000000L;
+  }
+  pthread_mutex_lock(&g_state.mu);
+  while (!g_state.closed &&
+         pthread_cond_timedwait(&g_state.changed, &g_state.mu, &until) == 0) {
+  }
+  closed = g_state.closed;
+  pthread_mutex_unlock(&g_state.mu);
+  return closed;
+}
+
+/* The worker's wait: until Close, or until there are kept blocks to give
+ * back. Hands those over in *batch; returns non-zero once Close was called. */
+static int wait_closed_or_kept(Kept* batch) {
+  int closed;
+  const int releasing = g_config.releaseKept != 0;
+  pthread_mutex_lock(&g_state.mu);
+  while (!g_state.closed && !(releasing && g_state.keptCount > 0)) {
+    pthread_cond_wait(&g_state.changed, &g_state.mu);
+  }
+  closed = g_state.closed;
+  batch->count = 0;
+  batch->blocks = NULL;
+  if (releasing) *batch = take_kept_locked();
+  pthread_mutex_unlock(&g_state.mu);
+  return closed;
+}
+
+/* ---- Raising events ----------------------------------------------------- */
+
+#define TP_NO_CALLBACK INT32_MIN
+
+static void event_init(_EventParmsIn* in, uint32_t provider, uint32_t type,
+                       uint32_t flags) {
+  memset(in, 0, sizeof *in);
+  in->size = sizeof *in;
+  in->version = DV_EVENT_VERSION;
+  in->providerID = provider;
+  in->eventType = type;
+  in->flags = flags;
+}
+
+/* Returns the core's result, or TP_NO_CALLBACK. */
+static int32_t event_send(_EventParmsIn* in) {
+  _EventParmsOut out = {sizeof out, DV_EVENT_VERSION, 0};
+  PluginEventCallbackFn callback = get_callback();
+  if (callback == NULL) return TP_NO_CALLBACK;
+  callback(in, &out);
+  return out.result;
+}
+
+static void format_result(char* out, size_t cap, int32_t result) {
+  if (result == TP_NO_CALLBACK) {
+    snprintf(out, cap, "none");
+  } else {
+    snprintf(out, cap, "%d", (int)result);
+  }
+}
+
+static void set_text(_EventParmsIn* in, char* text) {
+  in->data = text;
+  in->len = (uint32_t)strlen(text);
+}
+
+static void log_raised(uint32_t type, int32_t result) {
+  char shown[16];
+  format_result(shown, sizeof shown, result);
+  log_line("Raised type=0x%x result=%s", (unsigned)type, shown);
+}
+
+/* An event from this plugin with the payload "<prefix>-<n>". */
+static void raise_numbered(const char* prefix, long n) {
+  char text[64];
+  _EventParmsIn in;
+  event_init(&in, g_config.id, g_config.raiseType, g_config.raiseFlags);
+  snprintf(text, sizeof text, "%s-%ld", prefix, n);
+  set_text(&in, text);
+  log_raised(in.eventType, event_send(&in));
+}
+
+static void raise_series(const char* prefix, long count) {
+  long n;
+  for (n = 0; n < count; ++n) raise_numbered(prefix, n);
+}
+
+static void release_block(void* block) {
+  _EventParmsIn in;
+  event_init(&in, g_config.id, DV_EVENT_RELEASE, 0);
+  in.data = block;
+  log_raised(in.eventType, event_send(&in));
+}
+
+static void release_batch(Kept* batch) {
+  size_t i;
+  for (i = 0; i < batch->count; ++i) release_block(batch->blocks[i]);
+  free(batch->blocks);
+}
+
+static void release_all_kept(void) {
+  Kept batch;
+  pthread_mutex_lock(&g_state.mu);
+  batch = take_kept_locked();
+  pthread_mutex_unlock(&g_state.mu);
+  release_batch(&batch);
+}
+
+/* Drops the list itself; blocks still on it stay with the core as leaks. */
+static void forget_kept(void) {
+  Kept batch;
+  pthread_mutex_lock(&g_state.mu);
+  batch = take_kept_locked();
+  pthread_mutex_unlock(&g_state.mu);
+  free(batch.blocks);
+}
+
+static void raise_request(long n) {
+  char text[64], shown[16];
+  _EventParmsIn in;
+  event_init(&in, 0, g_config.raiseType, g_config.raiseFlags);
+  in.context = (void*)(uintptr_t)(TP_REQUEST_CONTEXT_BASE + (uintptr_t)n);
+  snprintf(text, sizeof text, "request-%ld", n);
+  set_text(&in, text);
+  format_result(shown, sizeof shown, event_send(&in));
+  log_line("Request type=0x%x context=0x%" PRIxPTR " result=%s",
+           (unsigned)in.eventType, (uintptr_t)in.context, shown);
+}
+
+static void raise_reply(void* context, long n) {
+  char text[64], shown[16];
+  _EventParmsIn in;
+  event_init(&in, g_config.id, g_config.raiseType, g_config.raiseFlags);
+  in.context = context;
+  snprintf(text, sizeof text, "reply-%ld-0x%" PRIxPTR, n, (uintptr_t)context);
+  set_text(&in, text);
+  format_result(shown, sizeof shown, event_send(&in));
+  log_line("Reply result=%s context=0x%" PRIxPTR, shown, (uintptr_t)context);
+}
+
+/* ---- Worker and reader -------------------------------------------------- */
+
+static void raise_requests(void) {
+  long n;
+  if (g_config.requestInWorker <= 0) return;
+  if (g_config.requestDelayMs > 0 && wait_closed_for(g_config.requestDelayMs)) return;
+  for (n = 0; n < g_config.requestInWorker; ++n) raise_request(n);
+}
+
+/* Gives kept blocks back as they come, until Close. */
+static void worker_wait(void) {
+  Kept batch;
+  int closed;
+  do {
+    closed = wait_closed_or_kept(&batch);
+    release_batch(&batch);
+  } while (!closed);
+}
+
+static void run_worker(void) {
+  set_thread_kind("worker");
+  log_line("Worker start");
+  raise_series("worker", g_config.raiseInWorker);
+  raise_requests();
+  worker_wait();
+  log_line("Worker end");
+  set_thread_kind(NULL);
+}
+
+static void run_reader(void) {
+  set_thread_kind("reader");
+  log_line("Reader start");
+  wait_closed();
+  log_line("Reader end");
+  set_thread_kind(NULL);
+}
+
+static void run_read_request(const _ReadParmsIn* in) {
+  char data[TP_DATA_SHOWN + 16];
+  long n;
+  set_thread_kind("request");
+  format_data(data, sizeof data, in->data, in->len);
+  log_line("Read len=%u context=0x%" PRIxPTR "%s", (unsigned)in->len,
+           (uintptr_t)in->context, data);
+  for (n = 0; n < g_config.replyCount; ++n) raise_reply(in->context, n);
+  set_thread_kind(NULL);
+}
+
+/* ---- Entry points ------------------------------------------------------- */
+
+/* Load and its helpers: absent from the copy built with DV_TEST_NO_LOAD,
+ * which exports every other entry point. */
+#ifndef DV_TEST_NO_LOAD
+static void set_callback(PluginEventCallbackFn callback) {
+  pthread_mutex_lock(&g_state.mu);
+  g_state.callback = callback;
+  pthread_mutex_unlock(&g_state.mu);
+}
+
+static void raise_log_message(const char* text, int32_t level) {
+  _EventParmsIn in;
+  event_init(&in, g_config.id, DV_EVENT_LOG, DV_FLAG_LOG_MESSAGE);
+  in.level = level;
+  in.data = (void*)text;
+  in.len = (uint32_t)strlen(text) + 1;
+  log_raised(in.eventType, event_send(&in));
+}
+
+static void fill_load_out(_LoadParmsOut* out) {
+  int i;
+  out->id = g_config.id;
+  for (i = 0; i < DV_MASK_COUNT; ++i) out->eventMasks[i] = g_config.masks[i];
+  out->wantsWorker = g_config.worker != 0;
+  out->wantsReader = g_config.reader != 0;
+  out->deliveryOption = g_config.delivery != 0;
+  out->errorCode = (int32_t)g_config.loadError;
+  out->defaultLogLevel = (int32_t)g_config.loglevel;
+}
+
+DV_EXPORT int32_t Load(void* in, void* out) {
+  const _LoadParmsIn* li = (const _LoadParmsIn*)in;
+  tp_init();
+  log_line("Load");
+  set_callback(li->PluginEventCallback);
+  fill_load_out((_LoadParmsOut*)out);
+  if (g_config.logOnLoad[0] != '\0') {
+    raise_log_message(g_config.logOnLoad, (int32_t)g_config.logLevelOnLoad);
+  }
+  return (int32_t)g_config.loadResult;
+}
+#endif
+
+DV_EXPORT int32_t Open(void* in, void* out) {
+  (void)in;
+  (void)out;
+  tp_init();
+  log_line("Open");
+  sleep_ms(g_config.sleepInOpenMs);
+  raise_series("open", g_config.raiseOnOpen);
+  return (int32_t)g_config.openResult;
+}
+
+DV_EXPORT int32_t Close(void* in, void* out) {
+  (void)in;
+  tp_init();
+  log_line("Close");
+  mark_closed();
+  if (g_config.releaseKept) release_all_kept(); /* what the worker has not */
+  sleep_ms(g_config.sleepInCloseMs);
+  ((_CloseParmsOut*)out)->errorCode = (int32_t)g_config.closeError;
+  return (int32_t)g_config.closeResult;
+}
+
+DV_EXPORT int32_t Unload(void* in, void* out) {
+  (void)in;
+  tp_init();
+  log_line("Unload");
+  forget_kept();
+  ((_UnloadParmsOut*)out)->errorCode = (int32_t)g_config.unloadError;
+  return (int32_t)g_config.unloadResult;
+}
+
+DV_EXPORT int32_t Write(void* in, void* out) {
+  const _WriteParmsIn* wi = (const _WriteParmsIn*)in;
+  _WriteParmsOut* wo = (_WriteParmsOut*)out;
+  char data[TP_DATA_SHOWN + 16];
+  int keep;
+  tp_init();
+  keep = wants_to_keep(wi->data);
+  format_data(data, sizeof data, wi->data, wi->len);
+  log_line("Write type=0x%x provider=0x%x len=%u keep=%d%s", (unsigned)wi->eventType,
+           (unsigned)wi->providerID, (unsigned)wi->len, keep, data);
+  wo->keep = keep ? keep_block(wi->data) : 0;
+  wo->errorCode = (int32_t)g_config.writeError;
+  sleep_ms(g_config.sleepInWriteMs);
+  return (int32_t)g_config.writeResult;
+}
+
+static void log_ioctl(const _IoctlParmsIn* in) {
+  char data[TP_DATA_SHOWN + 16];
+  format_data(data, sizeof data, in->data, in->len);
+  log_line("IOCTL %u len=%u%s", (unsigned)in->request, (unsigned)in->len, data);
+}
+
+DV_EXPORT int32_t IOCTL(void* in, void* out) {
+  const _IoctlParmsIn* ii = (const _IoctlParmsIn*)in;
+  _IoctlParmsOut* io = (_IoctlParmsOut*)out;
+  tp_init();
+  if (ii->request == DV_IOCTL_WORKER) {
+    run_worker();
+  } else {
+    log_ioctl(ii);
+    if (ii->request == DV_IOCTL_CONFIG_UPDATE && wants_to_keep(ii->data)) {
+      io->keep = keep_block(ii->data);
+    }
+  }
+  io->errorCode = (int32_t)g_config.ioctlError;
+  return (int32_t)g_config.ioctlResult;
+}
+
+DV_EXPORT int32_t Read(void* in, void* out) {
+  const _ReadParmsIn* ri = (const _ReadParmsIn*)in;
+  (void)out;
+  tp_init();
+  if (ri->context == NULL && ri->len == 0 && ri->data == NULL) {
+    run_reader();
+  } else {
+    run_read_request(ri);
+  }
+  return 0;
+}
+
+DV_EXPORT int32_t Seek(void* in, void* out) {
+  (void)in;
+  (void)out;
+  tp_init();
+  log_line("Seek");
+  return 0;
+}
