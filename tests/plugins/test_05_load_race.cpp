@@ -3,10 +3,13 @@
 // Meant for the ThreadSanitizer build as much as for the plain one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "core/devovor.h"
+#include "events/callback.h"
 #include "plugins/plugin_fixture.h"
 #include "support/fake_platform.h"
 
@@ -49,6 +52,48 @@ TEST(LoadPhase, GrowsSafelyWhileWorkersRaiseRequestsAndLog) {
   // every printed tag is a registered name or "?".
   const std::string console = platform.ConsoleText();
   EXPECT_NE(console.find("worker-29"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace dvtest
+
+namespace dvtest {
+namespace {
+
+void RaiseReadRequest(void* context) {
+  _EventParmsIn in;
+  std::memset(&in, 0, sizeof in);
+  in.size = sizeof in;
+  in.version = 1;
+  in.eventType = 0x2;
+  in.context = context;
+  _EventParmsOut out = {sizeof out, 1, 0};
+  PluginEventCallback(&in, &out);
+  EXPECT_EQ(out.result, 0);
+}
+
+// Read requests go on being served while plugins close: a closed plugin
+// gets no new Read, and one still inside Read is waited for before Unload.
+TEST(ClosePhase, ReadRequestsNeverOutliveTheirPlugin) {
+  PluginFolder folder(DEVOVOR_EXE, TEST_PLUGIN_SO);
+  folder.Install("slow.so", "id=0x10000\nreader=1\nmasks=0xffffffff\nsleep_in_read_ms=300");
+  dv::test::FakePlatform platform;
+  devovor core(folder.exe().string(), platform);
+  core.Initialize(-1);
+  core.host().LoadCandidates({(folder.Dir(PluginDir::kPlugins) / "slow.so").string()});
+  core.host().OpenPhase();
+  RaiseReadRequest(reinterpret_cast<void*>(0x77));
+  ASSERT_TRUE(folder.WaitForCall("slow", "Read len=0 context=0x77", std::chrono::seconds(5)));
+  core.host().ClosePhase();
+  RaiseReadRequest(reinterpret_cast<void*>(0x78));  // after Close: no Read
+  core.host().UnloadPhase();
+
+  const auto calls = folder.CallsOf("slow");
+  auto at = [&](const std::string& line) {
+    return std::find(calls.begin(), calls.end(), line) - calls.begin();
+  };
+  EXPECT_LT(at("Read done context=0x77"), at("Unload"));
+  EXPECT_EQ(at("Read len=0 context=0x78"), static_cast<long>(calls.size()));
 }
 
 }  // namespace

@@ -62,6 +62,8 @@
  *                                 "reply-0-0x1000"
  *   sleep_in_open_ms     0        Open sleeps this long after logging
  *   sleep_in_write_ms    0        Write sleeps this long after logging
+ *   sleep_in_read_ms     0        a read request sleeps this long after its
+ *                                 replies, then logs "Read done"
  *   sleep_in_close_ms    0        Close sleeps this long after logging and
  *                                 waking the worker and the reader
  *   log_thread           0        1: end every line with " thread=<kind>"
@@ -93,6 +95,7 @@
  *   Reader start                              Read, no context and no data
  *   Reader end
  *   Read len=<n> context=0x<c>[ data=<text>]  a read request
+ *   Read done context=0x<c>                    the read request returns
  *   Raised type=0x<t> result=<r>              an event raised by Load, Open,
  *                                             the worker, or a release of a
  *                                             kept block (type=0x200)
@@ -145,7 +148,7 @@ typedef struct Config {
   uint32_t raiseType, raiseFlags;
   long raiseOnOpen, raiseInWorker, requestInWorker, requestDelayMs;
   long replyCount;
-  long sleepInOpenMs, sleepInWriteMs, sleepInCloseMs;
+  long sleepInOpenMs, sleepInWriteMs, sleepInCloseMs, sleepInReadMs;
   long logThread;
 } Config;
 
@@ -195,6 +198,7 @@ static const Key kKeys[] = {
     LONG_KEY("reply_count", replyCount),
     LONG_KEY("sleep_in_open_ms", sleepInOpenMs),
     LONG_KEY("sleep_in_write_ms", sleepInWriteMs),
+    LONG_KEY("sleep_in_read_ms", sleepInReadMs),
     LONG_KEY("sleep_in_close_ms", sleepInCloseMs),
     LONG_KEY("log_thread", logThread),
 };
@@ -677,6 +681,8 @@ static void run_read_request(const _ReadParmsIn* in) {
   log_line("Read len=%u context=0x%" PRIxPTR "%s", (unsigned)in->len,
            (uintptr_t)in->context, data);
   for (n = 0; n < g_config.replyCount; ++n) raise_reply(in->context, n);
+  sleep_ms(g_config.sleepInReadMs);
+  log_line("Read done context=0x%" PRIxPTR, (uintptr_t)in->context);
   set_thread_kind(NULL);
 }
 
