@@ -10,8 +10,15 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/filesystem/path.hpp>
 
+#include <boost/asio/post.hpp>
+#include <tinyxml.h>
+
+#include "config/configuration.h"
+#include "config/status_report.h"
 #include "events/callback.h"
+#include "events/xml_event.h"
 #include "log/log.h"
 
 namespace {
@@ -32,6 +39,7 @@ devovor::devovor(std::string executablePath, const dv::Platform& platform)
       router_(*this, logLevel_, plugins_, throttling_),
       executablePath_(std::move(executablePath)),
       console_(names_, platform) {
+  router_.SetConfigPoster([this](std::string text) { PostConfigurationUpdate(std::move(text)); });
   dv::AttachCore(this);
 }
 
@@ -43,6 +51,40 @@ devovor::~devovor() {
 }
 
 int64_t devovor::Now() { return platform_.SteadyNowNs(); }
+
+void devovor::PublishMemoryState() {
+  const auto notification =
+      dv::BuildMemoryNotification(throttling_.load(), platform_.WallNowSeconds());
+  dv::RaiseXmlEvent(*notification, DV_EVENT_STATUS);
+}
+
+void devovor::WriteStatusReport() {
+  dv::StatusFigures figures;
+  figures.coreVersion = coreVersion_;
+  figures.coreFileName = boost::filesystem::path(executablePath_).filename().string();
+  figures.throttlingEnabled = throttlingEnabled_.load();
+  figures.plugins = plugins_.snapshot();
+  figures.logLevel = &logLevel_;
+  figures.logLevelDefault = &logLevelDefault_;
+  {
+    // The parent channel stores both strings under the queue lock, so one
+    // copy under it never mixes two identity packets.
+    std::lock_guard<std::mutex> lock(router_.queue().mutex());
+    figures.parentFileName = parentFileName_;
+    figures.parentVersion = parentVersion_;
+  }
+  figures.failedPlugins = host_.failedPlugins();
+  figures.productFamily = productFamily_;
+  dv::WriteStatusReport(figures);
+}
+
+// Applies an update on the I/O thread, one at a time, and reports it when
+// a threshold changed.
+void devovor::PostConfigurationUpdate(std::string text) {
+  boost::asio::post(io_, [this, text = std::move(text)] {
+    if (dv::ApplyConfigurationUpdate(text, logLevel_, logLevelDefault_)) WriteStatusReport();
+  });
+}
 
 void devovor::WriteConsole(uint32_t providerId, uint32_t level, const char* text,
                            uint32_t maxLen) {
@@ -74,6 +116,7 @@ void devovor::Start() {
   signals.add(SIGQUIT);
   signals.async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
 
+  dv::LoadConfiguration({&productFamily_, &coreVersion_, &throttlingEnabled_, &logLevel_});
   host_.LoadPhase();
 
   auto work = boost::asio::make_work_guard(io_);
@@ -81,6 +124,7 @@ void devovor::Start() {
 
   host_.OpenPhase();
   host_.StartAsyncReaders();
+  WriteStatusReport();
   LogCore(25, "successfully started core version %s", coreVersion_);
   router_.RunEventLoop();
   LogCore(25, "stopping core version %s...", coreVersion_);

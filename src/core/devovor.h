@@ -46,6 +46,8 @@ class devovor {
 
   // Current steady-clock time point in nanoseconds.
   virtual int64_t Now();
+  // Raises the Memory notification with the current throttling state.
+  virtual void PublishMemoryState();
   // Writes one log line to the console (and level 100 to the system log).
   virtual void WriteConsole(uint32_t providerId, uint32_t level, const char* text,
                             uint32_t maxLen);
@@ -57,6 +59,9 @@ class devovor {
   void Start();
   // Asks the delivery loop to drain and return. Any thread, any time.
   void RequestStop();
+  // Saves the status report to core.xml and raises it for the plugins.
+  // Main thread during Start, I/O thread afterwards.
+  void WriteStatusReport();
   // The single event entry. Always returns 0; the outcome is in out->result.
   int PluginEvent(_EventParmsIn* in, _EventParmsOut* out);
 
@@ -70,6 +75,7 @@ class devovor {
   dv::PluginList& plugins() { return plugins_; }
   dv::PluginHost& host() { return host_; }
   std::atomic<bool>& throttling() { return throttling_; }
+  std::atomic<bool>& throttlingEnabled() { return throttlingEnabled_; }
   const std::string& coreVersion() const { return coreVersion_; }
   const std::string& productFamily() const { return productFamily_; }
   const std::string& executablePath() const { return executablePath_; }
@@ -78,6 +84,7 @@ class devovor {
  private:
   void RunIoThread();
   void LingerOneMinute();
+  void PostConfigurationUpdate(std::string text);
 
   const dv::Platform& platform_;
 
@@ -91,6 +98,8 @@ class devovor {
   const std::string executablePath_;
   std::string productFamily_ = "Vantora";
   std::string coreVersion_;
+  std::string parentFileName_;  // GUARDED_BY(queue lock)
+  std::string parentVersion_;   // GUARDED_BY(queue lock)
   std::atomic<bool> linger_{false};
   std::atomic<bool> throttlingEnabled_{true};
   std::atomic<bool> throttling_{false};

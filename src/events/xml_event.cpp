@@ -4,16 +4,14 @@
 
 #include <cstring>
 
+#include "config/xml_file.h"
 #include "events/callback.h"
 #include "log/levels.h"
 
 namespace dv {
 
 int32_t RaiseXmlEvent(const TiXmlNode& node, uint32_t eventType) {
-  TiXmlPrinter printer;
-  printer.SetStreamPrinting();
-  node.Accept(&printer);
-  const std::string& text = printer.Str();
+  const std::string text = PrintXml(node, /*indented=*/false);
 
   _EventParmsIn in;
   std::memset(&in, 0, sizeof in);

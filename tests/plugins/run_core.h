@@ -12,12 +12,13 @@
 
 namespace dvtest {
 
-inline const std::regex kStarted("successfully started core version 21\\.09\\.7\\.0");
+inline const std::regex kStarted("successfully started core version [^\r\n]*\r\n");
 
 // Starts the core of `folder`; returns once it printed its start line.
 inline std::unique_ptr<ChildProcess> StartCore(const PluginFolder& folder) {
   ChildOptions options;
   options.argv = {folder.exe().string()};
+  options.workDir = folder.root().string();  // core.xml and product.xml live here
   options.stdoutMode = Stdout::kTerminal;
   auto child = std::make_unique<ChildProcess>(options);
   EXPECT_EQ(child->StartError(), "");

@@ -49,6 +49,8 @@
  *   raise_flags          0        their flags
  *   raise_on_open        0        Open raises this many events, payloads
  *                                 "open-0", "open-1", ...
+ *   raise_payload        (none)   the payload of every raised event instead
+ *                                 of the numbered texts (e.g. an XML update)
  *   raise_in_worker      0        the worker raises this many events,
  *                                 payloads "worker-0", "worker-1", ...
  *   request_delay_ms     0        the worker waits this long (or until
@@ -144,6 +146,7 @@ typedef struct Config {
   long ioctlResult, ioctlError;
   long keep, releaseKept; /* releaseKept < 0: not given, follows keep */
   char logOnLoad[TP_TEXT_MAX];
+  char raisePayload[TP_TEXT_MAX];
   long logLevelOnLoad;
   uint32_t raiseType, raiseFlags;
   long raiseOnOpen, raiseInWorker, requestInWorker, requestDelayMs;
@@ -188,6 +191,7 @@ static const Key kKeys[] = {
     LONG_KEY("keep", keep),
     LONG_KEY("release_kept", releaseKept),
     {"log_on_load", KEY_TEXT, offsetof(Config, logOnLoad), 0},
+    {"raise_payload", KEY_TEXT, offsetof(Config, raisePayload), 0},
     LONG_KEY("log_level_on_load", logLevelOnLoad),
     U32_KEY("raise_type", raiseType),
     U32_KEY("raise_flags", raiseFlags),
@@ -574,7 +578,7 @@ static void raise_numbered(const char* prefix, long n) {
   _EventParmsIn in;
   event_init(&in, g_config.id, g_config.raiseType, g_config.raiseFlags);
   snprintf(text, sizeof text, "%s-%ld", prefix, n);
-  set_text(&in, text);
+  set_text(&in, g_config.raisePayload[0] != '\0' ? g_config.raisePayload : text);
   log_raised(in.eventType, event_send(&in));
 }
 

@@ -1,0 +1,372 @@
+#include "config/xml_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <set>
+
+#include "config/xml_depth.h"
+
+namespace dv {
+namespace {
+
+const char* const kDescriptions[kXmlErrorCount] = {
+    "No error",
+    "Error",
+    "Failed to open file",
+    "Memory allocation failed.",
+    "Error parsing Element.",
+    "Failed to read Element name",
+    "Error reading Element value.",
+    "Error reading Attributes.",
+    "Error: empty tag.",
+    "Error reading end tag.",
+    "Error parsing Unknown.",
+    "Error parsing Comment.",
+    "Error parsing Declaration.",
+    "Error document empty.",
+    "Error null (0) or unexpected EOF found in input stream.",
+    "Error parsing CDATA.",
+    "Error when TiXmlDocument added to document, because TiXmlDocument can only be at the root.",
+    "Elements nested too deeply (exceeds the configured maximum parse depth).",
+};
+
+const char* const kSideSuffix = ".pending";
+
+XmlStatus StatusOf(int id) { return XmlStatus{id, XmlErrorDescription(id)}; }
+
+// TinyXML's error identifiers by meaning; TinyXML numbers them without the
+// out-of-memory entry, so most differ by one from the system's.
+int FromTinyXml(int tiny_id) {
+  switch (tiny_id) {
+    case TiXmlBase::TIXML_NO_ERROR: return kXmlNoError;
+    case TiXmlBase::TIXML_ERROR: return kXmlError;
+    case TiXmlBase::TIXML_ERROR_OPENING_FILE: return kXmlOpenFailed;
+    case TiXmlBase::TIXML_ERROR_PARSING_ELEMENT: return kXmlParsingElement;
+    case TiXmlBase::TIXML_ERROR_FAILED_TO_READ_ELEMENT_NAME: return kXmlElementName;
+    case TiXmlBase::TIXML_ERROR_READING_ELEMENT_VALUE: return kXmlElementValue;
+    case TiXmlBase::TIXML_ERROR_READING_ATTRIBUTES: return kXmlAttributes;
+    case TiXmlBase::TIXML_ERROR_PARSING_EMPTY: return kXmlEmptyTag;
+    case TiXmlBase::TIXML_ERROR_READING_END_TAG: return kXmlEndTag;
+    case TiXmlBase::TIXML_ERROR_PARSING_UNKNOWN: return kXmlParsingUnknown;
+    case TiXmlBase::TIXML_ERROR_PARSING_COMMENT: return kXmlParsingComment;
+    case TiXmlBase::TIXML_ERROR_PARSING_DECLARATION: return kXmlParsingDeclaration;
+    case TiXmlBase::TIXML_ERROR_DOCUMENT_EMPTY: return kXmlDocumentEmpty;
+    case TiXmlBase::TIXML_ERROR_EMBEDDED_NULL: return kXmlEmbeddedNull;
+    case TiXmlBase::TIXML_ERROR_PARSING_CDATA: return kXmlParsingCdata;
+    case TiXmlBase::TIXML_ERROR_DOCUMENT_TOP_ONLY: return kXmlDocumentTopOnly;
+    default: return kXmlError;
+  }
+}
+
+// Picks the text from either variant of strerror_r.
+inline const char* ErrorText(int result, const char* buffer) {
+  return result == 0 ? buffer : "Unknown error";
+}
+inline const char* ErrorText(const char* text, const char*) { return text; }
+
+// "<errno> - <text>", errno as a signed decimal.
+std::string ErrnoText(int error) {
+  char buffer[128] = "";
+  return std::to_string(error) + " - " + ErrorText(strerror_r(error, buffer, sizeof buffer), buffer);
+}
+
+// --- The process-wide lock on file names ---------------------------------
+
+// The names being loaded or saved. Never destroyed, so that it serves every
+// thread until the process ends.
+class NameRegistry {
+ public:
+  static NameRegistry& Instance() {
+    static NameRegistry* const registry = new NameRegistry;
+    return *registry;
+  }
+
+  void Acquire(const std::string& name) {
+    std::unique_lock<std::mutex> lock(mu_);
+    released_.wait(lock, [&] { return names_.count(name) == 0; });
+    names_.insert(name);
+  }
+
+  void Release(const std::string& name) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      names_.erase(name);
+    }
+    released_.notify_all();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable released_;
+  std::set<std::string> names_;  // GUARDED_BY(mu_)
+};
+
+// Holds the lock on one name for a scope, so that every way out releases it.
+class NameLock {
+ public:
+  explicit NameLock(const std::string& name) : name_(name) { NameRegistry::Instance().Acquire(name_); }
+  ~NameLock() { NameRegistry::Instance().Release(name_); }
+  NameLock(const NameLock&) = delete;
+  NameLock& operator=(const NameLock&) = delete;
+
+ private:
+  const std::string name_;
+};
+
+// --- Parsing ------------------------------------------------------------
+
+// Clears everything a parse may leave in `doc` (children, error, the byte
+// order mark flag), keeping only its name.
+void ResetDocument(TiXmlDocument* doc) { *doc = TiXmlDocument(doc->ValueStr()); }
+
+bool Fail(TiXmlDocument* doc, int id, XmlStatus* status) {
+  ResetDocument(doc);
+  *status = StatusOf(id);
+  return false;
+}
+
+// Memory ran out: empties `doc` without allocating anything.
+bool FailOutOfMemory(TiXmlDocument* doc, XmlStatus* status) {
+  doc->Clear();
+  doc->ClearError();
+  *status = StatusOf(kXmlOutOfMemory);
+  return false;
+}
+
+// TinyXML parses the part of a too deep document before the refused node,
+// with the open elements closed: its error, if it meets one, comes first.
+bool RefuseTooDeep(TiXmlDocument* doc, const std::string& padded, const XmlShape& shape,
+                   XmlStatus* status) {
+  const std::string closed = PaddedXmlText(CloseOpenElements(padded.c_str(), shape));
+  doc->Parse(closed.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+  return Fail(doc, doc->Error() ? FromTinyXml(doc->ErrorId()) : kXmlTooDeep, status);
+}
+
+// Parses `padded` (from PaddedXmlText) into the reset `doc`. `complete`
+// tells whether the document has a root element and was not cut off.
+bool ParsePadded(TiXmlDocument* doc, const std::string& padded, int max_level,
+                 XmlStatus* status, bool* complete) {
+  const XmlShape shape = ScanXmlShape(padded.c_str(), max_level);
+  if (shape.too_deep) return RefuseTooDeep(doc, padded, shape, status);
+  doc->Parse(padded.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+  if (doc->Error()) return Fail(doc, FromTinyXml(doc->ErrorId()), status);
+  *complete = !shape.cut_off && doc->RootElement() != nullptr;
+  *status = XmlStatus();
+  return true;
+}
+
+int ClampLevel(int max_level) {
+  return max_level < 1 ? 1 : (max_level > kXmlMaxDepth ? kXmlMaxDepth : max_level);
+}
+
+// --- Loading ------------------------------------------------------------
+
+// Closes a descriptor when the scope ends.
+class FdCloser {
+ public:
+  explicit FdCloser(int fd) : fd_(fd) {}
+  ~FdCloser() { close(fd_); }
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+
+ private:
+  const int fd_;
+};
+
+// Opens `path` for reading, a regular file only; never blocks on a FIFO.
+int OpenRegularFile(const std::string& path, bool follow_links) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow_links ? 0 : O_NOFOLLOW));
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
+  close(fd);
+  return -1;
+}
+
+// Appends everything `fd` yields to `bytes`; false on a read error.
+bool ReadAll(int fd, std::string* bytes) {
+  char chunk[16384];
+  for (;;) {
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n == 0) return true;
+    if (n < 0 && errno != EINTR) return false;
+    if (n > 0) bytes->append(chunk, static_cast<size_t>(n));
+  }
+}
+
+// The whole of a regular file. Throws std::bad_alloc when it does not fit.
+bool ReadWholeFile(const std::string& path, bool follow_links, std::string* bytes) {
+  const int fd = OpenRegularFile(path, follow_links);
+  if (fd < 0) return false;
+  FdCloser closer(fd);
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  if (static_cast<uint64_t>(st.st_size) >= bytes->max_size()) throw std::bad_alloc();
+  bytes->reserve(static_cast<size_t>(st.st_size));
+  return ReadAll(fd, bytes);
+}
+
+// "\r\n" and a lone "\r" become "\n", as in TinyXML's own file loader.
+void NormalizeNewlines(std::string* bytes) {
+  std::string& b = *bytes;
+  size_t out = 0;
+  for (size_t in = 0; in < b.size(); ++in) {
+    const bool cr = b[in] == '\r';
+    b[out++] = cr ? '\n' : b[in];
+    if (cr && in + 1 < b.size() && b[in + 1] == '\n') ++in;
+  }
+  b.resize(out);
+}
+
+// One attempt: a cleared `doc` named `name`, then the file `path` parsed.
+bool LoadOne(TiXmlDocument* doc, const std::string& name, const std::string& path,
+             bool follow_links, XmlStatus* status, bool* complete) {
+  *doc = TiXmlDocument(name);
+  *status = XmlStatus();
+  std::string bytes;
+  if (!ReadWholeFile(path, follow_links, &bytes)) return Fail(doc, kXmlOpenFailed, status);
+  NormalizeNewlines(&bytes);
+  return ParsePadded(doc, PaddedXmlText(bytes), kXmlMaxDepth, status, complete);
+}
+
+// Takes "<name>.pending" when it holds a complete document.
+bool LoadSideFile(TiXmlDocument* doc, const std::string& name, XmlStatus* status) {
+  const std::string side = name + kSideSuffix;
+  bool complete = false;
+  if (!LoadOne(doc, name, side, false, status, &complete) || !complete) return false;
+  rename(side.c_str(), name.c_str());
+  return true;
+}
+
+bool LoadLocked(TiXmlDocument* doc, const std::string& name, XmlStatus* status) {
+  NameLock lock(name);
+  if (LoadSideFile(doc, name, status)) return true;
+  bool complete = false;
+  return LoadOne(doc, name, name, true, status, &complete);
+}
+
+// --- Saving -------------------------------------------------------------
+
+// Creates the side file afresh: whatever is there, a planted symbolic link
+// included, is removed first, and O_EXCL with O_NOFOLLOW refuses anything
+// that appears in between instead of writing through it.
+FILE* CreateSideFile(const std::string& side) {
+  unlink(side.c_str());
+  const int fd = open(side.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "wb");
+  if (!file) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+  }
+  return file;
+}
+
+// Keeps the first failure of a sequence of steps.
+void Note(std::string* message, const char* what, int error) {
+  if (message->empty()) *message = std::string(what) + " error " + ErrnoText(error);
+}
+
+// Writes `text` to the side file and makes it durable; the failure, if any.
+std::string WriteSideFile(const std::string& side, const std::string& text) {
+  FILE* file = CreateSideFile(side);
+  if (!file) return "create error " + ErrnoText(errno);
+  std::string message;
+  const size_t written = fwrite(text.data(), 1, text.size(), file);
+  if (ferror(file)) Note(&message, "write", errno);
+  if (fflush(file) != 0) Note(&message, "write", errno);
+  if (fsync(fileno(file)) != 0) Note(&message, "write", errno);
+  if (fclose(file) != 0) Note(&message, "close", errno);
+  if (message.empty() && written != text.size()) {
+    message = "only wrote " + std::to_string(written) + " of " + std::to_string(text.size()) + " bytes";
+  }
+  return message;
+}
+
+// Moves the finished side file over `name`.
+bool Promote(const std::string& side, const std::string& name, XmlStatus* status) {
+  if (rename(side.c_str(), name.c_str()) == 0) return true;
+  const int error = errno;
+  if (error == ENOENT) return true;  // moved into place by a load in another process
+  *status = XmlStatus{kXmlOpenFailed, "Failed to rename .xml.pending to .xml file " + ErrnoText(error)};
+  return false;
+}
+
+bool SaveText(const std::string& text, const std::string& name, XmlStatus* status) {
+  NameLock lock(name);
+  const std::string side = name + kSideSuffix;
+  const std::string message = WriteSideFile(side, text);
+  if (message.empty()) return Promote(side, name, status);
+  unlink(side.c_str());
+  *status = XmlStatus{kXmlOpenFailed, message};
+  return false;
+}
+
+}  // namespace
+
+const char* XmlErrorDescription(int id) {
+  return kDescriptions[id >= 0 && id < kXmlErrorCount ? id : kXmlError];
+}
+
+bool ParseXml(TiXmlDocument* doc, const std::string& text, XmlStatus* status) {
+  return ParseXmlLimited(doc, text, kXmlMaxDepth, status);
+}
+
+bool ParseXmlLimited(TiXmlDocument* doc, const std::string& text, int max_level,
+                     XmlStatus* status) {
+  XmlStatus ignored;
+  if (!status) status = &ignored;
+  try {
+    ResetDocument(doc);
+    bool complete = false;
+    return ParsePadded(doc, PaddedXmlText(text), ClampLevel(max_level), status, &complete);
+  } catch (const std::bad_alloc&) {
+    return FailOutOfMemory(doc, status);
+  }
+}
+
+bool LoadXmlFile(TiXmlDocument* doc, const std::string& name, XmlStatus* status) {
+  XmlStatus ignored;
+  if (!status) status = &ignored;
+  try {
+    return LoadLocked(doc, name, status);
+  } catch (const std::bad_alloc&) {
+    return FailOutOfMemory(doc, status);
+  }
+}
+
+bool SaveXmlFile(const TiXmlDocument& doc, const std::string& name, XmlStatus* status) {
+  XmlStatus ignored;
+  if (!status) status = &ignored;
+  *status = XmlStatus();
+  try {
+    return SaveText(PrintXml(doc, true), name, status);
+  } catch (const std::bad_alloc&) {
+    *status = StatusOf(kXmlOutOfMemory);
+    return false;
+  }
+}
+
+std::string PrintXml(const TiXmlNode& node, bool indented) {
+  TiXmlPrinter printer;
+  if (indented) {
+    printer.SetIndent("    ");
+    printer.SetLineBreak("\n");
+  } else {
+    printer.SetStreamPrinting();
+  }
+  node.Accept(&printer);
+  return printer.Str();
+}
+
+}  // namespace dv
