@@ -67,16 +67,17 @@ int FromTinyXml(int tiny_id) {
   }
 }
 
-// Picks the text from either variant of strerror_r.
-inline const char* ErrorText(int result, const char* buffer) {
+// Picks the text from either variant of strerror_r; only one is used.
+[[maybe_unused]] const char* ErrorText(int result, const char* buffer) {
   return result == 0 ? buffer : "Unknown error";
 }
-inline const char* ErrorText(const char* text, const char*) { return text; }
+[[maybe_unused]] const char* ErrorText(const char* text, const char*) { return text; }
 
 // "<errno> - <text>", errno as a signed decimal.
 std::string ErrnoText(int error) {
   char buffer[128] = "";
-  return std::to_string(error) + " - " + ErrorText(strerror_r(error, buffer, sizeof buffer), buffer);
+  const char* text = ErrorText(strerror_r(error, buffer, sizeof buffer), buffer);
+  return std::to_string(error) + " - " + text;
 }
 
 // --- The process-wide lock on file names ---------------------------------
@@ -113,7 +114,9 @@ class NameRegistry {
 // Holds the lock on one name for a scope, so that every way out releases it.
 class NameLock {
  public:
-  explicit NameLock(const std::string& name) : name_(name) { NameRegistry::Instance().Acquire(name_); }
+  explicit NameLock(const std::string& name) : name_(name) {
+    NameRegistry::Instance().Acquire(name_);
+  }
   ~NameLock() { NameRegistry::Instance().Release(name_); }
   NameLock(const NameLock&) = delete;
   NameLock& operator=(const NameLock&) = delete;
@@ -182,12 +185,17 @@ class FdCloser {
   const int fd_;
 };
 
-// Opens `path` for reading, a regular file only; never blocks on a FIFO.
-int OpenRegularFile(const std::string& path, bool follow_links) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow_links ? 0 : O_NOFOLLOW));
+// Opens `path` for reading, a regular file only, and tells its size;
+// never blocks on a FIFO.
+int OpenRegularFile(const std::string& path, bool follow_links, uint64_t* size) {
+  const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow_links ? 0 : O_NOFOLLOW);
+  const int fd = open(path.c_str(), flags);
   if (fd < 0) return -1;
   struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    *size = static_cast<uint64_t>(st.st_size);
+    return fd;
+  }
   close(fd);
   return -1;
 }
@@ -205,13 +213,12 @@ bool ReadAll(int fd, std::string* bytes) {
 
 // The whole of a regular file. Throws std::bad_alloc when it does not fit.
 bool ReadWholeFile(const std::string& path, bool follow_links, std::string* bytes) {
-  const int fd = OpenRegularFile(path, follow_links);
+  uint64_t size = 0;
+  const int fd = OpenRegularFile(path, follow_links, &size);
   if (fd < 0) return false;
   FdCloser closer(fd);
-  struct stat st;
-  if (fstat(fd, &st) != 0) return false;
-  if (static_cast<uint64_t>(st.st_size) >= bytes->max_size()) throw std::bad_alloc();
-  bytes->reserve(static_cast<size_t>(st.st_size));
+  if (size >= bytes->max_size()) throw std::bad_alloc();
+  bytes->reserve(static_cast<size_t>(size));
   return ReadAll(fd, bytes);
 }
 
@@ -288,7 +295,8 @@ std::string WriteSideFile(const std::string& side, const std::string& text) {
   if (fsync(fileno(file)) != 0) Note(&message, "write", errno);
   if (fclose(file) != 0) Note(&message, "close", errno);
   if (message.empty() && written != text.size()) {
-    message = "only wrote " + std::to_string(written) + " of " + std::to_string(text.size()) + " bytes";
+    message = "only wrote " + std::to_string(written) + " of " + std::to_string(text.size()) +
+              " bytes";
   }
   return message;
 }
@@ -298,7 +306,8 @@ bool Promote(const std::string& side, const std::string& name, XmlStatus* status
   if (rename(side.c_str(), name.c_str()) == 0) return true;
   const int error = errno;
   if (error == ENOENT) return true;  // moved into place by a load in another process
-  *status = XmlStatus{kXmlOpenFailed, "Failed to rename .xml.pending to .xml file " + ErrnoText(error)};
+  *status = XmlStatus{kXmlOpenFailed,
+                      "Failed to rename .xml.pending to .xml file " + ErrnoText(error)};
   return false;
 }
 

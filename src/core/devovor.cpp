@@ -2,7 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <pthread.h>
+
 #include <cerrno>
+#include <csignal>
+#include <memory>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -24,6 +28,8 @@
 namespace {
 
 constexpr auto kMonitorPeriod = std::chrono::milliseconds(100);
+constexpr auto kParentIdentityWait = std::chrono::seconds(10);
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGQUIT};
 
 void LogCore(int level, const char* format, const std::string& arg) {
   dv::LogMessage(dv::kCoreId, PluginEventCallback, level, format, arg.c_str());
@@ -36,10 +42,12 @@ devovor::devovor(std::string executablePath, const dv::Platform& platform)
       host_(*this, plugins_, names_, logLevel_, logLevelDefault_),
       io_(),
       monitorTimer_(io_, kMonitorPeriod),
+      parent_(*this, io_, plugins_),
       router_(*this, logLevel_, plugins_, throttling_),
       executablePath_(std::move(executablePath)),
       console_(names_, platform) {
   router_.SetConfigPoster([this](std::string text) { PostConfigurationUpdate(std::move(text)); });
+  router_.SetParentSender([this](void* block, uint32_t len) { return parent_.Send(block, len); });
   dv::AttachCore(this);
 }
 
@@ -91,10 +99,29 @@ void devovor::WriteConsole(uint32_t providerId, uint32_t level, const char* text
   console_.Write(providerId, level, text, maxLen);
 }
 
-bool devovor::Initialize(int /*descriptor*/) {
+bool devovor::Initialize(int descriptor) {
   names_.Insert(dv::kCoreId, "core");
   umask(077);
-  return true;
+  return descriptor == -1 || parent_.Open(descriptor);
+}
+
+void devovor::SetParentIdentity(const std::vector<std::string>& fields) {
+  std::lock_guard<std::mutex> lock(router_.queue().mutex());
+  if (fields.size() >= 1) parentFileName_ = fields[0];
+  if (fields.size() >= 2) parentVersion_ = fields[1];
+  if (fields.size() >= 3) console_.SetBackground(fields[2] == "Background:true");
+  parentIdentified_ = true;
+  router_.queue().Notify();
+}
+
+std::string devovor::parentFileName() {
+  std::lock_guard<std::mutex> lock(router_.queue().mutex());
+  return parentFileName_;
+}
+
+std::string devovor::parentVersion() {
+  std::lock_guard<std::mutex> lock(router_.queue().mutex());
+  return parentVersion_;
 }
 
 void devovor::RequestStop() { router_.queue().RequestStop(); }
@@ -110,17 +137,22 @@ void devovor::Start() {
 
   // Only the first signal stops the core; later ones are absorbed for as
   // long as the set exists, so a second Ctrl-C cannot cut the stop short.
-  boost::asio::signal_set signals(io_);
-  signals.add(SIGINT);
-  signals.add(SIGTERM);
-  signals.add(SIGQUIT);
-  signals.async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
+  auto signals = std::make_unique<boost::asio::signal_set>(io_);
+  for (int signal : kStopSignals) signals->add(signal);
+  signals->async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
 
   dv::LoadConfiguration({&productFamily_, &coreVersion_, &throttlingEnabled_, &logLevel_});
   host_.LoadPhase();
 
+  parent_.BeginReceiving();
   auto work = boost::asio::make_work_guard(io_);
   std::thread ioThread([this] { RunIoThread(); });
+  // Plugins open once the parent has said who it is, the core is asked to
+  // stop, or 10 s have passed. An identity that came before the wait began
+  // counts too, so a quick parent never costs the full 10 s.
+  if (parent_.IsOpen()) {
+    router_.queue().WaitUntil([this] { return parentIdentified_; }, kParentIdentityWait);
+  }
 
   host_.OpenPhase();
   host_.StartAsyncReaders();
@@ -133,9 +165,24 @@ void devovor::Start() {
   if (linger_.load()) LingerOneMinute();
   host_.ClosePhase();
 
+  parent_.StopSending();
   io_.stop();
   ioThread.join();
+  parent_.FreeQueuedBlocks();
   host_.UnloadPhase();
+  DestroySignalSet(std::move(signals));
+}
+
+// Removing the set restores the default actions, which would let a late
+// signal kill a core that has already stopped in good order: the signals
+// are held back while the set goes, then ignored for the rest of the run.
+void devovor::DestroySignalSet(std::unique_ptr<boost::asio::signal_set> signals) {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  for (int signal : kStopSignals) sigaddset(&stopSignals, signal);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signals.reset();
+  for (int signal : kStopSignals) std::signal(signal, SIG_IGN);
 }
 
 void devovor::RunIoThread() { io_.run(); }

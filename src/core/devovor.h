@@ -19,12 +19,16 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include "events/event_router.h"
+#include "ipc/parent_channel.h"
 #include "log/console.h"
 #include "log/levels.h"
 #include "log/name_registry.h"
@@ -59,6 +63,12 @@ class devovor {
   void Start();
   // Asks the delivery loop to drain and return. Any thread, any time.
   void RequestStop();
+  // From the parent channel (I/O thread): the identity packet's fields
+  // (file name, version, "Background:true"), stored under the queue lock,
+  // which also wakes the start-up wait.
+  void SetParentIdentity(const std::vector<std::string>& fields);
+  // From the parent channel: linger a minute before plugins are closed.
+  void SetLinger() { linger_.store(true); }
   // Saves the status report to core.xml and raises it for the plugins.
   // Main thread during Start, I/O thread afterwards.
   void WriteStatusReport();
@@ -74,6 +84,10 @@ class devovor {
   dv::EventRouter& router() { return router_; }
   dv::PluginList& plugins() { return plugins_; }
   dv::PluginHost& host() { return host_; }
+  dv::ParentChannel& parent() { return parent_; }
+  std::string parentFileName();
+  std::string parentVersion();
+  bool lingering() const { return linger_.load(); }
   std::atomic<bool>& throttling() { return throttling_; }
   std::atomic<bool>& throttlingEnabled() { return throttlingEnabled_; }
   const std::string& coreVersion() const { return coreVersion_; }
@@ -83,6 +97,7 @@ class devovor {
 
  private:
   void RunIoThread();
+  void DestroySignalSet(std::unique_ptr<boost::asio::signal_set> signals);
   void LingerOneMinute();
   void PostConfigurationUpdate(std::string text);
 
@@ -94,12 +109,14 @@ class devovor {
   dv::PluginHost host_;  // holds the failed plugin table
   boost::asio::io_context io_;
   boost::asio::steady_timer monitorTimer_;
+  dv::ParentChannel parent_;  // the socket, the outgoing queue, the buffer
   dv::EventRouter router_;
   const std::string executablePath_;
   std::string productFamily_ = "Vantora";
   std::string coreVersion_;
   std::string parentFileName_;  // GUARDED_BY(queue lock)
   std::string parentVersion_;   // GUARDED_BY(queue lock)
+  bool parentIdentified_ = false;  // GUARDED_BY(queue lock)
   std::atomic<bool> linger_{false};
   std::atomic<bool> throttlingEnabled_{true};
   std::atomic<bool> throttling_{false};

@@ -59,9 +59,5 @@ bool EventQueue::Refill() {
   return true;
 }
 
-void EventQueue::WaitOnce(std::chrono::nanoseconds timeout) {
-  std::unique_lock<std::mutex> lock(mu_);
-  cv_.wait_until(lock, std::chrono::steady_clock::now() + timeout);
-}
 
 }  // namespace dv

@@ -53,8 +53,14 @@ class EventQueue {
   // REQUIRES: main thread.
   bool Take(_EventParmsIn* record, size_t* left);
 
-  // Waits once for any notification, at most `timeout`; used by start-up.
-  void WaitOnce(std::chrono::nanoseconds timeout);
+  // Waits under the queue lock, at most `timeout`, until `done` (called
+  // with the lock held) or a stop request; used by start-up.
+  template <typename Done>
+  void WaitUntil(Done done, std::chrono::nanoseconds timeout) {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait_until(lock, std::chrono::steady_clock::now() + timeout,
+                   [&] { return done() || stopRequested_.load(std::memory_order_relaxed); });
+  }
 
   // The queue lock, for the few other strings it guards (parent identity).
   std::mutex& mutex() { return mu_; }

@@ -49,6 +49,13 @@
  *   raise_flags          0        their flags
  *   raise_on_open        0        Open raises this many events, payloads
  *                                 "open-0", "open-1", ...
+ *   send_on_open         0        Open sends this many blocks to the parent
+ *                                 (DV_EVENT_PARENT_SEND), block n of
+ *                                 send_size bytes, byte i = (n * 31 + i) & 0xff;
+ *                                 logs "Sent n=<n> len=<len> result=<r>"
+ *   send_size            16       see send_on_open
+ *   echo_requests        0        1: every parent request (IOCTL 4) is sent
+ *                                 back to the parent byte for byte
  *   raise_payload        (none)   the payload of every raised event instead
  *                                 of the numbered texts (e.g. an XML update)
  *   raise_in_worker      0        the worker raises this many events,
@@ -152,6 +159,7 @@ typedef struct Config {
   long raiseOnOpen, raiseInWorker, requestInWorker, requestDelayMs;
   long replyCount;
   long sleepInOpenMs, sleepInWriteMs, sleepInCloseMs, sleepInReadMs;
+  long sendOnOpen, sendSize, echoRequests;
   long logThread;
 } Config;
 
@@ -203,6 +211,9 @@ static const Key kKeys[] = {
     LONG_KEY("sleep_in_open_ms", sleepInOpenMs),
     LONG_KEY("sleep_in_write_ms", sleepInWriteMs),
     LONG_KEY("sleep_in_read_ms", sleepInReadMs),
+    LONG_KEY("send_on_open", sendOnOpen),
+    LONG_KEY("send_size", sendSize),
+    LONG_KEY("echo_requests", echoRequests),
     LONG_KEY("sleep_in_close_ms", sleepInCloseMs),
     LONG_KEY("log_thread", logThread),
 };
@@ -582,6 +593,35 @@ static void raise_numbered(const char* prefix, long n) {
   log_raised(in.eventType, event_send(&in));
 }
 
+/* A malloc'ed block to the parent; ownership passes to the core. */
+static void send_to_parent(const void* bytes, uint32_t len, long n) {
+  _EventParmsIn in;
+  char shown[16];
+  event_init(&in, g_config.id, DV_EVENT_PARENT_SEND, 0);
+  in.data = malloc(len ? len : 1);
+  if (in.data != NULL && len != 0) memcpy(in.data, bytes, len);
+  in.len = len;
+  {
+    const int32_t result = event_send(&in);
+    if (result == TP_NO_CALLBACK) free(in.data);
+    format_result(shown, sizeof shown, result);
+  }
+  log_line("Sent n=%ld len=%u result=%s", n, (unsigned)len, shown);
+}
+
+static void send_pattern_blocks(long count) {
+  long n;
+  uint32_t i;
+  const uint32_t len = (uint32_t)(g_config.sendSize > 0 ? g_config.sendSize : 16);
+  unsigned char* bytes = malloc(len);
+  if (bytes == NULL) return;
+  for (n = 0; n < count; ++n) {
+    for (i = 0; i < len; ++i) bytes[i] = (unsigned char)((n * 31 + i) & 0xff);
+    send_to_parent(bytes, len, n);
+  }
+  free(bytes);
+}
+
 static void raise_series(const char* prefix, long count) {
   long n;
   for (n = 0; n < count; ++n) raise_numbered(prefix, n);
@@ -741,6 +781,7 @@ DV_EXPORT int32_t Open(void* in, void* out) {
   log_line("Open");
   sleep_ms(g_config.sleepInOpenMs);
   raise_series("open", g_config.raiseOnOpen);
+  send_pattern_blocks(g_config.sendOnOpen);
   return (int32_t)g_config.openResult;
 }
 
@@ -794,6 +835,9 @@ DV_EXPORT int32_t IOCTL(void* in, void* out) {
     run_worker();
   } else {
     log_ioctl(ii);
+    if (ii->request == DV_IOCTL_PARENT_REQUEST && g_config.echoRequests) {
+      send_to_parent(ii->data, ii->len, 0);
+    }
     if (ii->request == DV_IOCTL_CONFIG_UPDATE && wants_to_keep(ii->data)) {
       io->keep = keep_block(ii->data);
     }

@@ -15,7 +15,6 @@
 namespace dvtest {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 // A wait whose condition is not output-driven re-checks at this period.
 constexpr auto kSlice = std::chrono::milliseconds(10);
 // After the child is reaped, its output is read for at most this long.
@@ -107,11 +106,9 @@ bool Catches(pid_t pid, int sig) {
 }  // namespace
 
 std::ostream& operator<<(std::ostream& out, const ExitStatus& status) {
-  switch (status.kind) {
-    case ExitStatus::kExited: return out << "exited with code " << status.value;
-    case ExitStatus::kSignaled: return out << "killed by signal " << status.value;
-    default: return out << "still running at the time-out";
-  }
+  if (status.kind == ExitStatus::kTimedOut) return out << "still running at the time-out";
+  return out << (status.kind == ExitStatus::kExited ? "exited with code " : "killed by signal ")
+             << status.value;
 }
 
 ChildProcess::ChildProcess(const ChildOptions& options) {
@@ -140,10 +137,16 @@ ChildProcess::~ChildProcess() {
   CloseFd(&fds_[1]);
 }
 
-bool ChildProcess::Reap(int options) {
+// Collects a change of the child's state: true once it has ended, with
+// *stopped set instead when it has only stopped (options has WUNTRACED).
+bool ChildProcess::Reap(int options, bool* stopped) {
   if (reaped_) return true;
   int status = 0;
   if (pid_ <= 0 || waitpid(pid_, &status, options) != pid_) return false;
+  if (WIFSTOPPED(status)) {
+    if (stopped != nullptr) *stopped = true;
+    return false;
+  }
   reaped_ = true;
   status_ = WIFEXITED(status) ? ExitStatus::Exited(WEXITSTATUS(status))
                               : ExitStatus::Signaled(WTERMSIG(status));
@@ -205,6 +208,13 @@ bool ChildProcess::WaitUntilCatching(int sig, Millis timeout) {
 }
 
 bool ChildProcess::Signal(int sig) { return pid_ > 0 && !reaped_ && kill(pid_, sig) == 0; }
+
+bool ChildProcess::Pause(Millis timeout) {
+  bool stopped = false;
+  if (!Signal(SIGSTOP)) return false;
+  PumpUntil(Clock::now() + timeout, [&] { return Reap(WNOHANG | WUNTRACED, &stopped) || stopped; });
+  return stopped;
+}
 
 ExitStatus ChildProcess::WaitForExit(Millis timeout) {
   if (!PumpUntil(Clock::now() + timeout, [this] { return Reap(WNOHANG); })) return {};

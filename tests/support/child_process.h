@@ -6,6 +6,7 @@
 // hanging it. A child still running when the object goes away is killed.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -71,6 +72,10 @@ class ChildProcess {
   // Waits until the child has a handler installed for `sig`.
   bool WaitUntilCatching(int sig, Millis timeout);
   bool Signal(int sig);
+  // Holds the child stopped (SIGSTOP); true once it has stopped. Signals
+  // sent meanwhile stay pending until Resume, so they reach it together.
+  bool Pause(Millis timeout);
+  bool Resume() { return Signal(SIGCONT); }
   // Reaps the child, then reads what is left of its output.
   ExitStatus WaitForExit(Millis timeout);
 
@@ -82,7 +87,7 @@ class ChildProcess {
   bool PumpUntil(Clock::time_point deadline, Done done);
   void PumpOnce(Clock::time_point deadline);
   bool ReadInto(int index);
-  bool Reap(int options);
+  bool Reap(int options, bool* stopped = nullptr);
   bool StreamsClosed() const { return fds_[0] < 0 && fds_[1] < 0; }
   static int Index(Stream stream) { return stream == Stream::kStdout ? 0 : 1; }
 

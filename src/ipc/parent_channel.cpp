@@ -1,0 +1,225 @@
+#include "ipc/parent_channel.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/post.hpp>
+
+#include "core/devovor.h"
+#include "events/callback.h"
+#include "log/log.h"
+
+namespace dv {
+namespace {
+
+constexpr uint32_t kIdentityPacket = 7;
+constexpr uint32_t kStopPacket = 8;
+constexpr uint32_t kRouteMask = 0xFFF00000u;
+
+struct FreeDeleter {
+  void operator()(void* block) const { std::free(block); }
+};
+
+uint32_t WordAt(const uint8_t* bytes, uint32_t offset) {
+  uint32_t word;
+  std::memcpy(&word, bytes + offset, sizeof word);
+  return word;
+}
+
+void Log(int level, const char* text) { LogMessage(kCoreId, PluginEventCallback, level, "%s", text); }
+
+bool IsSocket(int descriptor) {
+  int type = 0;
+  socklen_t length = sizeof type;
+  return getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &type, &length) == 0;
+}
+
+// Up to three fields, each ended by a zero byte or the end of the payload.
+std::vector<std::string> SplitFields(const uint8_t* payload, uint32_t length) {
+  std::vector<std::string> fields;
+  uint32_t start = 0;
+  for (;;) {
+    const void* zero = std::memchr(payload + start, 0, length - start);
+    const uint32_t end = zero ? static_cast<uint32_t>(static_cast<const uint8_t*>(zero) - payload)
+                              : length;
+    fields.emplace_back(reinterpret_cast<const char*>(payload + start), end - start);
+    if (zero == nullptr || fields.size() == 3) break;
+    start = end + 1;
+  }
+  return fields;
+}
+
+}  // namespace
+
+ParentChannel::ParentChannel(devovor& core, boost::asio::io_context& io,
+                             const PluginList& plugins)
+    : core_(core), plugins_(plugins), socket_(io) {}
+
+bool ParentChannel::Open(int descriptor) {
+  boost::system::error_code error;
+  if (IsSocket(descriptor)) {
+    socket_.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), descriptor, error);
+  }
+  if (!IsSocket(descriptor) || error) {
+    Log(100, "failed to open ipc pipe");
+    return false;
+  }
+  open_.store(true);
+  return true;
+}
+
+void ParentChannel::BeginReceiving() {
+  if (IsOpen()) Receive();
+}
+
+void ParentChannel::Receive() {
+  socket_.async_receive(boost::asio::buffer(buffer_ + filled_, kBufferSize - filled_),
+                        receiveFlags_,
+                        [this](const boost::system::error_code& error, size_t bytes) {
+                          OnReceived(error, bytes);
+                        });
+}
+
+void ParentChannel::OnReceived(const boost::system::error_code& error, size_t bytes) {
+  if (error == boost::asio::error::operation_aborted && !IsOpen()) return;
+  if (error || bytes == 0) {
+    LoseParent();
+    return;
+  }
+  if ((receiveFlags_ & MSG_TRUNC) != 0) {
+    // The kernel dropped the part that did not fit: nothing held is whole.
+    Log(50, "bad ipc packet length");
+    filled_ = 0;
+  } else {
+    filled_ += static_cast<uint32_t>(bytes);
+    ParsePackets();
+  }
+  Receive();
+}
+
+void ParentChannel::ParsePackets() {
+  while (filled_ >= kHeaderSize) {
+    const uint32_t length = WordAt(buffer_, 0);
+    // A length below the header could never be consumed: bad as well.
+    if (length > kBufferSize || length < kHeaderSize) {
+      Log(50, "bad ipc packet length");
+      filled_ = 0;
+      return;
+    }
+    if (length > filled_) return;
+    HandlePacket(buffer_, length, WordAt(buffer_, 4), WordAt(buffer_, 8));
+    filled_ -= length;
+    std::memmove(buffer_, buffer_ + length, filled_);
+  }
+}
+
+void ParentChannel::HandlePacket(const uint8_t* packet, uint32_t length, uint32_t target,
+                                 uint32_t type) {
+  if (type == kStopPacket) {
+    core_.RequestStop();
+  } else if (type == kIdentityPacket && length > kHeaderSize) {
+    StoreIdentity(packet + kHeaderSize, length - kHeaderSize);
+  } else {
+    ForwardRequest(packet, length, target);
+  }
+}
+
+void ParentChannel::StoreIdentity(const uint8_t* payload, uint32_t length) {
+  const std::vector<std::string> fields = SplitFields(payload, length);
+  core_.SetParentIdentity(fields);
+}
+
+void ParentChannel::ForwardRequest(const uint8_t* packet, uint32_t length, uint32_t target) {
+  const PluginList::Snapshot plugins = plugins_.snapshot();
+  const auto addressed = std::find_if(plugins->begin(), plugins->end(), [&](const auto& plugin) {
+    return ((target ^ (plugin->id() << 4)) & kRouteMask) == 0;
+  });
+  if (addressed == plugins->end()) return;
+  PLUGININFO& plugin = **addressed;
+  // A closed plugin gets no more requests; one in progress ends before Unload.
+  if (plugin.IOCTL == nullptr || !plugin.readGate.Enter()) return;
+  _IoctlParmsIn in;
+  std::memset(&in, 0, sizeof in);
+  in.size = sizeof in;
+  in.version = DV_RECORD_VERSION;
+  in.request = DV_IOCTL_PARENT_REQUEST;
+  in.blockSize = DV_IOCTL_IN_BLOCK;
+  in.blockVersion = DV_RECORD_VERSION;
+  in.len = length;
+  in.data = const_cast<uint8_t*>(packet);
+  _IoctlParmsOut out;
+  std::memset(&out, 0, sizeof out);
+  out.size = sizeof out;
+  out.version = DV_RECORD_VERSION;
+  out.request = DV_IOCTL_PARENT_REQUEST;
+  out.blockSize = DV_BLOCK_HEADER_ONLY;
+  out.blockVersion = DV_RECORD_VERSION;
+  const int32_t result = plugin.IOCTL(&in, &out);
+  plugin.readGate.Leave();
+  if (result != 0 || out.errorCode != 0) {
+    LogMessage(kCoreId, PluginEventCallback, 0, "plugin %s ipc ioctl returned %d error %d",
+               plugin.name.c_str(), result, out.errorCode);
+  }
+}
+
+void ParentChannel::LoseParent() {
+  Log(100, "vantord ipc pipe disconnected");
+  Log(100, "sleeping for one minute to allow active watchdogs to expire...");
+  core_.SetLinger();
+  core_.RequestStop();
+  open_.store(false);
+  boost::system::error_code error;
+  socket_.close(error);
+  if (error) throw boost::system::system_error(error, "close");
+}
+
+bool ParentChannel::Send(void* block, uint32_t len) {
+  if (!IsOpen() || !accepting_.load() || sendFailed_.load()) return false;
+  // If the I/O thread never runs the job, the block is freed with it.
+  std::unique_ptr<void, FreeDeleter> owned(block);
+  boost::asio::post(socket_.get_executor(), [this, owned = std::move(owned), len]() mutable {
+    Enqueue(owned.release(), len);
+  });
+  return true;
+}
+
+void ParentChannel::Enqueue(void* block, uint32_t len) {
+  outgoing_.emplace_back(block, len);
+  if (outgoing_.size() == 1 && !sendFailed_.load()) SendFront(0);
+}
+
+void ParentChannel::SendFront(uint32_t offset) {
+  if (!IsOpen() || outgoing_.empty()) return;
+  const auto [block, len] = outgoing_.front();
+  const uint32_t chunk = std::min(len - offset, kBufferSize);
+  socket_.async_send(
+      boost::asio::buffer(static_cast<const uint8_t*>(block) + offset, chunk), MSG_NOSIGNAL,
+      [this, offset](const boost::system::error_code& error, size_t sent) {
+        const uint32_t next = offset + static_cast<uint32_t>(sent);
+        const uint32_t total = outgoing_.front().second;
+        if (!error && next < total) {
+          SendFront(next);
+          return;
+        }
+        std::free(outgoing_.front().first);
+        outgoing_.pop_front();
+        if (error) {
+          sendFailed_.store(true);
+          return;
+        }
+        SendFront(0);
+      });
+}
+
+void ParentChannel::FreeQueuedBlocks() {
+  for (const auto& [block, len] : outgoing_) std::free(block);
+  outgoing_.clear();
+}
+
+}  // namespace dv

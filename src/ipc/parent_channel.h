@@ -1,0 +1,94 @@
+// The parent channel: the inherited sequenced-packet socket to the parent
+// daemon.
+//
+// From the parent: an identity packet (type 7) names the parent's library
+// and version and may put the core in the background; a stop packet (type
+// 8) stops the core; anything else is a request for the first plugin whose
+// ID bits 16-27 equal the packet's target bits 20-31, handed to its IOCTL
+// (request 4) with a pointer into the receive buffer. To the parent: the
+// plugins' blocks, one packet per at most 65,536 bytes, in order.
+//
+// Packets: a 16-byte header {length, target, type, reserved} in host byte
+// order, then the payload; length counts the header and is at most 65,536.
+// A declared length above 65,536 or below 16 is a bad length: everything
+// buffered is discarded and reception goes on with the next bytes.
+//
+// Loss of the parent (receive error or end of stream) logs two level-100
+// messages, sets the linger flag, requests a stop and closes the socket for
+// good. After a failed send nothing more is sent; blocks still queued are
+// freed by the core at the end of the run, never sent.
+//
+// Threads: Open on the main thread in Initialize; BeginReceiving on the main
+// thread before the I/O thread runs; Send from any thread (it posts to the
+// I/O thread); FreeQueuedBlocks on the main thread after the I/O thread has
+// been joined. Everything else runs on the I/O thread, so the buffer and
+// the outgoing queue need no lock. A plugin's IOCTL for a parent request
+// runs on the I/O thread with no lock of the core held, and never once the
+// plugin's Close has been called.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <utility>
+
+#include <boost/asio/generic/seq_packet_protocol.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include "plugins/plugin_list.h"
+
+class devovor;
+
+namespace dv {
+
+class ParentChannel {
+ public:
+  static constexpr uint32_t kBufferSize = 65536;
+  static constexpr uint32_t kHeaderSize = 16;
+
+  ParentChannel(devovor& core, boost::asio::io_context& io, const PluginList& plugins);
+
+  // Wraps the inherited descriptor; false (after "failed to open ipc pipe")
+  // when it is not an open socket that can be registered.
+  bool Open(int descriptor);
+  bool IsOpen() const { return open_.load(); }
+  void BeginReceiving();
+
+  // Hands a malloc'ed block to the channel. False when it can no longer be
+  // sent (the channel is closed, a send failed, or the I/O thread is
+  // stopping): the block is then still the caller's to free.
+  bool Send(void* block, uint32_t len);
+
+  // No send is accepted from now on. REQUIRES: main thread, before the I/O
+  // context is stopped. A block accepted earlier is sent or freed.
+  void StopSending() { accepting_.store(false); }
+
+  // Frees every block still queued, unsent. REQUIRES: I/O thread joined.
+  void FreeQueuedBlocks();
+
+ private:
+  using Socket = boost::asio::generic::seq_packet_protocol::socket;
+
+  void Receive();
+  void OnReceived(const boost::system::error_code& error, size_t bytes);
+  void ParsePackets();
+  void HandlePacket(const uint8_t* packet, uint32_t length, uint32_t target, uint32_t type);
+  void StoreIdentity(const uint8_t* payload, uint32_t length);
+  void ForwardRequest(const uint8_t* packet, uint32_t length, uint32_t target);
+  void LoseParent();
+  void Enqueue(void* block, uint32_t len);
+  void SendFront(uint32_t offset);
+
+  devovor& core_;
+  const PluginList& plugins_;
+  Socket socket_;
+  std::atomic<bool> open_{false};
+  std::atomic<bool> accepting_{true};
+  std::atomic<bool> sendFailed_{false};
+  std::deque<std::pair<void*, uint32_t>> outgoing_;  // I/O thread only
+  boost::asio::socket_base::message_flags receiveFlags_ = 0;
+  uint8_t buffer_[kBufferSize];
+  uint32_t filled_ = 0;  // bytes at the start of buffer_ not yet consumed
+};
+
+}  // namespace dv

@@ -1,0 +1,186 @@
+// The parent channel with the real executable and a real socket pair.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "ipc/parent_fixture.h"
+
+namespace dvtest {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class ParentChannel : public ::testing::Test {
+ protected:
+  void StopAndExpectExit0(Parent& parent) {
+    ASSERT_TRUE(parent.Send(Stop()));
+    EXPECT_EQ(parent.core->WaitForExit(20s), ExitStatus::Exited(0))
+        << parent.core->Output(Stream::kStdout);
+  }
+  std::string CoreXml() const { return ReadFile(folder.root() / "core.xml"); }
+
+  PluginFolder folder{DEVOVOR_EXE, TEST_PLUGIN_SO};
+};
+
+TEST_F(ParentChannel, IdentityNamesTheParentAndBackgroundSilencesTheConsole) {
+  Parent parent(folder);
+  ASSERT_TRUE(parent.Send(Identity(std::string("libvd.so\0" "1.2.3\0" "Background:true", 30))));
+  ASSERT_TRUE(parent.core->WaitUntilCatching(SIGTERM, 10s));
+  std::this_thread::sleep_for(300ms);
+  StopAndExpectExit0(parent);
+  // Only what came before the identity reached the console.
+  EXPECT_EQ(parent.core->Output(Stream::kStdout).find("successfully started"), std::string::npos);
+  EXPECT_NE(CoreXml().find("<Library Name=\"vantord\" Filename=\"libvd.so\" Version=\"1.2.3\" />"),
+            std::string::npos)
+      << CoreXml();
+}
+
+TEST_F(ParentChannel, AnyOtherThirdFieldKeepsTheConsole) {
+  Parent parent(folder);
+  ASSERT_TRUE(parent.Send(Identity(std::string("libvd.so\0" "2\0" "background:true", 26))));
+  ASSERT_TRUE(parent.WaitForOutput("successfully started core version"));
+  StopAndExpectExit0(parent);
+  EXPECT_NE(CoreXml().find("Filename=\"libvd.so\" Version=\"2\""), std::string::npos);
+}
+
+TEST_F(ParentChannel, AOneFieldIdentityWritesNoLibrary) {
+  Parent parent(folder);
+  ASSERT_TRUE(parent.Send(Identity("libvd.so")));
+  ASSERT_TRUE(parent.WaitForOutput("successfully started core version"));
+  StopAndExpectExit0(parent);
+  EXPECT_EQ(CoreXml().find("<Library"), std::string::npos);
+}
+
+TEST_F(ParentChannel, ARequestGoesToTheFirstMatchingPluginOnlyByteForByte) {
+  folder.Install("a.so", "id=0x10000\necho_requests=1");
+  folder.Install("b.so", "id=0x80010000\necho_requests=1");  // the same bits 16-27
+  Parent parent(folder);
+  ASSERT_TRUE(parent.Send(Identity(std::string("p\0v", 3))));
+  ASSERT_TRUE(parent.WaitForOutput("successfully started core version"));
+  const Bytes request = Packet(0x1234, 0x0015678f, "payload for a");
+  ASSERT_TRUE(parent.Send(request));
+  Bytes echoed;
+  ASSERT_TRUE(parent.Receive(&echoed));
+  EXPECT_EQ(echoed, request);
+  StopAndExpectExit0(parent);
+  const auto b = folder.CallsOf("b");
+  EXPECT_EQ(std::find(b.begin(), b.end(), "IOCTL 4 len=29"), b.end());
+  const auto a = folder.CallsOf("a");
+  EXPECT_NE(std::find(a.begin(), a.end(), "IOCTL 4 len=29"), a.end());
+}
+
+TEST_F(ParentChannel, BlocksArriveWholeAndInOrder) {
+  folder.Install("a.so", "id=0x10000\nsend_on_open=3\nsend_size=65536");
+  Parent parent(folder);
+  ASSERT_TRUE(parent.Send(Identity(std::string("p\0v", 3))));
+  for (int n = 0; n < 3; ++n) {
+    Bytes block;
+    ASSERT_TRUE(parent.Receive(&block)) << n;
+    ASSERT_EQ(block.size(), 65536u) << n;
+    for (size_t i = 0; i < block.size(); ++i) {
+      ASSERT_EQ(block[i], uint8_t((n * 31 + i) & 0xff)) << n << " at " << i;
+    }
+  }
+  StopAndExpectExit0(parent);
+}
+
+TEST_F(ParentChannel, PacketLengthsAreChecked) {
+  folder.Install("a.so", "id=0x10000\necho_requests=1");
+  Parent parent(folder);
+  ASSERT_TRUE(parent.Send(Identity(std::string("p\0v", 3))));
+  ASSERT_TRUE(parent.WaitForOutput("successfully started core version"));
+  const Bytes biggest = Packet(0x1000, 0x00100000, std::string(65536 - 16, 'x'));
+  ASSERT_TRUE(parent.Send(biggest));
+  Bytes echoed;
+  ASSERT_TRUE(parent.Receive(&echoed));
+  EXPECT_EQ(echoed, biggest);
+  for (uint32_t bad : {65537u, 0u, 15u}) {
+    ASSERT_TRUE(parent.Send(Packet(0x1000, 0x00100000, "dropped", bad)));
+    const Bytes next = Packet(0x1000, 0x00100000, "next " + std::to_string(bad));
+    ASSERT_TRUE(parent.Send(next));
+    ASSERT_TRUE(parent.Receive(&echoed)) << bad;
+    EXPECT_EQ(echoed, next);
+  }
+  StopAndExpectExit0(parent);
+  std::string console = parent.core->Output(Stream::kStdout);
+  int bad = 0;
+  for (size_t at = 0; (at = console.find("\x1b[36m core  \x1b[0m bad ipc packet length\r\n", at)) !=
+                      std::string::npos;
+       ++at) {
+    ++bad;
+  }
+  EXPECT_EQ(bad, 3);
+}
+
+TEST_F(ParentChannel, APacketLargerThanTheFreeBufferIsABadLength) {
+  Parent parent(folder);
+  ASSERT_TRUE(parent.Send(Identity(std::string("p\0v", 3))));
+  ASSERT_TRUE(parent.WaitForOutput("successfully started core version"));
+  ASSERT_TRUE(parent.Send(Packet(0x1000, 0x00100000, std::string(70000, 'y'))));
+  EXPECT_TRUE(parent.WaitForOutput("bad ipc packet length"));
+  StopAndExpectExit0(parent);
+}
+
+TEST_F(ParentChannel, ANeverIdentifyingParentDelaysOpenByTenSeconds) {
+  folder.Install("a.so", "id=0x10000");
+  const auto start = Clock::now();
+  Parent parent(folder);
+  ASSERT_TRUE(folder.WaitForCall("a", "Open", 15s));
+  const auto waited = Clock::now() - start;
+  EXPECT_GE(waited, 10s);
+  EXPECT_LT(waited, 11500ms);
+  StopAndExpectExit0(parent);
+}
+
+TEST_F(ParentChannel, AnEarlyIdentityDoesNotWaitAtAll) {
+  folder.Install("a.so", "id=0x10000\nworker=1\nraise_in_worker=1\nraise_type=0x40\nraise_flags=0x2");
+  const auto start = Clock::now();
+  Parent parent(folder);
+  ASSERT_TRUE(parent.Send(Identity(std::string("p\0v", 3))));
+  ASSERT_TRUE(folder.WaitForCall("a", "Open", 15s));
+  EXPECT_LT(Clock::now() - start, 5s);
+  StopAndExpectExit0(parent);
+}
+
+// Seeded random packets of every type but stop, then a stop packet.
+TEST_F(ParentChannel, RandomPacketsAreAllHandled) {
+  folder.Install("a.so", "id=0x10000");
+  Parent parent(folder, Stdout::kPipe);  // thousands of messages: no console
+  ASSERT_TRUE(parent.Send(Identity(std::string("p\0v", 3))));
+  std::mt19937 random(20261208);
+  for (int i = 0; i < 3000; ++i) {
+    Bytes packet(1 + random() % 300);  // an empty record reads as end of stream
+    for (uint8_t& b : packet) b = uint8_t(random());
+    if (packet.size() >= 12 && random() % 2) {
+      const uint32_t length = random() % 4 ? uint32_t(packet.size()) : uint32_t(random());
+      const uint32_t type = random() % 4 == 0 ? 7u : 0x100u + random() % 16;
+      std::memcpy(packet.data(), &length, 4);
+      std::memcpy(packet.data() + 8, &type, 4);
+    }
+    if (packet.size() >= 12 && *reinterpret_cast<uint32_t*>(packet.data() + 8) == 8) packet[8] = 9;
+    ASSERT_TRUE(parent.Send(packet)) << i << ": " << std::strerror(errno);
+  }
+  // A packet may still wait for bytes it declared: one full-size record
+  // with a bad length empties the buffer before the stop packet.
+  ASSERT_TRUE(parent.Send(Packet(0x1000, 0, std::string(65536 - 16, 'z'), 65537)));
+  StopAndExpectExit0(parent);
+}
+
+}  // namespace
+}  // namespace dvtest
