@@ -45,6 +45,7 @@ devovor::devovor(std::string executablePath, const dv::Platform& platform)
       parent_(*this, io_, plugins_),
       router_(*this, logLevel_, plugins_, throttling_),
       executablePath_(std::move(executablePath)),
+      monitor_(*this, monitorTimer_, platform, throttlingEnabled_, throttling_),
       console_(names_, platform) {
   router_.SetConfigPoster([this](std::string text) { PostConfigurationUpdate(std::move(text)); });
   router_.SetParentSender([this](void* block, uint32_t len) { return parent_.Send(block, len); });
@@ -156,6 +157,7 @@ void devovor::Start() {
 
   host_.OpenPhase();
   host_.StartAsyncReaders();
+  monitor_.Begin();
   WriteStatusReport();
   LogCore(25, "successfully started core version %s", coreVersion_);
   router_.RunEventLoop();

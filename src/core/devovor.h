@@ -29,6 +29,7 @@
 
 #include "events/event_router.h"
 #include "ipc/parent_channel.h"
+#include "monitor/memory_monitor.h"
 #include "log/console.h"
 #include "log/levels.h"
 #include "log/name_registry.h"
@@ -85,6 +86,7 @@ class devovor {
   dv::PluginList& plugins() { return plugins_; }
   dv::PluginHost& host() { return host_; }
   dv::ParentChannel& parent() { return parent_; }
+  dv::MemoryMonitor& monitor() { return monitor_; }
   std::string parentFileName();
   std::string parentVersion();
   bool lingering() const { return linger_.load(); }
@@ -122,6 +124,7 @@ class devovor {
   std::atomic<bool> throttling_{false};
   dv::LogLevelTable logLevel_;
   dv::LogLevelTable logLevelDefault_;
+  dv::MemoryMonitor monitor_;  // holds the throttled-since time
 
   dv::ConsoleWriter console_;
 };

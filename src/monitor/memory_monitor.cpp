@@ -1,0 +1,105 @@
+#include "monitor/memory_monitor.h"
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+
+#include "core/devovor.h"
+#include "events/callback.h"
+#include "log/log.h"
+
+namespace dv {
+namespace {
+
+constexpr auto kPeriod = std::chrono::milliseconds(100);
+constexpr int64_t kQuietNs = 60'000'000'000;  // without an over-limit reading
+constexpr int64_t kReportPeriodNs = 60'000'000'000;
+constexpr int64_t kMiB = 1'048'576;
+
+}  // namespace
+
+int ClockJumpSeconds(int64_t now, int64_t previous) {
+  const double seconds = std::difftime(static_cast<time_t>(now), static_cast<time_t>(previous));
+  if (seconds >= static_cast<double>(INT_MAX)) return INT_MAX;
+  if (seconds <= static_cast<double>(INT_MIN)) return INT_MIN;
+  return static_cast<int>(seconds);
+}
+
+MemoryMonitor::MemoryMonitor(devovor& core, boost::asio::steady_timer& timer,
+                             const Platform& platform, const std::atomic<bool>& throttlingEnabled,
+                             std::atomic<bool>& throttling)
+    : core_(core),
+      timer_(timer),
+      platform_(platform),
+      throttlingEnabled_(throttlingEnabled),
+      throttling_(throttling) {}
+
+void MemoryMonitor::Begin() {
+  timer_.async_wait([this](const boost::system::error_code& error) { Tick(error); });
+}
+
+void MemoryMonitor::Tick(const boost::system::error_code& error) {
+  if (error) return;
+  if (memoryLimit_ == 0) {
+    memoryLimit_ = kMemoryLimit;
+    LogMessage(kCoreId, PluginEventCallback, 0, "memory limit set to %zu",
+               static_cast<size_t>(memoryLimit_));
+  }
+  const int64_t now = platform_.WallNowSeconds();
+  CheckClock(now);
+  if (throttlingEnabled_.load() && now != previousWall_) CheckMemory();
+  previousWall_ = now;
+  Rearm();
+}
+
+void MemoryMonitor::CheckClock(int64_t now) {
+  if (previousWall_ != 0) {
+    const int jump = ClockJumpSeconds(now, previousWall_);
+    if (jump > 1 || jump < -1) {
+      LogMessage(kCoreId, PluginEventCallback, 50, "system time changed by %d seconds", jump);
+    }
+  } else if (throttlingEnabled_.load()) {
+    core_.PublishMemoryState();  // the plugins learn the initial state
+  }
+}
+
+void MemoryMonitor::CheckMemory() {
+  const bool report = IsLogLevelEnabled(kCoreId, PluginEventCallback, 0) &&
+                      core_.Now() - lastReportNs_ >= kReportPeriodNs;
+  const uint32_t resident = platform_.ResidentBytes();
+  Decide(resident > memoryLimit_);
+  if (report) ReportUsage(resident);
+}
+
+void MemoryMonitor::ReportUsage(uint32_t resident) {
+  const int64_t change = (static_cast<int64_t>(resident) - lastReportedUsage_) / kMiB;
+  LogMessage(kCoreId, PluginEventCallback, 0, "memory usage changed %lldMB (total usage: %zuMB)",
+             static_cast<long long>(change), static_cast<size_t>(resident / kMiB));
+  lastReportedUsage_ = resident;
+  lastReportNs_ = core_.Now();
+}
+
+void MemoryMonitor::Decide(bool over) {
+  const int64_t now = core_.Now();
+  throttling_.store(over);
+  if (over) {
+    if (throttledSince_ == kNotThrottling) {
+      LogMessage(kCoreId, PluginEventCallback, 50, "available system memory is low, throttling video");
+      core_.PublishMemoryState();
+    }
+    throttledSince_ = now;
+    return;
+  }
+  if (throttledSince_ == kNotThrottling || now - kQuietNs < throttledSince_) return;
+  LogMessage(kCoreId, PluginEventCallback, 50, "available system memory ok, not throttling video");
+  core_.PublishMemoryState();
+  throttledSince_ = kNotThrottling;
+}
+
+void MemoryMonitor::Rearm() {
+  timer_.expires_after(kPeriod);
+  timer_.async_wait([this](const boost::system::error_code& error) { Tick(error); });
+}
+
+}  // namespace dv

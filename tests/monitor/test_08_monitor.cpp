@@ -1,0 +1,139 @@
+// The memory and clock monitor, tick by tick, with fake clocks and fake
+// memory readings.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "events/routing_fixture.h"
+
+namespace dv::test {
+namespace {
+
+constexpr uint32_t kLimit = MemoryMonitor::kMemoryLimit;
+constexpr int64_t kSecond = 1'000'000'000;
+
+class Monitor : public Routing {
+ protected:
+  Monitor() {
+    Add(FakePlugin<0>(0x00010000));  // subscribed to everything: gets every notification
+    core.logLevel().Set(0, 0);       // the core's routine messages on
+  }
+  // One tick `seconds` of wall and steady time after the previous one.
+  void TickAfter(int64_t seconds, uint32_t resident) {
+    platform.wallSeconds += seconds;
+    platform.steadyNs += seconds * kSecond;
+    platform.residentBytes = resident;
+    core.monitor().Tick({});
+  }
+  // The Throttling value of every Memory notification delivered so far.
+  std::vector<std::string> Notifications() {
+    Drain();
+    std::vector<std::string> states;
+    for (const Delivered& d : RecorderFor(0).writes) {
+      if (d.in.eventType != DV_EVENT_STATUS) continue;
+      const size_t at = d.payload.find("Throttling=\"");
+      states.push_back(d.payload.substr(at + 12, 1));
+    }
+    return states;
+  }
+  size_t Count(const std::string& text) {
+    const std::string console = platform.ConsoleText();
+    size_t n = 0;
+    for (size_t at = console.find(text); at != std::string::npos; at = console.find(text, at + 1)) ++n;
+    return n;
+  }
+};
+
+TEST_F(Monitor, FirstTickSetsTheLimitPublishesTheStateAndReportsAllUsageAsChange) {
+  platform.steadyNs = 100 * kSecond;
+  TickAfter(0, 150 * 1'048'576);
+  EXPECT_EQ(Count("memory limit set to 199229440\n"), 1u);
+  EXPECT_EQ(Count("memory usage changed 150MB (total usage: 150MB)\n"), 1u);
+  TickAfter(1, 151 * 1'048'576);
+  EXPECT_EQ(Count("memory limit set to"), 1u);
+  EXPECT_EQ(Count("memory usage changed"), 1u);  // once a minute
+  TickAfter(60, 140 * 1'048'576);
+  EXPECT_EQ(Count("memory usage changed -10MB (total usage: 140MB)\n"), 1u);
+  EXPECT_EQ(Notifications(), std::vector<std::string>{"0"});
+}
+
+TEST_F(Monitor, ExactlyTheLimitIsNotOver) {
+  TickAfter(0, kLimit);
+  EXPECT_FALSE(core.throttling());
+  TickAfter(1, kLimit + 1);
+  EXPECT_TRUE(core.throttling());
+}
+
+TEST_F(Monitor, OneReadingOverThrottlesForOneReadingAndClearsAMinuteLater) {
+  TickAfter(0, 1000);
+  TickAfter(1, kLimit + 1);
+  EXPECT_TRUE(core.throttling());
+  EXPECT_EQ(Count("available system memory is low, throttling video\n"), 1u);
+  TickAfter(1, 1000);
+  EXPECT_FALSE(core.throttling());  // follows the reading at once
+  for (int s = 2; s < 60; ++s) TickAfter(1, 1000);
+  EXPECT_EQ(Count("available system memory ok"), 0u);
+  TickAfter(1, 1000);  // 60 s after the over-limit reading
+  EXPECT_EQ(Count("available system memory ok, not throttling video\n"), 1u);
+  TickAfter(1, 1000);
+  EXPECT_EQ(Count("available system memory ok"), 1u);
+  EXPECT_EQ(Notifications(), (std::vector<std::string>{"0", "1", "0"}));
+}
+
+TEST_F(Monitor, AlternatingReadingsStayThrottledWhileTheFlagFollowsEach) {
+  TickAfter(0, 1000);
+  for (int i = 0; i < 150; ++i) {
+    const bool over = i % 2 == 0;
+    TickAfter(1, over ? kLimit + 1 : 1000);
+    ASSERT_EQ(core.throttling().load(), over) << i;
+  }
+  EXPECT_EQ(Count("available system memory is low"), 1u);
+  EXPECT_EQ(Count("available system memory ok"), 0u);
+  EXPECT_EQ(Notifications(), (std::vector<std::string>{"0", "1"}));
+}
+
+TEST_F(Monitor, MemoryIsCheckedOncePerWallSecond) {
+  TickAfter(0, 1000);
+  platform.residentBytes = kLimit + 1;
+  core.monitor().Tick({});  // same wall second: no reading
+  EXPECT_FALSE(core.throttling());
+  TickAfter(1, kLimit + 1);
+  EXPECT_TRUE(core.throttling());
+}
+
+TEST_F(Monitor, WithThrottlingDisabledOnlyTheClockIsWatched) {
+  core.throttlingEnabled() = false;
+  TickAfter(0, kLimit + 100);
+  TickAfter(5, kLimit + 100);
+  EXPECT_FALSE(core.throttling());
+  EXPECT_EQ(Count("system time changed by 5 seconds\n"), 1u);
+  EXPECT_EQ(Count("memory usage"), 0u);
+  EXPECT_TRUE(Notifications().empty());
+}
+
+TEST_F(Monitor, ClockJumpsOfMoreThanOneSecondAreLoggedWithTheirSign) {
+  TickAfter(0, 1000);
+  TickAfter(5, 1000);
+  TickAfter(-3, 1000);
+  TickAfter(1, 1000);
+  TickAfter(-1, 1000);
+  EXPECT_EQ(Count("system time changed by 5 seconds\n"), 1u);
+  EXPECT_EQ(Count("system time changed by -3 seconds\n"), 1u);
+  EXPECT_EQ(Count("system time changed by"), 2u);
+}
+
+TEST_F(Monitor, ACancelledWaitEndsTheMonitor) {
+  core.monitor().Tick(boost::asio::error::operation_aborted);
+  EXPECT_EQ(Count("memory limit set to"), 0u);
+}
+
+TEST(ClockJump, HugeJumpsAreClampedToAnInt) {
+  EXPECT_EQ(ClockJumpSeconds(int64_t(1) << 40, 1), INT_MAX);
+  EXPECT_EQ(ClockJumpSeconds(1, int64_t(1) << 40), INT_MIN);
+  EXPECT_EQ(ClockJumpSeconds(100, 97), 3);
+}
+
+}  // namespace
+}  // namespace dv::test
