@@ -56,6 +56,14 @@
  *   send_size            16       see send_on_open
  *   echo_requests        0        1: every parent request (IOCTL 4) is sent
  *                                 back to the parent byte for byte
+ *   alloc_mb             0        Open allocates and touches this many MiB
+ *   video_frames         0        the worker raises this many video frames
+ *                                 (DV_EVENT_VIDEO, DV_FLAG_VIDEO), one every
+ *                                 video_interval_ms (100), frame n a key
+ *                                 frame when n % key_every == 0 (key_every 0:
+ *                                 only frame 0); logs "Frame n=<n> key=<k>
+ *                                 result=<r>"; at frame free_at_frame (when
+ *                                 set) it first frees what Open allocated
  *   raise_payload        (none)   the payload of every raised event instead
  *                                 of the numbered texts (e.g. an XML update)
  *   raise_in_worker      0        the worker raises this many events,
@@ -160,6 +168,7 @@ typedef struct Config {
   long replyCount;
   long sleepInOpenMs, sleepInWriteMs, sleepInCloseMs, sleepInReadMs;
   long sendOnOpen, sendSize, echoRequests;
+  long allocMb, videoFrames, videoIntervalMs, keyEvery, freeAtFrame;
   long logThread;
 } Config;
 
@@ -214,6 +223,11 @@ static const Key kKeys[] = {
     LONG_KEY("send_on_open", sendOnOpen),
     LONG_KEY("send_size", sendSize),
     LONG_KEY("echo_requests", echoRequests),
+    LONG_KEY("alloc_mb", allocMb),
+    LONG_KEY("video_frames", videoFrames),
+    LONG_KEY("video_interval_ms", videoIntervalMs),
+    LONG_KEY("key_every", keyEvery),
+    LONG_KEY("free_at_frame", freeAtFrame),
     LONG_KEY("sleep_in_close_ms", sleepInCloseMs),
     LONG_KEY("log_thread", logThread),
 };
@@ -699,10 +713,45 @@ static void worker_wait(void) {
   } while (!closed);
 }
 
+static void* g_allocated; /* Open's allocation, freed by the worker */
+
+static void allocate_memory(void) {
+  const size_t bytes = (size_t)g_config.allocMb * 1024 * 1024;
+  if (bytes == 0) return;
+  g_allocated = malloc(bytes);
+  if (g_allocated != NULL) memset(g_allocated, 0x5a, bytes); /* resident, not just reserved */
+  log_line("Allocated mb=%ld ok=%d", g_config.allocMb, g_allocated != NULL);
+}
+
+static void raise_frame(long n) {
+  _EventParmsIn in;
+  char shown[16];
+  const long every = g_config.keyEvery;
+  event_init(&in, g_config.id, DV_EVENT_VIDEO, DV_FLAG_VIDEO);
+  in.keyFrame = (uint8_t)(every > 0 ? n % every == 0 : n == 0);
+  format_result(shown, sizeof shown, event_send(&in));
+  log_line("Frame n=%ld key=%d result=%s", n, (int)in.keyFrame, shown);
+}
+
+static void raise_frames(void) {
+  long n;
+  const long interval = g_config.videoIntervalMs > 0 ? g_config.videoIntervalMs : 100;
+  for (n = 0; n < g_config.videoFrames; ++n) {
+    if (n == g_config.freeAtFrame && g_allocated != NULL) {
+      free(g_allocated);
+      g_allocated = NULL;
+      log_line("Freed");
+    }
+    raise_frame(n);
+    if (wait_closed_for(interval)) break;
+  }
+}
+
 static void run_worker(void) {
   set_thread_kind("worker");
   log_line("Worker start");
   raise_series("worker", g_config.raiseInWorker);
+  raise_frames();
   raise_requests();
   worker_wait();
   log_line("Worker end");
@@ -782,6 +831,7 @@ DV_EXPORT int32_t Open(void* in, void* out) {
   sleep_ms(g_config.sleepInOpenMs);
   raise_series("open", g_config.raiseOnOpen);
   send_pattern_blocks(g_config.sendOnOpen);
+  allocate_memory();
   return (int32_t)g_config.openResult;
 }
 
