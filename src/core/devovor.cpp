@@ -1,6 +1,7 @@
 #include "core/devovor.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <pthread.h>
 
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <future>
 #include <thread>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -20,6 +22,7 @@
 #include <tinyxml.h>
 
 #include "config/configuration.h"
+#include "core/privileges.h"
 #include "config/status_report.h"
 #include "events/callback.h"
 #include "events/xml_event.h"
@@ -103,7 +106,21 @@ void devovor::WriteConsole(uint32_t providerId, uint32_t level, const char* text
 bool devovor::Initialize(int descriptor) {
   names_.Insert(dv::kCoreId, "core");
   umask(077);
+  if (!dv::DropToParentAccount()) return false;
   return descriptor == -1 || parent_.Open(descriptor);
+}
+
+// Narrows the main thread and the I/O thread, whose job runs before this
+// returns, so that every thread started from here on inherits the sets.
+void devovor::NarrowCapabilities() {
+  if (getuid() == 0) return;
+  dv::SetCapabilities(dv::kCapsWhenRunning);
+  std::promise<void> narrowed;
+  boost::asio::post(io_, [&narrowed] {
+    dv::SetCapabilities(dv::kCapsWhenRunning, dv::kSilent);  // the main thread said it
+    narrowed.set_value();
+  });
+  narrowed.get_future().wait();
 }
 
 void devovor::SetParentIdentity(const std::vector<std::string>& fields) {
@@ -156,6 +173,7 @@ void devovor::Start() {
   }
 
   host_.OpenPhase();
+  NarrowCapabilities();
   host_.StartAsyncReaders();
   monitor_.Begin();
   WriteStatusReport();

@@ -99,6 +99,7 @@ class devovor {
 
  private:
   void RunIoThread();
+  void NarrowCapabilities();
   void DestroySignalSet(std::unique_ptr<boost::asio::signal_set> signals);
   void LingerOneMinute();
   void PostConfigurationUpdate(std::string text);

@@ -172,10 +172,12 @@ void ParentChannel::LoseParent() {
   Log(100, "vantord ipc pipe disconnected");
   Log(100, "sleeping for one minute to allow active watchdogs to expire...");
   core_.SetLinger();
-  core_.RequestStop();
+  // Closed before the stop request wakes anyone, so that no send accepted
+  // after the loss can be left waiting in the queue.
   open_.store(false);
   boost::system::error_code error;
   socket_.close(error);
+  core_.RequestStop();
   if (error) throw boost::system::system_error(error, "close");
 }
 

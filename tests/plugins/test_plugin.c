@@ -57,6 +57,9 @@
  *   echo_requests        0        1: every parent request (IOCTL 4) is sent
  *                                 back to the parent byte for byte
  *   alloc_mb             0        Open allocates and touches this many MiB
+ *   log_caps             0        1: Load and Open log the calling thread's
+ *                                 "Caps <call> eff=<hex> prm=<hex> inh=<hex>"
+ *                                 as /proc/thread-self/status shows them
  *   video_frames         0        the worker raises this many video frames
  *                                 (DV_EVENT_VIDEO, DV_FLAG_VIDEO), one every
  *                                 video_interval_ms (100), frame n a key
@@ -169,6 +172,7 @@ typedef struct Config {
   long sleepInOpenMs, sleepInWriteMs, sleepInCloseMs, sleepInReadMs;
   long sendOnOpen, sendSize, echoRequests;
   long allocMb, videoFrames, videoIntervalMs, keyEvery, freeAtFrame;
+  long logCaps;
   long logThread;
 } Config;
 
@@ -224,6 +228,7 @@ static const Key kKeys[] = {
     LONG_KEY("send_size", sendSize),
     LONG_KEY("echo_requests", echoRequests),
     LONG_KEY("alloc_mb", allocMb),
+    LONG_KEY("log_caps", logCaps),
     LONG_KEY("video_frames", videoFrames),
     LONG_KEY("video_interval_ms", videoIntervalMs),
     LONG_KEY("key_every", keyEvery),
@@ -713,6 +718,30 @@ static void worker_wait(void) {
   } while (!closed);
 }
 
+/* Copies the hex value of one "Cap...:" line of the thread's status. */
+static void read_cap(const char* key, char* out, size_t cap) {
+  char line[256];
+  FILE* status = fopen("/proc/thread-self/status", "r");
+  snprintf(out, cap, "?");
+  if (status == NULL) return;
+  while (fgets(line, sizeof line, status) != NULL) {
+    if (strncmp(line, key, strlen(key)) == 0) {
+      sscanf(line + strlen(key), "%31s", out);
+      break;
+    }
+  }
+  fclose(status);
+}
+
+static void log_caps(const char* call) {
+  char eff[32], prm[32], inh[32];
+  if (!g_config.logCaps) return;
+  read_cap("CapEff:", eff, sizeof eff);
+  read_cap("CapPrm:", prm, sizeof prm);
+  read_cap("CapInh:", inh, sizeof inh);
+  log_line("Caps %s eff=%s prm=%s inh=%s", call, eff, prm, inh);
+}
+
 static void* g_allocated; /* Open's allocation, freed by the worker */
 
 static void allocate_memory(void) {
@@ -814,6 +843,7 @@ DV_EXPORT int32_t Load(void* in, void* out) {
   const _LoadParmsIn* li = (const _LoadParmsIn*)in;
   tp_init();
   log_line("Load");
+  log_caps("load");
   set_callback(li->PluginEventCallback);
   fill_load_out((_LoadParmsOut*)out);
   if (g_config.logOnLoad[0] != '\0') {
@@ -828,6 +858,7 @@ DV_EXPORT int32_t Open(void* in, void* out) {
   (void)out;
   tp_init();
   log_line("Open");
+  log_caps("open");
   sleep_ms(g_config.sleepInOpenMs);
   raise_series("open", g_config.raiseOnOpen);
   send_pattern_blocks(g_config.sendOnOpen);
