@@ -181,7 +181,7 @@ void devovor::Start() {
   router_.RunEventLoop();
   LogCore(25, "stopping core version %s...", coreVersion_);
 
-  monitorTimer_.cancel();
+  monitor_.Stop(io_);
   if (linger_.load()) LingerOneMinute();
   host_.ClosePhase();
 

@@ -4,6 +4,9 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <future>
+
+#include <boost/asio/post.hpp>
 
 #include "core/devovor.h"
 #include "events/callback.h"
@@ -37,6 +40,15 @@ MemoryMonitor::MemoryMonitor(devovor& core, boost::asio::steady_timer& timer,
 
 void MemoryMonitor::Begin() {
   timer_.async_wait([this](const boost::system::error_code& error) { Tick(error); });
+}
+
+void MemoryMonitor::Stop(boost::asio::io_context& io) {
+  std::promise<void> cancelled;
+  boost::asio::post(io, [this, &cancelled] {
+    timer_.cancel();
+    cancelled.set_value();
+  });
+  cancelled.get_future().wait();
 }
 
 void MemoryMonitor::Tick(const boost::system::error_code& error) {

@@ -13,8 +13,8 @@
 // for its whole life: they start at 0 with each core, so tests can run
 // monitors one after another in one process.
 //
-// Threads: Begin on the main thread in Start; Tick and Decide on the I/O
-// thread only (tests call them directly while no I/O thread runs).
+// Threads: Begin and Stop on the main thread in Start; Tick and Decide on
+// the I/O thread only (tests call them directly while no I/O thread runs).
 // `throttling` is written here and read by the event entry on any thread.
 #pragma once
 
@@ -40,6 +40,9 @@ class MemoryMonitor {
 
   // Starts waiting for the first tick.
   void Begin();
+  // Cancels the pending wait. The timer belongs to the I/O thread, so the
+  // cancel runs there; returns once it has. REQUIRES: the I/O thread runs.
+  void Stop(boost::asio::io_context& io);
   // One tick. A failed or cancelled wait ends the monitor for good.
   void Tick(const boost::system::error_code& error);
   // The throttle decision for one reading.

@@ -31,7 +31,7 @@ class ParentChannel : public ::testing::Test {
   void StopAndExpectExit0(Parent& parent) {
     ASSERT_TRUE(parent.Send(Stop()));
     EXPECT_EQ(parent.core->WaitForExit(20s), ExitStatus::Exited(0))
-        << parent.core->Output(Stream::kStdout);
+        << parent.core->Output(Stream::kStdout) << parent.core->Output(Stream::kStderr);
   }
   std::string CoreXml() const { return ReadFile(folder.root() / "core.xml"); }
 
