@@ -184,3 +184,27 @@ TEST_F(ParentChannel, RandomPacketsAreAllHandled) {
 
 }  // namespace
 }  // namespace dvtest
+
+namespace dvtest {
+namespace {
+
+// parent-sim plays the parent: identity, requests, printed blocks, stop.
+TEST(ParentSim, SendsRequestsPrintsBlocksAndForwardsTheExitCode) {
+  PluginFolder folder(DEVOVOR_EXE, TEST_PLUGIN_SO);
+  folder.Install("a.so", "id=0x10000\necho_requests=1");
+  ChildOptions options;
+  options.argv = {PARENT_SIM, "--core", folder.exe().string(), "--stop-after", "1.5",
+                  "--request", "0x100000:0x99:hello parent"};
+  options.workDir = folder.root().string();
+  ChildProcess sim(options);
+  ASSERT_EQ(sim.StartError(), "");
+  EXPECT_EQ(sim.WaitForExit(std::chrono::seconds(20)), ExitStatus::Exited(0));
+  const std::string out = sim.Output(Stream::kStdout);
+  EXPECT_NE(out.find("block 0: 28 bytes\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("hello parent"), std::string::npos) << out;
+  EXPECT_NE(ReadFile(folder.root() / "core.xml").find("Filename=\"libparentsim.so\" Version=\"1.0\""),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace dvtest

@@ -1,0 +1,184 @@
+// parent-sim: plays the parent daemon, for people and for tests.
+//
+// It makes the socket pair, starts the core with its end as the descriptor,
+// sends the identity packet, then the requests it was given, prints every
+// block the core sends back (hex and text), and sends a stop packet after
+// --stop-after seconds or on Ctrl-C. It exits with the core's exit code.
+//
+//   parent-sim [--core PATH] [--background] [--stop-after SECONDS]
+//              [--request TARGET:TYPE:TEXT]... [--requests FILE]
+//
+// TARGET and TYPE are numbers (0x.. for hex); a requests file holds one
+// TARGET:TYPE:TEXT per line.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+volatile sig_atomic_t g_interrupted = 0;
+
+struct Options {
+  std::string core;
+  bool background = false;
+  double stopAfter = -1;
+  std::vector<std::string> requests;
+};
+
+std::vector<uint8_t> Packet(uint32_t type, uint32_t target, const std::string& payload) {
+  std::vector<uint8_t> packet(16 + payload.size());
+  const uint32_t header[4] = {uint32_t(packet.size()), target, type, 0};
+  std::memcpy(packet.data(), header, sizeof header);
+  std::memcpy(packet.data() + 16, payload.data(), payload.size());
+  return packet;
+}
+
+bool Send(int fd, const std::vector<uint8_t>& packet) {
+  return send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) == ssize_t(packet.size());
+}
+
+// "TARGET:TYPE:TEXT" as a request packet.
+bool RequestPacket(const std::string& spec, std::vector<uint8_t>* packet) {
+  const size_t first = spec.find(':');
+  const size_t second = first == std::string::npos ? first : spec.find(':', first + 1);
+  if (second == std::string::npos) return false;
+  const uint32_t target = uint32_t(std::strtoul(spec.substr(0, first).c_str(), nullptr, 0));
+  const uint32_t type = uint32_t(std::strtoul(spec.substr(first + 1, second).c_str(), nullptr, 0));
+  *packet = Packet(type, target, spec.substr(second + 1));
+  return true;
+}
+
+void PrintBlock(size_t n, const uint8_t* data, size_t len) {
+  std::printf("block %zu: %zu bytes\n", n, len);
+  for (size_t row = 0; row < len && row < 256; row += 16) {
+    std::printf("  %04zx ", row);
+    for (size_t i = row; i < row + 16; ++i) {
+      if (i < len) std::printf(" %02x", data[i]); else std::printf("   ");
+    }
+    std::printf("  ");
+    for (size_t i = row; i < row + 16 && i < len; ++i) {
+      std::putchar(data[i] >= 0x20 && data[i] < 0x7f ? data[i] : '.');
+    }
+    std::putchar('\n');
+  }
+  if (len > 256) std::printf("  ...\n");
+  std::fflush(stdout);
+}
+
+std::string DefaultCore() {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return "devovor";
+  std::string path(self, size_t(n));
+  return path.substr(0, path.rfind('/')) + "/../devovor";
+}
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+  options->core = DefaultCore();
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--background") {
+      options->background = true;
+    } else if (arg == "--core" && hasValue) {
+      options->core = argv[++i];
+    } else if (arg == "--stop-after" && hasValue) {
+      options->stopAfter = std::atof(argv[++i]);
+    } else if (arg == "--request" && hasValue) {
+      options->requests.push_back(argv[++i]);
+    } else if (arg == "--requests" && hasValue) {
+      std::ifstream file(argv[++i]);
+      for (std::string line; std::getline(file, line);) {
+        if (!line.empty()) options->requests.push_back(line);
+      }
+    } else {
+      std::fprintf(stderr,
+                   "usage: %s [--core PATH] [--background] [--stop-after SECONDS]\n"
+                   "          [--request TARGET:TYPE:TEXT]... [--requests FILE]\n",
+                   argv[0]);
+      return false;
+    }
+  }
+  return true;
+}
+
+pid_t StartCore(const std::string& core, int descriptor) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    fcntl(descriptor, F_SETFD, 0);  // the core inherits its end
+    const std::string number = std::to_string(descriptor);
+    execl(core.c_str(), core.c_str(), number.c_str(), static_cast<char*>(nullptr));
+    std::perror("exec");
+    _exit(127);
+  }
+  return pid;
+}
+
+// Prints what the core sends until it closes its end; sends the stop
+// packet when asked to or when the time is up.
+void Serve(int fd, double stopAfter) {
+  const auto start = std::chrono::steady_clock::now();
+  bool stopSent = false;
+  std::vector<uint8_t> block(70000);
+  for (size_t n = 0;;) {
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!stopSent && (g_interrupted || (stopAfter >= 0 && elapsed >= stopAfter))) {
+      Send(fd, Packet(8, 0, ""));
+      stopSent = true;
+    }
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    const ssize_t got = recv(fd, block.data(), block.size(), 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return;  // the core has gone
+    PrintBlock(n++, block.data(), size_t(got));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, &options)) return 64;
+  struct sigaction interrupt = {};
+  interrupt.sa_handler = [](int) { g_interrupted = 1; };
+  sigaction(SIGINT, &interrupt, nullptr);
+  sigaction(SIGTERM, &interrupt, nullptr);
+
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+    std::perror("socketpair");
+    return 70;
+  }
+  const pid_t core = StartCore(options.core, pair[1]);
+  close(pair[1]);
+  std::string identity("libparentsim.so\0" "1.0", 19);
+  if (options.background) identity += std::string("\0Background:true", 16);
+  Send(pair[0], Packet(7, 0, identity));
+  for (const std::string& spec : options.requests) {
+    std::vector<uint8_t> packet;
+    if (!RequestPacket(spec, &packet) || !Send(pair[0], packet)) {
+      std::fprintf(stderr, "parent-sim: bad or unsent request '%s'\n", spec.c_str());
+    }
+  }
+  Serve(pair[0], options.stopAfter);
+  close(pair[0]);
+  int status = 0;
+  while (waitpid(core, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
