@@ -208,3 +208,36 @@ TEST(ParentSim, SendsRequestsPrintsBlocksAndForwardsTheExitCode) {
 
 }  // namespace
 }  // namespace dvtest
+
+namespace dvtest {
+namespace {
+
+// A descriptor that is not an open socket cannot be the parent channel:
+// not open at all, or standard input on /dev/null (a non-number reads as 0).
+TEST(ParentOpen, ADescriptorThatIsNotAnOpenSocketFailsWithExitCode2) {
+  PluginFolder folder(DEVOVOR_EXE, TEST_PLUGIN_SO);
+  for (const char* descriptor : {"99", "not-a-number", "-v"}) {
+    ChildOptions options;
+    options.argv = {folder.exe().string(), std::string("-x"), descriptor};
+    options.workDir = folder.root().string();
+    options.stdoutMode = Stdout::kTerminal;
+    ChildProcess core(options);
+    if (std::string(descriptor) == "-v") {
+      // Only options: no channel at all, so the core runs.
+      ASSERT_TRUE(core.WaitFor(Stream::kStdout, std::regex("successfully started"),
+                               std::chrono::seconds(10)));
+      core.Signal(SIGTERM);
+      EXPECT_EQ(core.WaitForExit(std::chrono::seconds(10)), ExitStatus::Exited(0));
+      continue;
+    }
+    EXPECT_EQ(core.WaitForExit(std::chrono::seconds(10)), ExitStatus::Exited(2)) << descriptor;
+    EXPECT_EQ(core.Output(Stream::kStderr), "failed to initialize core\n");
+    EXPECT_NE(core.Output(Stream::kStdout).find("\x1b[31m"), std::string::npos);
+    EXPECT_NE(core.Output(Stream::kStdout).find("core  \x1b[0m failed to open ipc pipe\r\n"),
+              std::string::npos)
+        << core.Output(Stream::kStdout);
+  }
+}
+
+}  // namespace
+}  // namespace dvtest
