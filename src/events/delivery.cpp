@@ -9,6 +9,7 @@
 #include "events/callback.h"
 #include "events/event_router.h"
 #include "log/log.h"
+#include "plugins/plugin_records.h"
 
 namespace dv {
 namespace {
@@ -36,10 +37,7 @@ std::string Grouped(Number value) {
 }
 
 _WriteParmsIn WriteRecordFor(const _EventParmsIn& event) {
-  _WriteParmsIn in;
-  std::memset(&in, 0, sizeof in);
-  in.size = sizeof in;
-  in.version = DV_RECORD_VERSION;
+  _WriteParmsIn in = ZeroedRecord<_WriteParmsIn>();
   in.len = event.len;
   in.data = event.data;
   in.providerID = event.providerID;
@@ -107,38 +105,20 @@ void EventRouter::Deliver(const _EventParmsIn& event) {
 void EventRouter::DeliverConfigUpdate(PLUGININFO& plugin, const _EventParmsIn& event) {
   if (plugin.IOCTL == nullptr) return;
   payloads_.AddHolder(event.data, event.len, plugin.id());
-  _IoctlParmsIn in;
-  std::memset(&in, 0, sizeof in);
-  in.size = sizeof in;
-  in.version = DV_RECORD_VERSION;
-  in.request = DV_IOCTL_CONFIG_UPDATE;
-  in.blockSize = DV_IOCTL_IN_BLOCK;
-  in.blockVersion = DV_RECORD_VERSION;
-  in.len = event.len;
-  in.data = event.data;
-  _IoctlParmsOut out;
-  std::memset(&out, 0, sizeof out);
-  out.size = sizeof out;
-  out.version = DV_RECORD_VERSION;
-  out.request = DV_IOCTL_CONFIG_UPDATE;
-  out.blockSize = DV_BLOCK_HEADER_ONLY;
-  out.blockVersion = DV_RECORD_VERSION;
-  const int32_t result = plugin.IOCTL(&in, &out);
-  if (result != 0 || out.errorCode != 0) {
+  IoctlCall call = IoctlRecords(DV_IOCTL_CONFIG_UPDATE, event.len, event.data);
+  const int32_t result = plugin.IOCTL(&call.in, &call.out);
+  if (result != 0 || call.out.errorCode != 0) {
     LogMessage(kCoreId, PluginEventCallback, 0, "plugin %s update config returned %d error %d",
-               plugin.name.c_str(), result, out.errorCode);
+               plugin.name.c_str(), result, call.out.errorCode);
   }
-  if (out.keep == 0) ReleaseBlock(event.data, plugin.id());
+  if (call.out.keep == 0) ReleaseBlock(event.data, plugin.id());
 }
 
 void EventRouter::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, bool timed) {
   if (plugin.Write == nullptr) return;
   payloads_.AddHolder(event.data, event.len, plugin.id());
   _WriteParmsIn in = WriteRecordFor(event);
-  _WriteParmsOut out;
-  std::memset(&out, 0, sizeof out);
-  out.size = sizeof out;
-  out.version = DV_RECORD_VERSION;
+  _WriteParmsOut out = ZeroedRecord<_WriteParmsOut>();
   const int64_t start = timed ? core_.Now() : 0;
   const int32_t result = plugin.Write(&in, &out);
   const int64_t took = timed ? core_.Now() - start : 0;

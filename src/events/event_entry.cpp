@@ -7,6 +7,7 @@
 
 #include "core/devovor.h"
 #include "events/event_router.h"
+#include "plugins/plugin_records.h"
 
 namespace dv {
 namespace {
@@ -32,19 +33,9 @@ Block CopyPayload(const _EventParmsIn& in) {
 void RunReadRequest(PluginList::Record plugin, RequestThreads& requests, uint32_t len,
                     Block payload, void* context) {
   requests.Register();
-  _ReadParmsIn in;
-  std::memset(&in, 0, sizeof in);
-  in.size = sizeof in;
-  in.version = DV_RECORD_VERSION;
-  in.readFlag = 1;
-  in.len = payload ? len : 0;  // never a length without its bytes
-  in.data = payload.get();
-  in.context = context;
-  _ReadParmsOut out;
-  std::memset(&out, 0, sizeof out);
-  out.size = sizeof out;
-  out.version = DV_RECORD_VERSION;
-  plugin->Read(&in, &out);
+  // Never a length without its bytes.
+  ReadCall call = ReadRecords(payload ? len : 0, payload.get(), context);
+  plugin->Read(&call.in, &call.out);
   requests.Unregister();
   payload.reset();
   plugin->readGate.Leave();

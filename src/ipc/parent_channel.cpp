@@ -14,6 +14,7 @@
 #include "core/devovor.h"
 #include "events/callback.h"
 #include "log/log.h"
+#include "plugins/plugin_records.h"
 
 namespace dv {
 namespace {
@@ -144,27 +145,12 @@ void ParentChannel::ForwardRequest(const uint8_t* packet, uint32_t length, uint3
   PLUGININFO& plugin = **addressed;
   // A closed plugin gets no more requests; one in progress ends before Unload.
   if (plugin.IOCTL == nullptr || !plugin.readGate.Enter()) return;
-  _IoctlParmsIn in;
-  std::memset(&in, 0, sizeof in);
-  in.size = sizeof in;
-  in.version = DV_RECORD_VERSION;
-  in.request = DV_IOCTL_PARENT_REQUEST;
-  in.blockSize = DV_IOCTL_IN_BLOCK;
-  in.blockVersion = DV_RECORD_VERSION;
-  in.len = length;
-  in.data = const_cast<uint8_t*>(packet);
-  _IoctlParmsOut out;
-  std::memset(&out, 0, sizeof out);
-  out.size = sizeof out;
-  out.version = DV_RECORD_VERSION;
-  out.request = DV_IOCTL_PARENT_REQUEST;
-  out.blockSize = DV_BLOCK_HEADER_ONLY;
-  out.blockVersion = DV_RECORD_VERSION;
-  const int32_t result = plugin.IOCTL(&in, &out);
+  IoctlCall call = IoctlRecords(DV_IOCTL_PARENT_REQUEST, length, const_cast<uint8_t*>(packet));
+  const int32_t result = plugin.IOCTL(&call.in, &call.out);
   plugin.readGate.Leave();
-  if (result != 0 || out.errorCode != 0) {
+  if (result != 0 || call.out.errorCode != 0) {
     LogMessage(kCoreId, PluginEventCallback, 0, "plugin %s ipc ioctl returned %d error %d",
-               plugin.name.c_str(), result, out.errorCode);
+               plugin.name.c_str(), result, call.out.errorCode);
   }
 }
 

@@ -10,6 +10,7 @@
 #include "events/callback.h"
 #include "log/log.h"
 #include "plugins/discovery.h"
+#include "plugins/plugin_records.h"
 #include "plugins/plugin_threads.h"
 
 namespace dv {
@@ -36,15 +37,6 @@ std::string FileNameOf(const std::string& path) {
 
 PluginEntryFn Lookup(void* library, const char* name) {
   return reinterpret_cast<PluginEntryFn>(dlsym(library, name));
-}
-
-template <typename Record>
-Record Zeroed(uint32_t version) {
-  Record record;
-  std::memset(&record, 0, sizeof record);
-  record.size = sizeof record;
-  record.version = version;
-  return record;
 }
 
 }  // namespace
@@ -101,10 +93,10 @@ void PluginHost::LoadOne(const std::string& path) {
     return;
   }
 
-  _LoadParmsIn in = Zeroed<_LoadParmsIn>(DV_LOAD_IN_VERSION);
+  _LoadParmsIn in = ZeroedRecord<_LoadParmsIn>(DV_LOAD_IN_VERSION);
   in.core = &core_;
   in.PluginEventCallback = PluginEventCallback;
-  _LoadParmsOut out = Zeroed<_LoadParmsOut>(DV_LOAD_OUT_VERSION);
+  _LoadParmsOut out = ZeroedRecord<_LoadParmsOut>(DV_LOAD_OUT_VERSION);
   const int64_t start = core_.Now();
   const int32_t result = plugin->Load(&in, &out);
   const int64_t took = core_.Now() - start;
@@ -162,8 +154,8 @@ void PluginHost::OpenPhase() {
       plugin->openTimeMs = 0;
       continue;
     }
-    _OpenParmsIn in = Zeroed<_OpenParmsIn>(DV_RECORD_VERSION);
-    _OpenParmsOut out = Zeroed<_OpenParmsOut>(DV_RECORD_VERSION);
+    _OpenParmsIn in = ZeroedRecord<_OpenParmsIn>(DV_RECORD_VERSION);
+    _OpenParmsOut out = ZeroedRecord<_OpenParmsOut>(DV_RECORD_VERSION);
     const int64_t start = core_.Now();
     plugin->openCode = plugin->Open(&in, &out);
     plugin->openTimeMs = (core_.Now() - start) / kNsPerMs;
@@ -194,8 +186,8 @@ void PluginHost::CloseOne(PLUGININFO& plugin) {
   // No read request or parent request starts on a plugin once its Close
   // has been called; those already running finish before its Unload.
   plugin.readGate.Close();
-  _CloseParmsIn in = Zeroed<_CloseParmsIn>(DV_RECORD_VERSION);
-  _CloseParmsOut out = Zeroed<_CloseParmsOut>(DV_RECORD_VERSION);
+  _CloseParmsIn in = ZeroedRecord<_CloseParmsIn>(DV_RECORD_VERSION);
+  _CloseParmsOut out = ZeroedRecord<_CloseParmsOut>(DV_RECORD_VERSION);
   const int32_t result = plugin.Close ? plugin.Close(&in, &out) : kNotExported;
   if (result != 0 || out.errorCode != 0) {
     Log(0, "plugin %s close returned %d error %d", plugin.name.c_str(), result, out.errorCode);
@@ -214,8 +206,8 @@ void PluginHost::UnloadOne(PLUGININFO& plugin) {
   if (plugin.worker.joinable()) plugin.worker.join();
   plugin.readGate.Close();  // in case the close phase never ran
   plugin.readGate.WaitIdle();
-  _UnloadParmsIn in = Zeroed<_UnloadParmsIn>(DV_RECORD_VERSION);
-  _UnloadParmsOut out = Zeroed<_UnloadParmsOut>(DV_RECORD_VERSION);
+  _UnloadParmsIn in = ZeroedRecord<_UnloadParmsIn>(DV_RECORD_VERSION);
+  _UnloadParmsOut out = ZeroedRecord<_UnloadParmsOut>(DV_RECORD_VERSION);
   const int32_t result = plugin.Unload ? plugin.Unload(&in, &out) : kNotExported;
   if (result != 0 || out.errorCode != 0) {
     Log(0, "plugin %s unload returned %d error %d", plugin.name.c_str(), result, out.errorCode);
