@@ -12,6 +12,11 @@
 // Threads: WriteStatusReport runs on the main thread at start and on the
 // I/O thread after an effective configuration update; never two at once.
 // PublishMemoryState runs on the I/O thread. Both only read their inputs.
+//
+// The figures are a copy taken by the core: the parent's file name and
+// version are copied together under the queue lock, under which the parent
+// channel stores them, so a report never mixes two identity packets; the
+// plugin list is a snapshot; thresholds are read with atomic loads.
 #pragma once
 
 #include <cstdint>
