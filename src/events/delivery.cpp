@@ -61,10 +61,10 @@ void EventRouter::RunEventLoop() {
   size_t left = 0;
   while (queue_.Take(&event, &left)) {
     ++eventsSinceReport_;
-    payloads_.AddHolder(event.data, event.len, kCoreId);
+    payloads_.BeginDelivery(event.data, event.len);  // the core's own hold
     ReportQueue(left);
     Deliver(event);
-    ReleaseBlock(event.data, kCoreId);
+    if (payloads_.EndDelivery()) FreeBlock(event.data);
   }
   requests_.EndDelivery();
 }
@@ -104,19 +104,19 @@ void EventRouter::Deliver(const _EventParmsIn& event) {
 
 void EventRouter::DeliverConfigUpdate(PLUGININFO& plugin, const _EventParmsIn& event) {
   if (plugin.IOCTL == nullptr) return;
-  payloads_.AddHolder(event.data, event.len, plugin.id());
+  payloads_.BeginCall(plugin.id());
   IoctlCall call = IoctlRecords(DV_IOCTL_CONFIG_UPDATE, event.len, event.data);
   const int32_t result = plugin.IOCTL(&call.in, &call.out);
   if (result != 0 || call.out.errorCode != 0) {
     LogMessage(kCoreId, PluginEventCallback, 0, "plugin %s update config returned %d error %d",
                plugin.name.c_str(), result, call.out.errorCode);
   }
-  if (call.out.keep == 0) ReleaseBlock(event.data, plugin.id());
+  payloads_.EndCall(call.out.keep != 0);
 }
 
 void EventRouter::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, bool timed) {
   if (plugin.Write == nullptr) return;
-  payloads_.AddHolder(event.data, event.len, plugin.id());
+  payloads_.BeginCall(plugin.id());
   _WriteParmsIn in = WriteRecordFor(event);
   _WriteParmsOut out = ZeroedRecord<_WriteParmsOut>();
   const int64_t start = timed ? core_.Now() : 0;
@@ -133,16 +133,18 @@ void EventRouter::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, b
                static_cast<int>(event.eventType),
                FormatSignedCount(static_cast<int32_t>(event.len)).c_str(), plugin.name.c_str());
   }
-  if (out.keep == 0) ReleaseBlock(event.data, plugin.id());
+  payloads_.EndCall(out.keep != 0);
 }
 
 int EventRouter::ReleaseBlock(void* block, uint32_t holder) {
-  if (block == nullptr) return 0;
-  if (!payloads_.DropHolder(block, holder)) return 0;
+  if (block != nullptr && payloads_.DropHolder(block, holder)) FreeBlock(block);
+  return 0;
+}
+
+void EventRouter::FreeBlock(void* block) {
   // No reply may go on waiting for this address once it can be reused.
   requests_.ClearPending(block);
   std::free(block);
-  return 0;
 }
 
 void EventRouter::ReportLeakedBlocks() {

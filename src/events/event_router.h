@@ -68,6 +68,8 @@ class EventRouter {
     payloads_.AddHolder(block, len, holder);
   }
   int ReleaseBlock(void* block, uint32_t holder);
+  // Frees a block that no holder holds any more.
+  void FreeBlock(void* block);
   // Logs the blocks that plugins never released and forgets them.
   void ReportLeakedBlocks();
 

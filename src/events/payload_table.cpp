@@ -4,6 +4,10 @@
 
 namespace dv {
 
+namespace {
+constexpr uint32_t kCoreHolder = 0x80000000u;
+}
+
 void PayloadTable::Holders::Add(uint32_t holder) {
   for (uint32_t i = 0; i < count_; ++i) {
     if (At(i) == holder) return;
@@ -39,11 +43,12 @@ void PayloadTable::AddHolder(void* block, uint32_t len, uint32_t holder) {
 
 bool PayloadTable::DropHolder(void* block, uint32_t holder) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (ReleasedDuringCall(block, holder)) return false;
   auto it = blocks_.find(block);
   if (it == blocks_.end()) return false;
   Holders& holders = it->second.holders;
   holders.Remove(holder);
-  if (!holders.empty()) return false;
+  if (!holders.empty() || block == delivering_) return false;
   --figures_.blocks;
   figures_.bytes -= it->second.len;
   blocks_.erase(it);
@@ -52,7 +57,60 @@ bool PayloadTable::DropHolder(void* block, uint32_t holder) {
 
 PayloadTable::Figures PayloadTable::figures() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return figures_;
+  Figures figures = figures_;
+  if (delivering_ != nullptr && blocks_.count(delivering_) == 0) {
+    ++figures.blocks;
+    figures.bytes += deliveringLen_;
+  }
+  return figures;
+}
+
+// REQUIRES: mu_ held.
+bool PayloadTable::ReleasedDuringCall(void* block, uint32_t holder) {
+  if (block != delivering_ || block == nullptr) return false;
+  if (holder == kCoreHolder) return true;  // only the loop ends the core's hold
+  uint64_t call = call_.load();
+  if ((call & kCallActive) == 0 || (call & kCallReleased) != 0 || uint32_t(call) != holder) {
+    return false;
+  }
+  return call_.compare_exchange_strong(call, call | kCallReleased);
+}
+
+void PayloadTable::BeginDelivery(void* block, uint32_t len) {
+  std::lock_guard<std::mutex> lock(mu_);
+  delivering_ = block;
+  deliveringLen_ = len;
+}
+
+void PayloadTable::BeginCall(uint32_t holder) { call_.store(kCallActive | holder); }
+
+void PayloadTable::EndCall(bool keep) {
+  if (!keep) {
+    call_.store(0);  // the hold ends with the call, as if released
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  const uint64_t call = call_.exchange(0);
+  if ((call & kCallReleased) != 0 || delivering_ == nullptr) return;
+  auto [it, inserted] = blocks_.try_emplace(delivering_, deliveringLen_, &pool_);
+  if (inserted) {
+    ++figures_.blocks;
+    figures_.bytes += deliveringLen_;
+  }
+  it->second.holders.Add(uint32_t(call));
+}
+
+bool PayloadTable::EndDelivery() {
+  std::lock_guard<std::mutex> lock(mu_);
+  void* block = delivering_;
+  delivering_ = nullptr;
+  auto it = blocks_.find(block);
+  if (it == blocks_.end()) return true;
+  if (!it->second.holders.empty()) return false;
+  --figures_.blocks;
+  figures_.bytes -= it->second.len;
+  blocks_.erase(it);
+  return true;
 }
 
 std::string PayloadTable::TakeLeakReport() {

@@ -13,8 +13,19 @@
 // Entries come from a pool that recycles their memory, and a block's
 // holders live inline in its entry, so a block that passes through
 // delivery costs no allocation here once the pool has warmed up.
+//
+// The block being delivered. While the loop delivers a block the core holds
+// it, so a plugin's hold that begins before its Write and ends right after
+// it cannot free the block: such holds are kept out of the map. The block
+// being delivered counts in the figures as held; it enters the map only
+// when a plugin keeps it. The hold of the plugin inside its call is one
+// atomic word, so a release that plugin raises during the call (from any
+// thread) ends that hold exactly as it would end a recorded one, and a
+// release claiming the core's ID cannot end the core's hold.
+// BeginDelivery, BeginCall, EndCall and EndDelivery: delivery loop only.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory_resource>
 #include <mutex>
@@ -41,6 +52,16 @@ class PayloadTable {
   bool DropHolder(void* block, uint32_t holder);
 
   Figures figures() const;
+
+  void BeginDelivery(void* block, uint32_t len);
+  // `holder` holds the block being delivered for the length of one call.
+  void BeginCall(uint32_t holder);
+  // The call returned; with `keep`, the holder goes on holding the block
+  // unless it gave it back during the call.
+  void EndCall(bool keep);
+  // The core's hold ends. True when nobody else holds the block: the caller
+  // frees it.
+  bool EndDelivery();
 
   // One line per block still held, "address 0x.. leaked by plugins [a,b]\n",
   // in table order. Empties the table without freeing the blocks.
@@ -74,7 +95,17 @@ class PayloadTable {
   };
   using Map = std::pmr::unordered_map<void*, Entry>;
 
+  static constexpr uint64_t kCallActive = uint64_t(1) << 32;
+  static constexpr uint64_t kCallReleased = uint64_t(1) << 33;
+
+  bool ReleasedDuringCall(void* block, uint32_t holder);  // REQUIRES: mu_ held
+
   mutable std::mutex mu_;
+  void* delivering_ = nullptr;      // GUARDED_BY(mu_)
+  uint32_t deliveringLen_ = 0;      // GUARDED_BY(mu_)
+  // The holder inside its call (low 32 bits), kCallActive while the call
+  // runs, kCallReleased once that holder gave the block back meanwhile.
+  std::atomic<uint64_t> call_{0};
   std::pmr::unsynchronized_pool_resource pool_;  // GUARDED_BY(mu_)
   Map blocks_{&pool_};                           // GUARDED_BY(mu_)
   Figures figures_;                              // GUARDED_BY(mu_)

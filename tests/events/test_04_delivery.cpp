@@ -151,6 +151,38 @@ TEST_F(Routing, AKeptBlockLivesUntilItsHolderReleasesIt) {
   release(0x00020000);  // a block that is gone is never freed again
 }
 
+// A plugin that gives the block back inside its own Write and then says
+// keep does not hold it: the block goes when delivery ends.
+TEST_F(Routing, AReleaseInsideWriteEndsThatWritesHold) {
+  Add(FakePlugin<0>(0x00010000));
+  RecorderFor(0).keep = true;
+  RecorderFor(0).onWrite = [this](const _WriteParmsIn& in) {
+    _EventParmsIn release = Event(0x00010000, DV_EVENT_RELEASE);
+    release.data = in.data;
+    std::thread([&] { Raise(release); }).join();  // from another thread, during the call
+  };
+  EXPECT_EQ(RaiseWith(Event(0x00090000, 0x2), "given back"), DV_RESULT_OK);
+  Drain();
+  EXPECT_EQ(core.router().blockFigures().blocks, 0u);
+}
+
+// Only the delivery loop ends the core's own hold: a release that claims
+// the core's ID cannot free a block while plugins still read it.
+TEST_F(Routing, AReleaseClaimingTheCoresIdCannotFreeABlockInDelivery) {
+  Add(FakePlugin<0>(0x00010000));
+  Add(FakePlugin<1>(0x00020000));
+  RecorderFor(0).onWrite = [this](const _WriteParmsIn& in) {
+    _EventParmsIn release = Event(kCoreId, DV_EVENT_RELEASE);
+    release.data = in.data;
+    Raise(release);
+  };
+  EXPECT_EQ(RaiseWith(Event(0x00090000, 0x2), "still here"), DV_RESULT_OK);
+  Drain();
+  ASSERT_EQ(RecorderFor(1).writes.size(), 1u);
+  EXPECT_EQ(RecorderFor(1).writes[0].payload, "still here");
+  EXPECT_EQ(core.router().blockFigures().blocks, 0u);
+}
+
 TEST_F(Routing, ReleasingAnUnknownPointerFreesNothing) {
   char notTheCores[16];
   _EventParmsIn in = Event(0x00010000, DV_EVENT_RELEASE);
