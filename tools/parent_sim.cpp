@@ -51,13 +51,14 @@ bool Send(int fd, const std::vector<uint8_t>& packet) {
 }
 
 // "TARGET:TYPE:TEXT" as a request packet.
-bool RequestPacket(const std::string& spec, std::vector<uint8_t>* packet) {
-  const size_t first = spec.find(':');
-  const size_t second = first == std::string::npos ? first : spec.find(':', first + 1);
+bool RequestPacket(const std::string& request, std::vector<uint8_t>* packet) {
+  const size_t first = request.find(':');
+  const size_t second = first == std::string::npos ? first : request.find(':', first + 1);
   if (second == std::string::npos) return false;
-  const uint32_t target = uint32_t(std::strtoul(spec.substr(0, first).c_str(), nullptr, 0));
-  const uint32_t type = uint32_t(std::strtoul(spec.substr(first + 1, second).c_str(), nullptr, 0));
-  *packet = Packet(type, target, spec.substr(second + 1));
+  const std::string target = request.substr(0, first);
+  const std::string type = request.substr(first + 1, second - first - 1);
+  *packet = Packet(uint32_t(std::strtoul(type.c_str(), nullptr, 0)),
+                   uint32_t(std::strtoul(target.c_str(), nullptr, 0)), request.substr(second + 1));
   return true;
 }
 
@@ -169,10 +170,10 @@ int main(int argc, char** argv) {
   std::string identity("libparentsim.so\0" "1.0", 19);
   if (options.background) identity += std::string("\0Background:true", 16);
   Send(pair[0], Packet(7, 0, identity));
-  for (const std::string& spec : options.requests) {
+  for (const std::string& request : options.requests) {
     std::vector<uint8_t> packet;
-    if (!RequestPacket(spec, &packet) || !Send(pair[0], packet)) {
-      std::fprintf(stderr, "parent-sim: bad or unsent request '%s'\n", spec.c_str());
+    if (!RequestPacket(request, &packet) || !Send(pair[0], packet)) {
+      std::fprintf(stderr, "parent-sim: bad or unsent request '%s'\n", request.c_str());
     }
   }
   Serve(pair[0], options.stopAfter);
