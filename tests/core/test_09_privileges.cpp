@@ -81,8 +81,7 @@ TEST_F(Privileges, ARootCoreOfANobodyParentBecomesNobodyWithNarrowCapabilities) 
   EXPECT_EQ(status["CapEff"], "0000000000003000");
   EXPECT_EQ(status["CapPrm"], "0000000000003000");
   EXPECT_EQ(status["CapInh"], "0000000000000000");
-  ASSERT_EQ(kill(core, SIGTERM), 0);
-  EXPECT_EQ(parent->WaitForExit(10s), ExitStatus::Exited(0));
+  EXPECT_EQ(parent->SignalAndWaitForExit(SIGTERM, 10s, core), ExitStatus::Exited(0));
   const auto calls = folder.CallsOf("cap");
   EXPECT_NE(std::find(calls.begin(), calls.end(),
                       "Caps load eff=0000000000023000 prm=0000000000023000 inh=0000000000000000"),
@@ -102,8 +101,7 @@ TEST_F(Privileges, ARootParentLeavesTheCoreRootWithEverything) {
   EXPECT_EQ(status["Uid"], "0\t0\t0\t0");
   EXPECT_EQ(status["CapEff"], all);
   EXPECT_EQ(status["CapPrm"], all);
-  ASSERT_EQ(kill(core, SIGTERM), 0);
-  EXPECT_EQ(parent->WaitForExit(10s), ExitStatus::Exited(0));
+  EXPECT_EQ(parent->SignalAndWaitForExit(SIGTERM, 10s, core), ExitStatus::Exited(0));
   EXPECT_EQ(parent->Output(Stream::kStdout).find("capset failed"), std::string::npos);
 }
 
@@ -112,8 +110,7 @@ TEST_F(Privileges, ANobodyCoreOfANobodyParentWarnsTwiceAndRuns) {
   ASSERT_TRUE(parent->WaitFor(Stream::kStdout, kStarted, 10s)) << parent->Output(Stream::kStdout);
   const pid_t core = ChildOf(parent->Pid());
   EXPECT_EQ(Status(core)["Uid"], "65534\t65534\t65534\t65534");
-  ASSERT_EQ(kill(core, SIGTERM), 0);
-  EXPECT_EQ(parent->WaitForExit(10s), ExitStatus::Exited(0));
+  EXPECT_EQ(parent->SignalAndWaitForExit(SIGTERM, 10s, core), ExitStatus::Exited(0));
   const std::string console = parent->Output(Stream::kStdout);
   const std::string warning = "\x1b[36m core  \x1b[0m capset failed: Operation not permitted\r\n";
   const size_t first = console.find(warning);

@@ -226,8 +226,7 @@ TEST(ParentOpen, ADescriptorThatIsNotAnOpenSocketFailsWithExitCode2) {
       // Only options: no channel at all, so the core runs.
       ASSERT_TRUE(core.WaitFor(Stream::kStdout, std::regex("successfully started"),
                                std::chrono::seconds(10)));
-      core.Signal(SIGTERM);
-      EXPECT_EQ(core.WaitForExit(std::chrono::seconds(10)), ExitStatus::Exited(0));
+      EXPECT_EQ(core.SignalAndWaitForExit(SIGTERM, std::chrono::seconds(10)), ExitStatus::Exited(0));
       continue;
     }
     EXPECT_EQ(core.WaitForExit(std::chrono::seconds(10)), ExitStatus::Exited(2)) << descriptor;

@@ -29,8 +29,7 @@ inline std::unique_ptr<ChildProcess> StartCore(const PluginFolder& folder) {
 
 // Stops a started core and returns everything it printed.
 inline std::string StopCore(ChildProcess& child) {
-  EXPECT_TRUE(child.Signal(SIGTERM));
-  EXPECT_EQ(child.WaitForExit(std::chrono::seconds(20)), ExitStatus::Exited(0));
+  EXPECT_EQ(child.SignalAndWaitForExit(SIGTERM, std::chrono::seconds(20)), ExitStatus::Exited(0));
   return child.Output(Stream::kStdout);
 }
 

@@ -209,6 +209,21 @@ bool ChildProcess::WaitUntilCatching(int sig, Millis timeout) {
 
 bool ChildProcess::Signal(int sig) { return pid_ > 0 && !reaped_ && kill(pid_, sig) == 0; }
 
+ExitStatus ChildProcess::SignalAndWaitForExit(int sig, Millis timeout, pid_t target) {
+  const pid_t to = target > 0 ? target : pid_;
+  kill(to, sig);
+#if defined(__SANITIZE_THREAD__)
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    const ExitStatus status = WaitForExit(Millis(1000));
+    if (status.kind != ExitStatus::kTimedOut || Clock::now() >= deadline) return status;
+    kill(to, sig);
+  }
+#else
+  return WaitForExit(timeout);
+#endif
+}
+
 bool ChildProcess::Pause(Millis timeout) {
   bool stopped = false;
   if (!Signal(SIGSTOP)) return false;

@@ -72,6 +72,11 @@ class ChildProcess {
   // Waits until the child has a handler installed for `sig`.
   bool WaitUntilCatching(int sig, Millis timeout);
   bool Signal(int sig);
+  // Sends `sig` to `target` (the child itself when 0) and waits for the
+  // child to end. Under ThreadSanitizer a signal is now and then never seen
+  // by the process (a fault of the sanitizer's signal handling), so there
+  // the signal is repeated every second until the child ends.
+  ExitStatus SignalAndWaitForExit(int sig, Millis timeout, pid_t target = 0);
   // Holds the child stopped (SIGSTOP); true once it has stopped. Signals
   // sent meanwhile stay pending until Resume, so they reach it together.
   bool Pause(Millis timeout);
