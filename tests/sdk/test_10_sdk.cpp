@@ -1,0 +1,57 @@
+// The installed SDK: `cmake --install` puts the headers, a pkg-config module
+// and a CMake package under a prefix; a plugin built out of tree against it,
+// both ways, loads into the real core.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "plugins/plugin_fixture.h"
+#include "plugins/run_core.h"
+
+namespace dvtest {
+namespace {
+
+namespace fs = std::filesystem;
+
+int Shell(const std::string& command) { return std::system((command + " > /dev/null 2>&1").c_str()); }
+
+TEST(Sdk, AnOutOfTreePluginBuildsAgainstTheInstalledSdkAndLoads) {
+  const fs::path work = fs::temp_directory_path() / ("dv-sdk-" + std::to_string(getpid()));
+  fs::remove_all(work);
+  const std::string prefix = (work / "prefix").string();
+  const std::string example = std::string(SOURCE_DIR) + "/examples/sdk-hello";
+  ASSERT_EQ(Shell(std::string(CMAKE_COMMAND) + " --install " + BINARY_DIR + " --prefix " + prefix +
+                " --component sdk"),
+            0);
+  EXPECT_TRUE(fs::exists(prefix + "/include/plugin_api/plugin.h"));
+  ASSERT_TRUE(fs::exists(prefix + "/lib/pkgconfig/devovor-plugin.pc"));
+
+  // With the CMake package.
+  const std::string build = (work / "build").string();
+  ASSERT_EQ(Shell(std::string(CMAKE_COMMAND) + " -S " + example + " -B " + build +
+                " -DCMAKE_PREFIX_PATH=" + prefix),
+            0);
+  ASSERT_EQ(Shell(std::string(CMAKE_COMMAND) + " --build " + build), 0);
+  ASSERT_TRUE(fs::exists(build + "/hello.so"));
+
+  // With pkg-config.
+  const std::string viaPkgConfig = (work / "hello-pc.so").string();
+  ASSERT_EQ(Shell("PKG_CONFIG_PATH=" + prefix + "/lib/pkgconfig cc -std=c99 -shared -fPIC "
+                "$(PKG_CONFIG_PATH=" + prefix + "/lib/pkgconfig pkg-config --cflags devovor-plugin) " +
+                example + "/hello.c -o " + viaPkgConfig),
+            0);
+
+  PluginFolder folder(DEVOVOR_EXE, build + "/hello.so");
+  folder.Install("hello.so");
+  const std::string console = RunCore(folder);
+  // Raised inside Load, before the name is registered: the tag is "?".
+  EXPECT_NE(console.find("\x1b[33m"), std::string::npos);
+  EXPECT_NE(console.find("\x1b[36m ?     \x1b[0m hello from an SDK plugin\r\n"), std::string::npos)
+      << console;
+  fs::remove_all(work);
+}
+
+}  // namespace
+}  // namespace dvtest
