@@ -76,3 +76,44 @@ TEST(Examples, CameraFramesReachTheRecorderIntactAndNothingLeaks) {
 
 }  // namespace
 }  // namespace dvtest
+
+namespace dvtest {
+namespace {
+
+// Under parent-sim: the bridge answers a request, a configuration update
+// from the parent changes the core's threshold and the bridge's prefix, and
+// the log file holds every message of the run.
+TEST(Examples, BridgeAnswersTheParentAndLogfileKeepsEveryMessage) {
+  PluginFolder folder(DEVOVOR_EXE, BRIDGE_SO);
+  folder.Install("bridge.so");
+  fs::copy_file(LOGFILE_SO, folder.Dir(PluginDir::kPlugins) / "logfile.so");
+  const fs::path log = folder.root() / "run.log";
+  std::ofstream(folder.Dir(PluginDir::kPlugins) / "logfile.conf") << "path=" << log.string() << "\n";
+  const std::string update =
+      "<U Delta=\"1\" Prefix=\"relay\"><Modules><Module><Plugin ID=\"-2147483648\" LogLevel=\"0\"/>"
+      "</Module></Modules></U>";
+  ChildOptions options;
+  options.argv = {PARENT_SIM, "--core", folder.exe().string(), "--stop-after", "2",
+                  "--request", "0x01300000:0x10:ping",
+                  "--request", "0x01300000:0x20:" + update,
+                  "--request", "0x01300000:0x10:pong"};
+  options.workDir = folder.root().string();
+  ChildProcess sim(options);
+  ASSERT_EQ(sim.StartError(), "");
+  EXPECT_EQ(sim.WaitForExit(std::chrono::seconds(20)), ExitStatus::Exited(0));
+  const std::string out = sim.Output(Stream::kStdout);
+  EXPECT_NE(out.find("bridge: ping"), std::string::npos) << out;
+  EXPECT_NE(out.find("relay: pong"), std::string::npos) << out;
+
+  std::ifstream in(log);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find(" 25 80000000 successfully started core version 21.09.7.0\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find(" 25 00130000 bridge: replies now start with \"relay\"\n"), std::string::npos);
+  // After the update the core's routine messages are on: the monitor's
+  // usage report is one of them.
+  EXPECT_NE(text.find("  0 80000000 memory usage changed"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace dvtest
