@@ -6,6 +6,7 @@
 // --stop-after seconds or on Ctrl-C. It exits with the core's exit code.
 //
 //   parent-sim [--core PATH] [--background] [--stop-after SECONDS]
+//              [--requests-after SECONDS]
 //              [--request TARGET:TYPE:TEXT]... [--requests FILE]
 //
 // TARGET and TYPE are numbers (0x.. for hex); a requests file holds one
@@ -35,6 +36,7 @@ struct Options {
   std::string core;
   bool background = false;
   double stopAfter = -1;
+  double requestsAfter = 0;
   std::vector<std::string> requests;
 };
 
@@ -98,6 +100,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->core = argv[++i];
     } else if (arg == "--stop-after" && hasValue) {
       options->stopAfter = std::atof(argv[++i]);
+    } else if (arg == "--requests-after" && hasValue) {
+      options->requestsAfter = std::atof(argv[++i]);
     } else if (arg == "--request" && hasValue) {
       options->requests.push_back(argv[++i]);
     } else if (arg == "--requests" && hasValue) {
@@ -108,6 +112,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     } else {
       std::fprintf(stderr,
                    "usage: %s [--core PATH] [--background] [--stop-after SECONDS]\n"
+                   "          [--requests-after SECONDS]\n"
                    "          [--request TARGET:TYPE:TEXT]... [--requests FILE]\n",
                    argv[0]);
       return false;
@@ -128,15 +133,30 @@ pid_t StartCore(const std::string& core, int descriptor) {
   return pid;
 }
 
-// Prints what the core sends until it closes its end; sends the stop
-// packet when asked to or when the time is up.
-void Serve(int fd, double stopAfter) {
+void SendRequests(int fd, const std::vector<std::string>& requests) {
+  for (const std::string& request : requests) {
+    std::vector<uint8_t> packet;
+    if (!RequestPacket(request, &packet) || !Send(fd, packet)) {
+      std::fprintf(stderr, "parent-sim: bad or unsent request '%s'\n", request.c_str());
+    }
+  }
+}
+
+// Prints what the core sends until it closes its end; sends the requests
+// when they are due, and the stop packet when asked to or when time is up.
+void Serve(int fd, const Options& options) {
+  const double stopAfter = options.stopAfter;
   const auto start = std::chrono::steady_clock::now();
   bool stopSent = false;
+  bool requestsSent = false;
   std::vector<uint8_t> block(70000);
   for (size_t n = 0;;) {
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!requestsSent && elapsed >= options.requestsAfter) {
+      SendRequests(fd, options.requests);
+      requestsSent = true;
+    }
     if (!stopSent && (g_interrupted || (stopAfter >= 0 && elapsed >= stopAfter))) {
       Send(fd, Packet(8, 0, ""));
       stopSent = true;
@@ -170,13 +190,7 @@ int main(int argc, char** argv) {
   std::string identity("libparentsim.so\0" "1.0", 19);
   if (options.background) identity += std::string("\0Background:true", 16);
   Send(pair[0], Packet(7, 0, identity));
-  for (const std::string& request : options.requests) {
-    std::vector<uint8_t> packet;
-    if (!RequestPacket(request, &packet) || !Send(pair[0], packet)) {
-      std::fprintf(stderr, "parent-sim: bad or unsent request '%s'\n", request.c_str());
-    }
-  }
-  Serve(pair[0], options.stopAfter);
+  Serve(pair[0], options);
   close(pair[0]);
   int status = 0;
   while (waitpid(core, &status, 0) < 0 && errno == EINTR) {

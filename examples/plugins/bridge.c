@@ -105,3 +105,15 @@ DV_EXPORT int32_t IOCTL(void* in, void* out) {
   }
   return 0;
 }
+
+DV_EXPORT int32_t Close(void* in, void* out) {
+  (void)in;
+  (void)out;
+  return 0;
+}
+
+DV_EXPORT int32_t Unload(void* in, void* out) {
+  (void)in;
+  (void)out;
+  return 0;
+}

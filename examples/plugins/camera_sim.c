@@ -8,6 +8,8 @@
  * endian), followed by bytes (number + i) & 0xff, so a consumer can check
  * that it arrived intact.
  *
+ * Every hundredth frame it logs how many it has raised.
+ *
  * Settings (camera_sim.conf beside the plugin): fps (25), frame_bytes
  * (4096), key_every (50), frames (0: until closed).
  */
@@ -56,7 +58,10 @@ static void run_camera(void) {
   while (g_frames == 0 || (long)number < g_frames) {
     const int key = needKey || number % (uint64_t)g_keyEvery == 0;
     const int32_t result = raise_frame(payload, number++, key);
-    __atomic_fetch_add(&g_raised, 1, __ATOMIC_RELAXED);
+    if ((__atomic_add_fetch(&g_raised, 1, __ATOMIC_RELAXED) % 100) == 0) {
+      ex_log(g_raise, CAMERA_ID, 25, "camera-sim: %ld frames raised",
+             __atomic_load_n(&g_raised, __ATOMIC_RELAXED));
+    }
     needKey = result != DV_RESULT_OK;
     if (needKey) __atomic_fetch_add(&g_refused, 1, __ATOMIC_RELAXED);
     if (ex_wait_closed(&g_closed, 1000 / g_fps)) break;
@@ -86,5 +91,11 @@ DV_EXPORT int32_t Close(void* in, void* out) {
   ex_close(&g_closed);
   ex_log(g_raise, CAMERA_ID, 25, "camera-sim: raised %ld frames, %ld refused",
          __atomic_load_n(&g_raised, __ATOMIC_RELAXED), __atomic_load_n(&g_refused, __ATOMIC_RELAXED));
+  return 0;
+}
+
+DV_EXPORT int32_t Unload(void* in, void* out) {
+  (void)in;
+  (void)out;
   return 0;
 }

@@ -76,3 +76,9 @@ DV_EXPORT int32_t Unload(void* in, void* out) {
   g_file = NULL;
   return 0;
 }
+
+DV_EXPORT int32_t Close(void* in, void* out) {
+  (void)in;
+  (void)out;
+  return 0;
+}

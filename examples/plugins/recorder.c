@@ -151,3 +151,9 @@ DV_EXPORT int32_t Close(void* in, void* out) {
   ex_close(&g_closed);
   return 0;
 }
+
+DV_EXPORT int32_t Unload(void* in, void* out) {
+  (void)in;
+  (void)out;
+  return 0;
+}
