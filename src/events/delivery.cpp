@@ -57,14 +57,13 @@ std::string FormatSignedCount(int32_t value) { return Grouped(value); }
 void EventRouter::RunEventLoop() {
   eventsSinceReport_ = 0;
   lastReportNs_ = core_.Now();
-  _EventParmsIn event;
   size_t left = 0;
-  while (queue_.Take(&event, &left)) {
+  while (const _EventParmsIn* event = queue_.Take(&left)) {
     ++eventsSinceReport_;
-    payloads_.BeginDelivery(event.data, event.len);  // the core's own hold
+    payloads_.BeginDelivery(event->data, event->len);  // the core's own hold
     ReportQueue(left);
-    Deliver(event);
-    if (payloads_.EndDelivery()) FreeBlock(event.data);
+    Deliver(*event);
+    if (payloads_.EndDelivery()) FreeBlock(event->data);
   }
   requests_.EndDelivery();
 }
@@ -93,11 +92,14 @@ void EventRouter::Deliver(const _EventParmsIn& event) {
   // messages would be logged; log events are never timed.
   const bool timed =
       PassesThreshold(0, levels_.ForProvider(kCoreId)) && event.eventType != DV_EVENT_LOG;
+  // Every Write of this event gets its own copy of one record, built once:
+  // a plugin may change the record it was given.
+  const _WriteParmsIn record = WriteRecordFor(event);
   for (const PluginList::Record& plugin : plugins_.ownerView()) {
     if ((event.eventType & DV_EVENT_CONFIG) != 0 && event.providerID != plugin->id()) {
       DeliverConfigUpdate(*plugin, event);
     } else if (plugin->delivers() && MatchesAnyClass(*plugin, event.eventType, key)) {
-      DeliverWrite(*plugin, event, timed);
+      DeliverWrite(*plugin, event, record, timed);
     }
   }
 }
@@ -114,10 +116,11 @@ void EventRouter::DeliverConfigUpdate(PLUGININFO& plugin, const _EventParmsIn& e
   payloads_.EndCall(call.out.keep != 0);
 }
 
-void EventRouter::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, bool timed) {
+void EventRouter::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event,
+                               const _WriteParmsIn& record, bool timed) {
   if (plugin.Write == nullptr) return;
   payloads_.BeginCall(plugin.id());
-  _WriteParmsIn in = WriteRecordFor(event);
+  _WriteParmsIn in = record;
   _WriteParmsOut out = ZeroedRecord<_WriteParmsOut>();
   const int64_t start = timed ? core_.Now() : 0;
   const int32_t result = plugin.Write(&in, &out);

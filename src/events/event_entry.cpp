@@ -133,7 +133,6 @@ void EventRouter::StartReadRequests(const _EventParmsIn& in) {
 }
 
 void EventRouter::Enqueue(const _EventParmsIn& in, _EventParmsOut* out) {
-  _EventParmsIn copy = in;
   Block block;
   try {
     block = CopyPayload(in);
@@ -144,16 +143,16 @@ void EventRouter::Enqueue(const _EventParmsIn& in, _EventParmsOut* out) {
     out->result = DV_RESULT_NO_MEMORY;
     return;
   }
-  copy.data = block.get();
-  copy.len = block ? in.len : 0;
+  void* const data = block.get();
   if (in.context != nullptr &&
-      requests_.AdmitReply(in.context, copy.data) == RequestThreads::Admission::kRefused) {
+      requests_.AdmitReply(in.context, data) == RequestThreads::Admission::kRefused) {
     out->result = DV_RESULT_REFUSED;
     return;
   }
-  if (!queue_.Append(copy)) {
+  // The queued record is the caller's, with the core's copy as its payload.
+  if (!queue_.Append(in, data, block ? in.len : 0)) {
     // Stopped meanwhile: the block was never handed out.
-    if (in.context != nullptr) requests_.ClearPending(copy.data);
+    if (in.context != nullptr) requests_.ClearPending(data);
     out->result = DV_RESULT_REFUSED;
     return;
   }

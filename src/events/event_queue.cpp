@@ -16,14 +16,21 @@ EventQueue::~EventQueue() {
   for (const _EventParmsIn& record : incoming_) std::free(record.data);
 }
 
-bool EventQueue::Append(const _EventParmsIn& record) {
+bool EventQueue::Append(const _EventParmsIn& record, void* data, uint32_t len) {
+  bool wake;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (stopRequested_.load(std::memory_order_relaxed)) return false;
-    incoming_.push_back(record);
+    _EventParmsIn& queued = incoming_.emplace_back(record);
+    queued.data = data;
+    queued.len = len;
     queued_.fetch_add(1, std::memory_order_relaxed);
+    // Only the append that finds the loop waiting wakes it; the loop takes
+    // everything appended until then in one batch.
+    wake = loopWaiting_;
+    loopWaiting_ = false;
   }
-  cv_.notify_one();
+  if (wake) cv_.notify_one();
   return true;
 }
 
@@ -37,11 +44,10 @@ void EventQueue::RequestStop() {
   cv_.notify_one();
 }
 
-bool EventQueue::Take(_EventParmsIn* record, size_t* left) {
-  if (next_ == batch_.size() && !Refill()) return false;
-  *record = batch_[next_++];
+const _EventParmsIn* EventQueue::Take(size_t* left) {
+  if (next_ == batch_.size() && !Refill()) return nullptr;
   *left = queued_.fetch_sub(1, std::memory_order_relaxed) - 1;
-  return true;
+  return &batch_[next_++];
 }
 
 bool EventQueue::Refill() {
@@ -53,11 +59,11 @@ bool EventQueue::Refill() {
   for (;;) {
     if (!incoming_.empty()) break;
     if (stopRequested_.load(std::memory_order_relaxed)) return false;
+    loopWaiting_ = true;
     cv_.wait(lock);
+    loopWaiting_ = false;
   }
   batch_.swap(incoming_);
   return true;
 }
-
-
 }  // namespace dv

@@ -10,6 +10,11 @@
 // costs one lock per batch on the loop's side, and neither side allocates
 // once the vectors have grown (they shrink again after a burst).
 //
+// Wake-ups: the loop marks itself waiting (under the lock) before it waits
+// for records. An append wakes it only when that mark is set, and clears
+// the mark as it does, so a burst of appends costs one wake-up, and appends
+// to a loop that is busy delivering cost none.
+//
 // Thread safety: Append, Notify, RequestStop, stopRequested and size may be
 // called from any thread that holds no queue lock. Take and WaitOnce are
 // called by the main thread only. No plugin code ever runs under the lock.
@@ -35,10 +40,12 @@ class EventQueue {
   EventQueue(const EventQueue&) = delete;
   EventQueue& operator=(const EventQueue&) = delete;
 
-  // Appends a copy of `record` and wakes the loop. Refuses (returns false)
-  // once a stop was requested, checked under the queue lock, so nothing is
-  // ever appended after the loop has drained the queue and returned.
-  bool Append(const _EventParmsIn& record);
+  // Appends a copy of `record` whose payload is `data` / `len` (in place of
+  // the record's own) and wakes the loop if it waits. Refuses (returns
+  // false) once a stop was requested, checked under the queue lock, so
+  // nothing is ever appended after the loop has drained the queue and
+  // returned.
+  bool Append(const _EventParmsIn& record, void* data, uint32_t len);
 
   // Wakes the delivery loop once (read and close requests use it).
   void Notify();
@@ -47,11 +54,12 @@ class EventQueue {
   void RequestStop();
   bool stopRequested() const { return stopRequested_.load(std::memory_order_acquire); }
 
-  // Blocks until a record is available and copies it into `record`, with
-  // the number of records still queued in `left`. Returns false instead
-  // once a stop was requested and the queue is empty.
+  // Blocks until a record is available and returns it, with the number of
+  // records still queued in `left`. The record stays valid until the next
+  // Take. Returns null instead once a stop was requested and the queue is
+  // empty.
   // REQUIRES: main thread.
-  bool Take(_EventParmsIn* record, size_t* left);
+  const _EventParmsIn* Take(size_t* left);
 
   // Waits under the queue lock, at most `timeout`, until `done` (called
   // with the lock held) or a stop request; used by start-up.
@@ -74,6 +82,7 @@ class EventQueue {
   std::mutex mu_;
   std::condition_variable cv_;
   std::vector<_EventParmsIn> incoming_;     // GUARDED_BY(mu_)
+  bool loopWaiting_ = false;                // GUARDED_BY(mu_)
   std::atomic<bool> stopRequested_{false};  // written under mu_
   std::atomic<size_t> queued_{0};
   std::vector<_EventParmsIn> batch_;  // main thread only

@@ -85,7 +85,8 @@ class EventRouter {
 
   void Deliver(const _EventParmsIn& event);
   void DeliverConfigUpdate(PLUGININFO& plugin, const _EventParmsIn& event);
-  void DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, bool timed);
+  void DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, const _WriteParmsIn& record,
+                    bool timed);
   void ReportQueue(size_t left);
 
   devovor& core_;

@@ -82,11 +82,18 @@ void PayloadTable::BeginDelivery(void* block, uint32_t len) {
   deliveringLen_ = len;
 }
 
-void PayloadTable::BeginCall(uint32_t holder) { call_.store(kCallActive | holder); }
+// The two stores below need no fence of their own: a release of this block
+// that another thread raises can only follow the plugin learning the block
+// in its call, so the plugin's own hand-over orders BeginCall's store before
+// that release's compare-and-swap; and a compare-and-swap racing with
+// EndCall's store of 0 changes nothing either way once keep is false.
+void PayloadTable::BeginCall(uint32_t holder) {
+  call_.store(kCallActive | holder, std::memory_order_release);
+}
 
 void PayloadTable::EndCall(bool keep) {
   if (!keep) {
-    call_.store(0);  // the hold ends with the call, as if released
+    call_.store(0, std::memory_order_release);  // the hold ends with the call, as if released
     return;
   }
   std::lock_guard<std::mutex> lock(mu_);
