@@ -80,7 +80,7 @@ void ParentChannel::BeginReceiving() {
 }
 
 void ParentChannel::Receive() {
-  socket_.async_receive(boost::asio::buffer(buffer_ + filled_, kBufferSize - filled_),
+  socket_.async_receive(boost::asio::buffer(receiveWindow(), receiveRoom()),
                         receiveFlags_,
                         [this](const boost::system::error_code& error, size_t bytes) {
                           OnReceived(error, bytes);
@@ -98,10 +98,14 @@ void ParentChannel::OnReceived(const boost::system::error_code& error, size_t by
     Log(50, "bad ipc packet length");
     filled_ = 0;
   } else {
-    filled_ += static_cast<uint32_t>(bytes);
-    ParsePackets();
+    Received(static_cast<uint32_t>(bytes));
   }
   Receive();
+}
+
+void ParentChannel::Received(uint32_t bytes) {
+  filled_ += bytes;
+  ParsePackets();
 }
 
 void ParentChannel::ParsePackets() {

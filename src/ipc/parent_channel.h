@@ -66,6 +66,16 @@ class ParentChannel {
   // Frees every block still queued, unsent. REQUIRES: I/O thread joined.
   void FreeQueuedBlocks();
 
+  // The receive path below the socket, which the packet parser's fuzz
+  // target drives directly: one receive writes at most receiveRoom() bytes
+  // (never 0 room) at receiveWindow() and hands them over with Received,
+  // which handles every whole packet then held, in order, and keeps the
+  // rest for the next receive. REQUIRES: the I/O thread, or (the channel
+  // not open, the I/O context not running) any one thread at a time.
+  uint8_t* receiveWindow() { return buffer_ + filled_; }
+  uint32_t receiveRoom() const { return kBufferSize - filled_; }
+  void Received(uint32_t bytes);
+
  private:
   using Socket = boost::asio::generic::seq_packet_protocol::socket;
 
