@@ -23,7 +23,9 @@ constexpr int64_t kMiB = 1'048'576;
 }  // namespace
 
 int ClockJumpSeconds(int64_t now, int64_t previous) {
-  const double seconds = std::difftime(static_cast<time_t>(now), static_cast<time_t>(previous));
+  // Not difftime: time_t may be 32 bits on a 32-bit target, which would
+  // wrap the operands before the difference is taken.
+  const double seconds = static_cast<double>(now) - static_cast<double>(previous);
   if (seconds >= static_cast<double>(INT_MAX)) return INT_MAX;
   if (seconds <= static_cast<double>(INT_MIN)) return INT_MIN;
   return static_cast<int>(seconds);
