@@ -5,12 +5,14 @@
 // block the core sends back (hex and text), and sends a stop packet after
 // --stop-after seconds or on Ctrl-C. It exits with the core's exit code.
 //
-//   parent-sim [--core PATH] [--background] [--stop-after SECONDS]
-//              [--requests-after SECONDS]
+//   parent-sim [--core PATH] [--emulator PROGRAM] [--background]
+//              [--stop-after SECONDS] [--requests-after SECONDS]
 //              [--request TARGET:TYPE:TEXT]... [--requests FILE]
 //
 // TARGET and TYPE are numbers (0x.. for hex); a requests file holds one
-// TARGET:TYPE:TEXT per line.
+// TARGET:TYPE:TEXT per line. --emulator starts the core through a user-mode
+// emulator (e.g. qemu-arm), for a core built for another processor; the
+// cross-built tests use it.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -34,6 +36,7 @@ volatile sig_atomic_t g_interrupted = 0;
 
 struct Options {
   std::string core;
+  std::string emulator;
   bool background = false;
   double stopAfter = -1;
   double requestsAfter = 0;
@@ -98,6 +101,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->background = true;
     } else if (arg == "--core" && hasValue) {
       options->core = argv[++i];
+    } else if (arg == "--emulator" && hasValue) {
+      options->emulator = argv[++i];
     } else if (arg == "--stop-after" && hasValue) {
       options->stopAfter = std::atof(argv[++i]);
     } else if (arg == "--requests-after" && hasValue) {
@@ -111,8 +116,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       }
     } else {
       std::fprintf(stderr,
-                   "usage: %s [--core PATH] [--background] [--stop-after SECONDS]\n"
-                   "          [--requests-after SECONDS]\n"
+                   "usage: %s [--core PATH] [--emulator PROGRAM] [--background]\n"
+                   "          [--stop-after SECONDS] [--requests-after SECONDS]\n"
                    "          [--request TARGET:TYPE:TEXT]... [--requests FILE]\n",
                    argv[0]);
       return false;
@@ -121,12 +126,18 @@ bool ParseOptions(int argc, char** argv, Options* options) {
   return true;
 }
 
-pid_t StartCore(const std::string& core, int descriptor) {
+// With an emulator the core runs as "EMULATOR CORE DESCRIPTOR".
+pid_t StartCore(const std::string& core, const std::string& emulator, int descriptor) {
   const pid_t pid = fork();
   if (pid == 0) {
     fcntl(descriptor, F_SETFD, 0);  // the core inherits its end
     const std::string number = std::to_string(descriptor);
-    execl(core.c_str(), core.c_str(), number.c_str(), static_cast<char*>(nullptr));
+    if (!emulator.empty()) {
+      execlp(emulator.c_str(), emulator.c_str(), core.c_str(), number.c_str(),
+             static_cast<char*>(nullptr));
+    } else {
+      execl(core.c_str(), core.c_str(), number.c_str(), static_cast<char*>(nullptr));
+    }
     std::perror("exec");
     _exit(127);
   }
@@ -185,7 +196,7 @@ int main(int argc, char** argv) {
     std::perror("socketpair");
     return 70;
   }
-  const pid_t core = StartCore(options.core, pair[1]);
+  const pid_t core = StartCore(options.core, options.emulator, pair[1]);
   close(pair[1]);
   std::string identity("libparentsim.so\0" "1.0", 19);
   if (options.background) identity += std::string("\0Background:true", 16);

@@ -259,9 +259,17 @@ INSTANTIATE_TEST_SUITE_P(SignalPairs, CoreSecondSignal,
 using CoreOutput = StoppedBySignal;
 
 TEST_F(CoreOutput, PrintsNothingWhenStdoutIsNotATerminal) {
+  const std::string report = WorkDir() + "/core.xml";
+  if (dvtest::NeedsEmulator(DEVOVOR_EXE)) std::ofstream(report) << "<Orvel/>";
   ChildProcess child(Options({DEVOVOR_EXE}));
   ASSERT_EQ(child.StartError(), "");
-  ASSERT_TRUE(child.WaitUntilCatching(SIGTERM, kTimeout)) << child.Output(Stream::kStderr);
+  if (child.Emulated()) {
+    // The emulator's own handlers hide the core's: the status report, which
+    // the core writes once started, is the sign of readiness instead.
+    ASSERT_TRUE(dvtest::WaitForFileContaining(report, "<Modules", dvtest::Scaled(kTimeout)));
+  } else {
+    ASSERT_TRUE(child.WaitUntilCatching(SIGTERM, kTimeout)) << child.Output(Stream::kStderr);
+  }
   ASSERT_TRUE(child.Signal(SIGTERM));
   EXPECT_EQ(child.WaitForExit(kTimeout), ExitStatus::Exited(0));
   EXPECT_EQ(child.Output(Stream::kStdout), "");

@@ -60,7 +60,7 @@ class Privileges : public ::testing::Test {
     options.stdoutMode = Stdout::kTerminal;
     return std::make_unique<ChildProcess>(options);
   }
-  std::string Exe() const { return "'" + folder.exe().string() + "'"; }
+  std::string Exe() const { return ShellCommandFor(folder.exe().string()); }
 
   PluginFolder folder{DEVOVOR_EXE, TEST_PLUGIN_SO};
 };

@@ -99,6 +99,8 @@ TEST(Examples, BridgeAnswersTheParentAndLogfileKeepsEveryMessage) {
                   "--request", "0x01300000:0x10:ping",
                   "--request", "0x01300000:0x20:" + update,
                   "--request", "0x01300000:0x10:pong"};
+  if (NeedsEmulator(folder.exe().string()))
+    options.argv.insert(options.argv.begin() + 1, {"--emulator", Emulator().front()});
   options.workDir = folder.root().string();
   ChildProcess sim(options);
   ASSERT_EQ(sim.StartError(), "");

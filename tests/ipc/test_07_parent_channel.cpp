@@ -41,7 +41,14 @@ class ParentChannel : public ::testing::Test {
 TEST_F(ParentChannel, IdentityNamesTheParentAndBackgroundSilencesTheConsole) {
   Parent parent(folder);
   ASSERT_TRUE(parent.Send(Identity(std::string("libvd.so\0" "1.2.3\0" "Background:true", 30))));
-  ASSERT_TRUE(parent.core->WaitUntilCatching(SIGTERM, 10s));
+  if (parent.core->Emulated()) {
+    // The emulator's own handlers hide the core's: the status report naming
+    // the parent, written once the core has started, is the sign instead.
+    ASSERT_TRUE(WaitForFileContaining((folder.root() / "core.xml").string(), "libvd.so",
+                                      Scaled(10s)));
+  } else {
+    ASSERT_TRUE(parent.core->WaitUntilCatching(SIGTERM, 10s));
+  }
   std::this_thread::sleep_for(300ms);
   StopAndExpectExit0(parent);
   // Only what came before the identity reached the console.
@@ -195,6 +202,8 @@ TEST(ParentSim, SendsRequestsPrintsBlocksAndForwardsTheExitCode) {
   ChildOptions options;
   options.argv = {PARENT_SIM, "--core", folder.exe().string(), "--stop-after", "1.5",
                   "--request", "0x100000:0x99:hello parent"};
+  if (NeedsEmulator(folder.exe().string()))
+    options.argv.insert(options.argv.begin() + 1, {"--emulator", Emulator().front()});
   options.workDir = folder.root().string();
   ChildProcess sim(options);
   ASSERT_EQ(sim.StartError(), "");

@@ -15,6 +15,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A cross build passes its toolchain to the plugin's build.
+#ifndef SDK_CMAKE_ARGS
+#define SDK_CMAKE_ARGS ""
+#endif
+#ifndef SDK_CC
+#define SDK_CC "cc"
+#endif
+
 int Shell(const std::string& command) { return std::system((command + " > /dev/null 2>&1").c_str()); }
 
 TEST(Sdk, AnOutOfTreePluginBuildsAgainstTheInstalledSdkAndLoads) {
@@ -31,14 +39,14 @@ TEST(Sdk, AnOutOfTreePluginBuildsAgainstTheInstalledSdkAndLoads) {
   // With the CMake package.
   const std::string build = (work / "build").string();
   ASSERT_EQ(Shell(std::string(CMAKE_COMMAND) + " -S " + example + " -B " + build +
-                " -DCMAKE_PREFIX_PATH=" + prefix),
+                " -DCMAKE_PREFIX_PATH=" + prefix + SDK_CMAKE_ARGS),
             0);
   ASSERT_EQ(Shell(std::string(CMAKE_COMMAND) + " --build " + build), 0);
   ASSERT_TRUE(fs::exists(build + "/hello.so"));
 
   // With pkg-config.
   const std::string viaPkgConfig = (work / "hello-pc.so").string();
-  ASSERT_EQ(Shell("PKG_CONFIG_PATH=" + prefix + "/lib/pkgconfig cc -std=c99 -shared -fPIC "
+  ASSERT_EQ(Shell("PKG_CONFIG_PATH=" + prefix + "/lib/pkgconfig " SDK_CC " -std=c99 -shared -fPIC "
                 "$(PKG_CONFIG_PATH=" + prefix + "/lib/pkgconfig pkg-config --cflags devovor-plugin) " +
                 example + "/hello.c -o " + viaPkgConfig),
             0);

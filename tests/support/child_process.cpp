@@ -11,6 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
 
 namespace dvtest {
 namespace {
@@ -103,7 +106,70 @@ bool Catches(pid_t pid, int sig) {
   return false;
 }
 
+// The ELF machine of the program at `path`; 0 when it is not an ELF file.
+unsigned ElfMachine(const char* path) {
+  unsigned char header[20] = {};
+  std::ifstream in(path, std::ios::binary);
+  if (!in.read(reinterpret_cast<char*>(header), sizeof header)) return 0;
+  if (std::memcmp(header, "\x7f" "ELF", 4) != 0) return 0;
+  const bool little = header[5] == 1;  // EI_DATA
+  return little ? header[18] | header[19] << 8 : header[19] | header[18] << 8;
+}
+
 }  // namespace
+
+const std::vector<std::string>& Emulator() {
+  static const std::vector<std::string> command = [] {
+    std::vector<std::string> words;
+#ifdef DV_TEST_EMULATOR
+    std::istringstream in(DV_TEST_EMULATOR);
+    for (std::string word; std::getline(in, word, ';');) {
+      if (!word.empty()) words.push_back(word);
+    }
+#endif
+    return words;
+  }();
+  return command;
+}
+
+bool NeedsEmulator(const std::string& path) {
+  if (Emulator().empty()) return false;
+  // The emulator shows the emulated program as /proc/self/exe.
+  static const unsigned self = ElfMachine("/proc/self/exe");
+  const unsigned machine = ElfMachine(path.c_str());
+  return machine != 0 && machine == self;
+}
+
+std::string ShellCommandFor(const std::string& path) {
+  std::string command;
+  if (NeedsEmulator(path)) {
+    for (const std::string& word : Emulator()) command += "'" + word + "' ";
+  }
+  return command + "'" + path + "'";
+}
+
+int Slowdown() {
+  static const int factor = [] {
+    const char* text = std::getenv("DV_TEST_SLOWDOWN");
+    const int given = text != nullptr ? std::atoi(text) : 0;
+    if (given > 0) return given;
+    return Emulator().empty() ? 1 : 5;
+  }();
+  return factor;
+}
+
+bool WaitForFileContaining(const std::string& path, const std::string& text,
+                           std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string content((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+    if (content.find(text) != std::string::npos) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kSlice);
+  }
+}
 
 std::ostream& operator<<(std::ostream& out, const ExitStatus& status) {
   if (status.kind == ExitStatus::kTimedOut) return out << "still running at the time-out";
@@ -113,10 +179,20 @@ std::ostream& operator<<(std::ostream& out, const ExitStatus& status) {
 
 ChildProcess::ChildProcess(const ChildOptions& options) {
   Plumbing p;
+  std::string path = options.path.empty() ? options.argv.at(0) : options.path;
+  std::vector<std::string> words = options.argv;
+  if (NeedsEmulator(path)) {
+    // qemu-user: EMULATOR -0 ARGV0 PROGRAM ARGS..., so the program sees
+    // the argv[0] it was given.
+    emulated_ = true;
+    words = Emulator();
+    words.insert(words.end(), {"-0", options.argv.at(0), path});
+    words.insert(words.end(), options.argv.begin() + 1, options.argv.end());
+    path = words.front();
+  }
   std::vector<char*> argv;
-  for (const std::string& arg : options.argv) argv.push_back(const_cast<char*>(arg.c_str()));
+  for (const std::string& arg : words) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  const std::string path = options.path.empty() ? options.argv.at(0) : options.path;
   if (OpenPlumbing(options.stdoutMode, &p)) pid_ = fork();
   if (pid_ == 0) RunChild(options, path.c_str(), argv.data(), p);
   if (pid_ < 0) startError_ = std::string("could not start: ") + std::strerror(errno);

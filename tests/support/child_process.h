@@ -29,6 +29,25 @@
 
 namespace dvtest {
 
+// The emulator that runs the programs under test (the build's
+// CMAKE_CROSSCOMPILING_EMULATOR, compiled in as DV_TEST_EMULATOR, a
+// ';'-separated command); empty in a native build.
+const std::vector<std::string>& Emulator();
+// True when `path` needs the emulator: it is a program of the processor the
+// tests were built for, and the tests run under an emulator.
+bool NeedsEmulator(const std::string& path);
+// `path` as one shell word, preceded by the emulator when it needs one.
+std::string ShellCommandFor(const std::string& path);
+// How much slower than native the programs run: DV_TEST_SLOWDOWN from the
+// environment, else 1 natively and 5 under an emulator. Scales only the
+// time-outs that a slower run would overrun, never a duration under test.
+int Slowdown();
+template <typename Duration>
+Duration Scaled(Duration d) { return d * Slowdown(); }
+// Waits until the file at `path` holds `text`; false after `timeout`.
+bool WaitForFileContaining(const std::string& path, const std::string& text,
+                           std::chrono::milliseconds timeout);
+
 enum class Stdout { kPipe, kTerminal };
 enum class Stream { kStdout, kStderr };
 
@@ -62,14 +81,19 @@ class ChildProcess {
 
   // Empty when the child runs; otherwise why it could not be started.
   const std::string& StartError() const { return startError_; }
+  // The child's process: under an emulator, the emulator's process, which
+  // forwards signals to the program it runs.
   pid_t Pid() const { return pid_; }
+  bool Emulated() const { return emulated_; }
 
   // Reads until `pattern` matches somewhere in everything the stream has
   // produced so far. Returns the match and its groups, or nothing when the
   // time-out passes or the stream closes first.
   std::optional<std::vector<std::string>> WaitFor(Stream stream, const std::regex& pattern,
                                                    Millis timeout);
-  // Waits until the child has a handler installed for `sig`.
+  // Waits until the child has a handler installed for `sig`. Not usable
+  // under an emulator, which catches every fatal signal itself (see
+  // Emulated()).
   bool WaitUntilCatching(int sig, Millis timeout);
   bool Signal(int sig);
   // Sends `sig` to `target` (the child itself when 0) and waits for the
@@ -97,6 +121,7 @@ class ChildProcess {
   static int Index(Stream stream) { return stream == Stream::kStdout ? 0 : 1; }
 
   pid_t pid_ = -1;
+  bool emulated_ = false;
   bool reaped_ = false;
   ExitStatus status_;
   int fds_[2] = {-1, -1};
