@@ -6,8 +6,12 @@ namespace dv {
 namespace {
 
 // A batch vector keeps its capacity between batches, unless a burst made it
-// much larger than what is now flowing through it.
+// much larger than what is now flowing through it: more than kKeptCapacity
+// records while kQuietBatches batches in a row used less than a quarter of
+// it. Shrinking at the first small batch would make bursty traffic free
+// and fault in the same large vectors again and again.
 constexpr size_t kKeptCapacity = 4096;
+constexpr uint32_t kQuietBatches = 64;
 
 }  // namespace
 
@@ -53,7 +57,14 @@ const _EventParmsIn* EventQueue::Take(size_t* left) {
 bool EventQueue::Refill() {
   const size_t used = batch_.size();
   batch_.clear();
-  if (batch_.capacity() > kKeptCapacity && used < batch_.capacity() / 4) batch_.shrink_to_fit();
+  if (batch_.capacity() > kKeptCapacity && used < batch_.capacity() / 4) {
+    if (++quietBatches_ >= kQuietBatches) {
+      batch_.shrink_to_fit();
+      quietBatches_ = 0;
+    }
+  } else {
+    quietBatches_ = 0;
+  }
   next_ = 0;
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {

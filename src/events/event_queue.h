@@ -24,6 +24,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -87,6 +88,7 @@ class EventQueue {
   std::atomic<size_t> queued_{0};
   std::vector<_EventParmsIn> batch_;  // main thread only
   size_t next_ = 0;                   // main thread only: next record of batch_
+  uint32_t quietBatches_ = 0;         // main thread only: see Refill
 };
 
 }  // namespace dv

@@ -39,6 +39,7 @@ void PayloadTable::AddHolder(void* block, uint32_t len, uint32_t holder) {
     figures_.bytes += len;
   }
   it->second.holders.Add(holder);
+  entries_.store(blocks_.size());
 }
 
 bool PayloadTable::DropHolder(void* block, uint32_t holder) {
@@ -48,26 +49,28 @@ bool PayloadTable::DropHolder(void* block, uint32_t holder) {
   if (it == blocks_.end()) return false;
   Holders& holders = it->second.holders;
   holders.Remove(holder);
-  if (!holders.empty() || block == delivering_) return false;
+  if (!holders.empty() || block == delivering_.load(std::memory_order_acquire)) return false;
   --figures_.blocks;
   figures_.bytes -= it->second.len;
   blocks_.erase(it);
+  entries_.store(blocks_.size());
   return true;
 }
 
 PayloadTable::Figures PayloadTable::figures() const {
   std::lock_guard<std::mutex> lock(mu_);
   Figures figures = figures_;
-  if (delivering_ != nullptr && blocks_.count(delivering_) == 0) {
+  void* const delivering = delivering_.load(std::memory_order_acquire);
+  if (delivering != nullptr && blocks_.count(delivering) == 0) {
     ++figures.blocks;
-    figures.bytes += deliveringLen_;
+    figures.bytes += deliveringLen_.load(std::memory_order_relaxed);
   }
   return figures;
 }
 
 // REQUIRES: mu_ held.
 bool PayloadTable::ReleasedDuringCall(void* block, uint32_t holder) {
-  if (block != delivering_ || block == nullptr) return false;
+  if (block == nullptr || block != delivering_.load(std::memory_order_acquire)) return false;
   if (holder == kCoreHolder) return true;  // only the loop ends the core's hold
   uint64_t call = call_.load();
   if ((call & kCallActive) == 0 || (call & kCallReleased) != 0 || uint32_t(call) != holder) {
@@ -77,46 +80,42 @@ bool PayloadTable::ReleasedDuringCall(void* block, uint32_t holder) {
 }
 
 void PayloadTable::BeginDelivery(void* block, uint32_t len) {
-  std::lock_guard<std::mutex> lock(mu_);
-  delivering_ = block;
-  deliveringLen_ = len;
+  deliveringLen_.store(len, std::memory_order_relaxed);
+  delivering_.store(block, std::memory_order_release);
 }
 
-// The two stores below need no fence of their own: a release of this block
-// that another thread raises can only follow the plugin learning the block
-// in its call, so the plugin's own hand-over orders BeginCall's store before
-// that release's compare-and-swap; and a compare-and-swap racing with
-// EndCall's store of 0 changes nothing either way once keep is false.
-void PayloadTable::BeginCall(uint32_t holder) {
-  call_.store(kCallActive | holder, std::memory_order_release);
-}
-
-void PayloadTable::EndCall(bool keep) {
-  if (!keep) {
-    call_.store(0, std::memory_order_release);  // the hold ends with the call, as if released
-    return;
-  }
+// The holder inside the call kept the block: it enters the map.
+void PayloadTable::KeepAfterCall() {
   std::lock_guard<std::mutex> lock(mu_);
   const uint64_t call = call_.exchange(0);
-  if ((call & kCallReleased) != 0 || delivering_ == nullptr) return;
-  auto [it, inserted] = blocks_.try_emplace(delivering_, deliveringLen_, &pool_);
+  void* const block = delivering_.load(std::memory_order_relaxed);  // this thread's own
+  if ((call & kCallReleased) != 0 || block == nullptr) return;
+  const uint32_t len = deliveringLen_.load(std::memory_order_relaxed);
+  auto [it, inserted] = blocks_.try_emplace(block, len, &pool_);
   if (inserted) {
     ++figures_.blocks;
-    figures_.bytes += deliveringLen_;
+    figures_.bytes += len;
   }
   it->second.holders.Add(uint32_t(call));
+  entries_.store(blocks_.size());
 }
 
 bool PayloadTable::EndDelivery() {
+  if (entries_.load() == 0) {
+    // The map holds nothing, so nobody but the core held the block.
+    delivering_.store(nullptr, std::memory_order_release);
+    return true;
+  }
   std::lock_guard<std::mutex> lock(mu_);
-  void* block = delivering_;
-  delivering_ = nullptr;
+  void* const block = delivering_.load(std::memory_order_relaxed);
+  delivering_.store(nullptr, std::memory_order_release);
   auto it = blocks_.find(block);
   if (it == blocks_.end()) return true;
   if (!it->second.holders.empty()) return false;
   --figures_.blocks;
   figures_.bytes -= it->second.len;
   blocks_.erase(it);
+  entries_.store(blocks_.size());
   return true;
 }
 
@@ -133,6 +132,7 @@ std::string PayloadTable::TakeLeakReport() {
     report << std::dec << "]\n";
   }
   blocks_.clear();
+  entries_.store(0);
   figures_ = Figures();
   return report.str();
 }

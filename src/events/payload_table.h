@@ -23,6 +23,13 @@
 // thread) ends that hold exactly as it would end a recorded one, and a
 // release claiming the core's ID cannot end the core's hold.
 // BeginDelivery, BeginCall, EndCall and EndDelivery: delivery loop only.
+//
+// A block fresh from the queue is held by nobody else, so BeginDelivery
+// only publishes it (atomic words, no lock), and EndDelivery takes the
+// lock only when the map holds any block at all; with the map empty nobody
+// else holds the block and the caller frees it at once. Another thread's
+// figures() may pair the block being delivered with the next one's length
+// for an instant.
 #pragma once
 
 #include <atomic>
@@ -55,10 +62,21 @@ class PayloadTable {
 
   void BeginDelivery(void* block, uint32_t len);
   // `holder` holds the block being delivered for the length of one call.
-  void BeginCall(uint32_t holder);
+  // The stores need no fence of their own: a release of this block that
+  // another thread raises can only follow the plugin learning the block in
+  // its call, so the plugin's own hand-over orders BeginCall's store before
+  // that release's compare-and-swap; and a compare-and-swap racing with
+  // EndCall's store of 0 changes nothing either way when keep is false.
+  void BeginCall(uint32_t holder) { call_.store(kCallActive | holder, std::memory_order_release); }
   // The call returned; with `keep`, the holder goes on holding the block
   // unless it gave it back during the call.
-  void EndCall(bool keep);
+  void EndCall(bool keep) {
+    if (keep) {
+      KeepAfterCall();
+    } else {
+      call_.store(0, std::memory_order_release);  // the hold ends with the call, as if released
+    }
+  }
   // The core's hold ends. True when nobody else holds the block: the caller
   // frees it.
   bool EndDelivery();
@@ -99,10 +117,15 @@ class PayloadTable {
   static constexpr uint64_t kCallReleased = uint64_t(1) << 33;
 
   bool ReleasedDuringCall(void* block, uint32_t holder);  // REQUIRES: mu_ held
+  void KeepAfterCall();
 
   mutable std::mutex mu_;
-  void* delivering_ = nullptr;      // GUARDED_BY(mu_)
-  uint32_t deliveringLen_ = 0;      // GUARDED_BY(mu_)
+  // The block being delivered and its length: written by the delivery loop
+  // only (the length first), read by any thread.
+  std::atomic<void*> delivering_{nullptr};
+  std::atomic<uint32_t> deliveringLen_{0};
+  // blocks_.size(), stored under mu_ after every change, read without it.
+  std::atomic<size_t> entries_{0};
   // The holder inside its call (low 32 bits), kCallActive while the call
   // runs, kCallReleased once that holder gave the block back meanwhile.
   std::atomic<uint64_t> call_{0};
