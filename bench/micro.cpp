@@ -65,7 +65,10 @@ class ResultReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) nsPerOp[run.benchmark_name()] = run.GetAdjustedRealTime();
+    for (const Run& run : runs) {
+      const std::string name = run.benchmark_name();
+      nsPerOp[name.substr(0, name.find('/'))] = run.GetAdjustedRealTime();
+    }
   }
   void Report() const {
     Emit("BM_LogSuppressed", "log message suppressed", "< 50");
