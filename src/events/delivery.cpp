@@ -125,18 +125,24 @@ void EventRouter::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event,
   const int64_t start = timed ? core_.Now() : 0;
   const int32_t result = plugin.Write(&in, &out);
   const int64_t took = timed ? core_.Now() - start : 0;
-  if (result != 0 || out.errorCode != 0) {
-    LogMessage(kCoreId, PluginEventCallback, 0, "plugin %s write returned %d error %d",
-               plugin.name.c_str(), result, out.errorCode);
-  }
-  if (timed && took > kSlowWriteNs) {
-    LogMessage(kCoreId, PluginEventCallback, 0,
-               "core write took %lldms, providerID %x, eventType: %d, len: %s -> %s",
-               static_cast<long long>(took / 1'000'000), event.providerID,
-               static_cast<int>(event.eventType),
-               FormatSignedCount(static_cast<int32_t>(event.len)).c_str(), plugin.name.c_str());
-  }
+  if (result != 0 || out.errorCode != 0) ReportFailedWrite(plugin, result, out.errorCode);
+  if (timed && took > kSlowWriteNs) ReportSlowWrite(plugin, event, took);
   payloads_.EndCall(out.keep != 0);
+}
+
+// Out of line, so that the common path of DeliverWrite stays small.
+void EventRouter::ReportFailedWrite(const PLUGININFO& plugin, int32_t result, int32_t error) {
+  LogMessage(kCoreId, PluginEventCallback, 0, "plugin %s write returned %d error %d",
+             plugin.name.c_str(), result, error);
+}
+
+void EventRouter::ReportSlowWrite(const PLUGININFO& plugin, const _EventParmsIn& event,
+                                  int64_t took) {
+  LogMessage(kCoreId, PluginEventCallback, 0,
+             "core write took %lldms, providerID %x, eventType: %d, len: %s -> %s",
+             static_cast<long long>(took / 1'000'000), event.providerID,
+             static_cast<int>(event.eventType),
+             FormatSignedCount(static_cast<int32_t>(event.len)).c_str(), plugin.name.c_str());
 }
 
 int EventRouter::ReleaseBlock(void* block, uint32_t holder) {

@@ -88,6 +88,10 @@ class EventRouter {
   void DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, const _WriteParmsIn& record,
                     bool timed);
   void ReportQueue(size_t left);
+  __attribute__((noinline, cold)) void ReportFailedWrite(const PLUGININFO& plugin,
+                                                         int32_t result, int32_t error);
+  __attribute__((noinline, cold)) void ReportSlowWrite(const PLUGININFO& plugin,
+                                                       const _EventParmsIn& event, int64_t took);
 
   devovor& core_;
   const LogLevelTable& levels_;

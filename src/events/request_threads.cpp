@@ -48,8 +48,7 @@ RequestThreads::Admission RequestThreads::AdmitReply(void* context, void* block)
   return Admission::kAdmitted;
 }
 
-void RequestThreads::ClearPending(void* block) {
-  if (block == nullptr || pendingBlocks_.load() == 0) return;
+void RequestThreads::ClearPendingLocked(void* block) {
   std::lock_guard<std::mutex> lock(mu_);
   for (auto& [id, thread] : threads_) {
     std::lock_guard<std::mutex> threadLock(thread->mu);

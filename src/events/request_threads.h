@@ -47,7 +47,10 @@ class RequestThreads {
   // Forgets `block` wherever it is some thread's pending block and wakes
   // that thread. Must be called before the block's memory is freed, so that
   // a new block at the same address cannot be mistaken for it.
-  void ClearPending(void* block);
+  void ClearPending(void* block) {
+    // Most blocks are no reply: one atomic load, no lock.
+    if (block != nullptr && pendingBlocks_.load() != 0) ClearPendingLocked(block);
+  }
 
   // The delivery loop has returned: wake every waiting reply and refuse it
   // and every later one that would have to wait.
@@ -61,6 +64,8 @@ class RequestThreads {
     std::condition_variable released;
     void* pending = nullptr;  // GUARDED_BY(mu)
   };
+
+  void ClearPendingLocked(void* block);
 
   mutable std::mutex mu_;  // the request lock
   std::set<void*> closed_;  // GUARDED_BY(mu_)
