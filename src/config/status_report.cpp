@@ -19,6 +19,31 @@ int AsSigned32(int64_t value) {
   return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(value)));
 }
 
+// Text from outside the core (the parent's identity, file names, error
+// texts, product.xml read in a legacy encoding) as it may go into core.xml.
+// TinyXML reads that file, which declares no encoding, as UTF-8 and takes a
+// lead byte (0xC2..0xF4) together with the bytes its sequence needs,
+// whatever they are: a sequence cut short would swallow the closing quote of
+// the attribute, and core.xml would no longer load at the next start. Each
+// lead byte not followed by its continuation bytes becomes '?'.
+std::string ReadableText(std::string text) {
+  for (size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const size_t need = lead >= 0xf0 && lead <= 0xf4 ? 4
+                        : lead >= 0xe0 && lead <= 0xef ? 3
+                        : lead >= 0xc2 && lead <= 0xdf ? 2
+                                                       : 1;
+    size_t have = 1;
+    while (have < need && i + have < text.size() &&
+           (static_cast<unsigned char>(text[i + have]) & 0xc0) == 0x80) {
+      ++have;
+    }
+    if (have < need) text[i] = '?';
+    i += have;
+  }
+  return text;
+}
+
 // A kind beyond the level tables has no thresholds of its own: -1.
 int LevelOf(const LogLevelTable& table, uint32_t id) {
   const uint32_t kind = KindIndex(id);
@@ -29,7 +54,7 @@ TiXmlElement PluginElement(int64_t id, const std::string& fileName, int64_t load
                            int64_t openMs, int32_t openCode, int logLevel, int logLevelDefault) {
   TiXmlElement plugin("Plugin");
   plugin.SetAttribute("ID", AsSigned32(id));
-  plugin.SetAttribute("Filename", fileName);
+  plugin.SetAttribute("Filename", ReadableText(fileName));
   plugin.SetAttribute("Opened", 1);
   plugin.SetAttribute("LoadTimeMs", AsSigned32(loadMs));
   plugin.SetAttribute("OpenTimeMs", AsSigned32(openMs));
@@ -42,8 +67,8 @@ TiXmlElement PluginElement(int64_t id, const std::string& fileName, int64_t load
 TiXmlElement ModuleElement(int64_t id, const std::string& name, const std::string& version) {
   TiXmlElement module("Module");
   module.SetAttribute("ID", AsSigned32(id));
-  module.SetAttribute("Name", name);
-  module.SetAttribute("Version", version);
+  module.SetAttribute("Name", ReadableText(name));
+  module.SetAttribute("Version", ReadableText(version));
   return module;
 }
 
@@ -80,8 +105,8 @@ std::unique_ptr<TiXmlDocument> BuildStatusReport(const StatusFigures& f) {
   if (!f.parentVersion.empty()) {
     TiXmlElement library("Library");
     library.SetAttribute("Name", "vantord");
-    library.SetAttribute("Filename", f.parentFileName);
-    library.SetAttribute("Version", f.parentVersion);
+    library.SetAttribute("Filename", ReadableText(f.parentFileName));
+    library.SetAttribute("Version", ReadableText(f.parentVersion));
     core.InsertEndChild(library);
   }
   TiXmlElement modules("Modules");
@@ -105,8 +130,8 @@ std::unique_ptr<TiXmlDocument> BuildStatusReport(const StatusFigures& f) {
 
 void AddProduct(TiXmlDocument* report, const StatusFigures& figures) {
   TiXmlElement product("Product");
-  product.SetAttribute("Family", figures.productFamily);
-  product.SetAttribute("Version", figures.coreVersion);
+  product.SetAttribute("Family", ReadableText(figures.productFamily));
+  product.SetAttribute("Version", ReadableText(figures.coreVersion));
   report->FirstChildElement("Orvel")->InsertEndChild(product);
 }
 

@@ -8,6 +8,9 @@
 // with Product as a configuration event (0x100). The Memory notification
 // carries the throttling state and the wall-clock time, raised as a status
 // event (0x4). Numbers are written as signed 32-bit decimals.
+// Text from outside the core (the parent's identity, file names, product
+// strings) is written with every UTF-8 lead byte that lacks its continuation
+// bytes replaced by '?', so that core.xml always loads back.
 //
 // Threads: WriteStatusReport runs on the main thread at start and on the
 // I/O thread after an effective configuration update; never two at once.

@@ -10,6 +10,8 @@
 #include <boost/filesystem.hpp>
 
 #include "config/configuration.h"
+#include "config/status_report.h"
+#include "config/xml_file.h"
 #include "core/devovor.h"
 #include "support/fake_platform.h"
 
@@ -173,6 +175,47 @@ TEST_F(Configuration, UpdatesNeedDeltaAndChangeOnlyWhatDiffers) {
   EXPECT_FALSE(dv::ApplyConfigurationUpdate("<U Delta=\"1\"><Modules>", core.logLevel(),
                                             core.logLevelDefault()));
   EXPECT_FALSE(dv::ApplyConfigurationUpdate("", core.logLevel(), core.logLevelDefault()));
+}
+
+// TinyXML reads core.xml (no declared encoding) as UTF-8 and takes a lead
+// byte with the bytes its sequence needs, whatever they are. A parent
+// version ending in such a byte used to swallow the attribute's closing
+// quote: core.xml no longer loaded at the next start, and every threshold
+// it kept was lost. Found by tests/fuzz/parent_packets.
+TEST_F(Configuration, AReportWithUtf8CutShortStillLoadsBack) {
+  dv::LogLevelTable levels;
+  dv::LogLevelTable defaults;
+  levels.Set(0, 42);
+  dv::StatusFigures figures;
+  figures.coreVersion = "21.09\xc3";
+  figures.coreFileName = "devovor\xe2\x82";
+  figures.throttlingEnabled = false;
+  figures.plugins = core.plugins().snapshot();
+  figures.logLevel = &levels;
+  figures.logLevelDefault = &defaults;
+  figures.parentFileName = "vantord\xee";
+  figures.parentVersion = "7.1\xf0\x9f\x98 \xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80";
+  figures.failedPlugins["bad\xdf.so"] = "error \xf4";
+  dv::XmlStatus status;
+  ASSERT_TRUE(dv::SaveXmlFile(*dv::BuildStatusReport(figures), "core.xml", &status));
+
+  TiXmlDocument report;
+  ASSERT_TRUE(dv::LoadXmlFile(&report, "core.xml", &status)) << status.description;
+  const TiXmlElement* core_module =
+      report.RootElement()->FirstChildElement("Modules")->FirstChildElement("Module");
+  ASSERT_NE(core_module, nullptr);
+  EXPECT_STREQ(core_module->Attribute("Version"), "21.09?");
+  const TiXmlElement* library = core_module->FirstChildElement("Library");
+  ASSERT_NE(library, nullptr);
+  EXPECT_STREQ(library->Attribute("Filename"), "vantord?");
+  // Whole sequences stay as they are.
+  EXPECT_STREQ(library->Attribute("Version"),
+               "7.1?\x9f\x98 \xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80");
+
+  Load();
+  EXPECT_EQ(core.logLevel().Get(0), 42);
+  EXPECT_FALSE(core.throttlingEnabled());
+  EXPECT_EQ(platform.ConsoleText().find("Failed"), std::string::npos);
 }
 
 }  // namespace

@@ -38,6 +38,7 @@ def parent_seeds():
     write(t, "identity", stream(identity))
     write(t, "identity-two-fields", stream(packet(0, 7, b"vantord\x007.1.2")))
     write(t, "identity-empty", stream(packet(0, 7)))
+    write(t, "identity-utf8-cut", stream(packet(0, 7, b"vantord\xee\0" + b"7.1\xf0\x9f")))
     write(t, "stop", stream(packet(0, 8)))
     write(t, "request-slot0", stream(packet(0x00400000, 0x10, b"hello")))
     write(t, "request-slot1", stream(packet(0x00512345, 0x100000, b"\x01\x02\x03\x04")))
@@ -93,6 +94,8 @@ def xml_seeds():
           '<Plugin ID=" 327680junk" LogLevel="-2"/></Module></Modules></Orvel>'))
     write(t, "product", xml(1, '<?xml version="1.0" ?>\n<Products>\n'
           '    <Product Family="Vantora" Version="9.9.9" />\n</Products>\n'))
+    write(t, "product-legacy", xml(1, '<?xml version="1.0" encoding="ISO-8859-1"?>'
+          '<P><Product Family="Caf\xe9" Version="9.9\xe9"/></P>'.encode("latin-1")))
     write(t, "product-demo", xml(1, '<Product><Product Family="Vantora demo" '
           'Version="21.09.7.0-demo"/></Product>'))
     write(t, "update", xml(3, '<Update Delta="1"><Modules><Module>'

@@ -16,14 +16,25 @@
 //     reference's (the first plugin whose ID bits 16-27 equal the target's
 //     bits 20-31; none when that one has no IOCTL or is closed);
 //   - an identity packet stores its first two fields, a stop packet stops;
-//   - there is always room for the next receive.
+//   - there is always room for the next receive;
+//   - the status report, which carries the parent's file name and version,
+//     is saved as core.xml and loads back as the configuration it is.
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <tinyxml.h>
+#include <unistd.h>
+
+#include "config/configuration.h"
+#include "config/status_report.h"
+#include "config/xml_file.h"
 #include "core/devovor.h"
 #include "fuzz_support.h"
 #include "log/levels.h"
@@ -150,9 +161,59 @@ Fixture& TheFixture() {
 // Receive sizes: small ones around the header, or multiples of 512.
 size_t ReceiveSize(uint8_t choice) { return choice < 128 ? choice : (choice - 127u) * 512u; }
 
+// The report the core would save with this parent identity, saved and
+// loaded back as the next start loads core.xml.
+void CheckStatusReport(devovor& core) {
+  dv::LogLevelTable levels;
+  dv::LogLevelTable defaults;
+  levels.Set(4, 42);
+  dv::StatusFigures figures;
+  figures.coreVersion = "21.09.7.0";
+  figures.coreFileName = "devovor";
+  figures.throttlingEnabled = false;
+  figures.plugins = core.plugins().snapshot();
+  figures.logLevel = &levels;
+  figures.logLevelDefault = &defaults;
+  figures.parentFileName = core.parentFileName();
+  figures.parentVersion = core.parentVersion();
+  const std::unique_ptr<TiXmlDocument> report = dv::BuildStatusReport(figures);
+  dv::XmlStatus status;
+  FUZZ_CHECK(dv::SaveXmlFile(*report, "core.xml", &status));
+
+  std::string family;
+  std::string version;
+  std::atomic<bool> throttling{true};
+  dv::LogLevelTable loaded;
+  TiXmlDocument document;
+  const bool read = dv::LoadXmlFile(&document, "core.xml", &status);
+  if (!read) {
+    std::fprintf(stderr, "core.xml does not load back: %d %s\n", status.id,
+                 status.description.c_str());
+  }
+  FUZZ_CHECK(read);
+  dv::LoadConfiguration({&family, &version, &throttling, &loaded});
+  FUZZ_CHECK(loaded.Get(4) == 42 && !throttling.load());
+  unlink("core.xml");
+}
+
+std::string g_folder;
+
+void RemoveFolder() {
+  if (chdir("/") == 0) {
+    for (const char* name : {"core.xml", "core.xml.pending"}) unlink((g_folder + "/" + name).c_str());
+    rmdir(g_folder.c_str());
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The status report goes to core.xml in the current directory.
+  char folder[] = "/tmp/devovor-fuzz-parent-XXXXXX";
+  FUZZ_CHECK(mkdtemp(folder) != nullptr);
+  g_folder = folder;
+  FUZZ_CHECK(chdir(folder) == 0);
+  std::atexit(RemoveFolder);
   TheFixture();
   return 0;
 }
@@ -234,5 +295,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(core.parentVersion() == version);
     FUZZ_CHECK(!stopped || core.stopRequested());
   }
+  if (!fileName.empty() || !version.empty()) CheckStatusReport(core);
   return 0;
 }

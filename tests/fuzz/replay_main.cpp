@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -43,10 +44,17 @@ std::vector<std::string> InputsIn(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Targets may change the current directory when they start.
+  std::vector<std::string> paths;
+  for (int i = 1; i < argc; ++i) {
+    char* absolute = realpath(argv[i], nullptr);
+    paths.push_back(absolute ? absolute : argv[i]);
+    std::free(absolute);
+  }
   if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
   size_t count = 0;
-  for (int i = 1; i < argc; ++i) {
-    for (const std::string& file : InputsIn(argv[i])) {
+  for (const std::string& path : paths) {
+    for (const std::string& file : InputsIn(path)) {
       std::ifstream in(file, std::ios::binary);
       if (!in) {
         std::fprintf(stderr, "replay: cannot read %s\n", file.c_str());

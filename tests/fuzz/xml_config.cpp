@@ -2,7 +2,8 @@
 //
 // Input: [mode][small limit][text]. The mode picks the path the text takes:
 //   0  core.xml, loaded by LoadConfiguration (product.xml valid beside it);
-//   1  product.xml, loaded by LoadConfiguration (no core.xml);
+//   1  product.xml, loaded by LoadConfiguration (no core.xml), its version
+//      then saved in a status report that must load back;
 //   2  core.xml.pending beside a valid core.xml, loaded by LoadConfiguration;
 //   3  a configuration update, applied by ApplyConfigurationUpdate.
 // Files go to one temporary folder per process, the current directory.
@@ -30,11 +31,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "config/configuration.h"
+#include "config/status_report.h"
 #include "config/xml_depth.h"
 #include "config/xml_file.h"
 #include "fuzz_support.h"
@@ -191,11 +194,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       dv::LoadConfiguration(targets);
       FUZZ_CHECK(family == "Vantora" && version == "9.9.9");
       break;
-    case 1:
+    case 1: {
       WriteFile("product.xml", text);
       dv::LoadConfiguration(targets);
       FUZZ_CHECK(throttling.load());
+      // The product's version goes into the status report, which must load
+      // back whatever bytes the version holds (product.xml may declare a
+      // legacy encoding, core.xml is read as UTF-8).
+      dv::LogLevelTable defaults;
+      levels.Set(0, 42);
+      dv::StatusFigures figures;
+      figures.coreVersion = version;
+      figures.coreFileName = family;
+      figures.plugins = std::make_shared<const std::vector<dv::PluginList::Record>>();
+      figures.logLevel = &levels;
+      figures.logLevelDefault = &defaults;
+      dv::XmlStatus status;
+      FUZZ_CHECK(dv::SaveXmlFile(*dv::BuildStatusReport(figures), "core.xml", &status));
+      dv::LogLevelTable loaded;
+      dv::LoadConfiguration({&family, &version, &throttling, &loaded});
+      FUZZ_CHECK(loaded.Get(0) == 42);
       break;
+    }
     case 2: {
       WriteFile("core.xml", kValidCore);
       WriteFile("core.xml.pending", text);
