@@ -57,21 +57,21 @@ std::string FormatSignedCount(int32_t value) { return Grouped(value); }
 void EventRouter::RunEventLoop() {
   eventsSinceReport_ = 0;
   lastReportNs_ = core_.Now();
-  size_t left = 0;
-  while (const _EventParmsIn* event = queue_.Take(&left)) {
+  while (const _EventParmsIn* event = queue_.Take()) {
     ++eventsSinceReport_;
     payloads_.BeginDelivery(event->data, event->len);  // the core's own hold
-    ReportQueue(left);
+    ReportQueue();
     Deliver(*event);
     if (payloads_.EndDelivery()) FreeBlock(event->data);
   }
   requests_.EndDelivery();
 }
 
-void EventRouter::ReportQueue(size_t left) {
+void EventRouter::ReportQueue() {
   const int64_t now = core_.Now();
   if (now - lastReportNs_ < kReportPeriodNs) return;
   lastReportNs_ = now;
+  const size_t left = queue_.size();  // queued behind the event just taken
   const PayloadTable::Figures figures = payloads_.figures();
   LogMessage(kCoreId, PluginEventCallback, 0,
              "core event queue size: %zu, throttledvideoframes:%s, events:%s, refblks: %s (%s "

@@ -28,7 +28,7 @@ bool EventQueue::Append(const _EventParmsIn& record, void* data, uint32_t len) {
     _EventParmsIn& queued = incoming_.emplace_back(record);
     queued.data = data;
     queued.len = len;
-    queued_.fetch_add(1, std::memory_order_relaxed);
+    appended_.store(appended_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     // Only the append that finds the loop waiting wakes it; the loop takes
     // everything appended until then in one batch.
     wake = loopWaiting_;
@@ -48,9 +48,11 @@ void EventQueue::RequestStop() {
   cv_.notify_one();
 }
 
-const _EventParmsIn* EventQueue::Take(size_t* left) {
+const _EventParmsIn* EventQueue::Take() {
   if (next_ == batch_.size() && !Refill()) return nullptr;
-  *left = queued_.fetch_sub(1, std::memory_order_relaxed) - 1;
+  // The loop is the only writer. Release: whoever sees this count also sees
+  // the appends it counts (they came before the lock the loop took).
+  taken_.store(taken_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   return &batch_[next_++];
 }
 

@@ -55,12 +55,11 @@ class EventQueue {
   void RequestStop();
   bool stopRequested() const { return stopRequested_.load(std::memory_order_acquire); }
 
-  // Blocks until a record is available and returns it, with the number of
-  // records still queued in `left`. The record stays valid until the next
-  // Take. Returns null instead once a stop was requested and the queue is
-  // empty.
+  // Blocks until a record is available and returns it. The record stays
+  // valid until the next Take. Returns null instead once a stop was
+  // requested and the queue is empty.
   // REQUIRES: main thread.
-  const _EventParmsIn* Take(size_t* left);
+  const _EventParmsIn* Take();
 
   // Waits under the queue lock, at most `timeout`, until `done` (called
   // with the lock held) or a stop request; used by start-up.
@@ -74,21 +73,31 @@ class EventQueue {
   // The queue lock, for the few other strings it guards (parent identity).
   std::mutex& mutex() { return mu_; }
 
-  // Records queued and not yet taken.
-  size_t size() const { return queued_.load(std::memory_order_relaxed); }
+  // Records queued and not yet taken. The taken count is read first: both
+  // only grow, and never more are taken than were appended.
+  size_t size() const {
+    const size_t taken = taken_.load(std::memory_order_acquire);
+    return appended_.load(std::memory_order_relaxed) - taken;
+  }
 
  private:
   bool Refill();  // REQUIRES: main thread
 
+  // What producers touch, apart from what the delivery loop touches for
+  // every record, so that a busy queue does not move one cache line to and
+  // fro between them for each event.
   std::mutex mu_;
   std::condition_variable cv_;
   std::vector<_EventParmsIn> incoming_;     // GUARDED_BY(mu_)
   bool loopWaiting_ = false;                // GUARDED_BY(mu_)
   std::atomic<bool> stopRequested_{false};  // written under mu_
-  std::atomic<size_t> queued_{0};
-  std::vector<_EventParmsIn> batch_;  // main thread only
-  size_t next_ = 0;                   // main thread only: next record of batch_
-  uint32_t quietBatches_ = 0;         // main thread only: see Refill
+  std::atomic<size_t> appended_{0};         // written under mu_
+
+  // The delivery loop's own (main thread only); taken_ is read by size().
+  alignas(64) std::vector<_EventParmsIn> batch_;
+  size_t next_ = 0;            // next record of batch_
+  uint32_t quietBatches_ = 0;  // see Refill
+  std::atomic<size_t> taken_{0};
 };
 
 }  // namespace dv

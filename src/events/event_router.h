@@ -87,7 +87,7 @@ class EventRouter {
   void DeliverConfigUpdate(PLUGININFO& plugin, const _EventParmsIn& event);
   void DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, const _WriteParmsIn& record,
                     bool timed);
-  void ReportQueue(size_t left);
+  void ReportQueue();
   __attribute__((noinline, cold)) void ReportFailedWrite(const PLUGININFO& plugin,
                                                          int32_t result, int32_t error);
   __attribute__((noinline, cold)) void ReportSlowWrite(const PLUGININFO& plugin,
