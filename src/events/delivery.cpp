@@ -1,6 +1,5 @@
 // The delivery loop and the payload blocks: EventRouter::RunEventLoop,
 // ReleaseBlock and the reports.
-#include <cstdlib>
 #include <cstring>
 #include <locale>
 #include <sstream>
@@ -153,7 +152,7 @@ int EventRouter::ReleaseBlock(void* block, uint32_t holder) {
 void EventRouter::FreeBlock(void* block) {
   // No reply may go on waiting for this address once it can be reused.
   requests_.ClearPending(block);
-  std::free(block);
+  blocks_.Put(block);
 }
 
 void EventRouter::ReportLeakedBlocks() {

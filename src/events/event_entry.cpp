@@ -18,10 +18,11 @@ struct FreeDeleter {
 using Block = std::unique_ptr<void, FreeDeleter>;
 
 // A copy of the event's payload, or null when it has none. Throws
-// std::bad_alloc when the copy cannot be made.
-Block CopyPayload(const _EventParmsIn& in) {
+// std::bad_alloc when the copy cannot be made. Queued payloads come from
+// the router's block cache, read-request payloads straight from malloc.
+Block CopyPayload(const _EventParmsIn& in, BlockCache* cache = nullptr) {
   if (in.data == nullptr || in.len == 0) return nullptr;
-  Block block(std::malloc(in.len));
+  Block block(cache != nullptr ? cache->Take(in.len) : std::malloc(in.len));
   if (!block) throw std::bad_alloc();
   std::memcpy(block.get(), in.data, in.len);
   return block;
@@ -135,7 +136,7 @@ void EventRouter::StartReadRequests(const _EventParmsIn& in) {
 void EventRouter::Enqueue(const _EventParmsIn& in, _EventParmsOut* out) {
   Block block;
   try {
-    block = CopyPayload(in);
+    block = CopyPayload(in, &blocks_);
   } catch (const std::bad_alloc&) {
     if ((in.eventType & DV_EVENT_VIDEO) != 0 && (in.flags & DV_FLAG_VIDEO) != 0) {
       video_.Forget(in.providerID);

@@ -31,6 +31,7 @@
 #include <functional>
 #include <string>
 
+#include "events/block_cache.h"
 #include "events/event_queue.h"
 #include "events/payload_table.h"
 #include "events/request_threads.h"
@@ -100,6 +101,7 @@ class EventRouter {
   ParentSender sendToParent_;
   ConfigPoster postConfig_;
 
+  BlockCache blocks_;  // recycles large payload blocks (see block_cache.h)
   EventQueue queue_;
   PayloadTable payloads_;
   RequestThreads requests_;

@@ -1,0 +1,52 @@
+// A few large payload blocks kept for reuse.
+//
+// Every queued event's payload is copied into a block of the core's, and
+// video frames are large (tens to hundreds of KiB) and steady. Handing a
+// freed frame's block to the next frame saves the allocator's round trip,
+// and above all the page faults of a heap that is trimmed and grown again
+// (or, with allocators that map large blocks one by one, an mmap and munmap
+// per frame). Blocks below kMinBytes are cheap to allocate and go straight
+// back to free(); at most kSlots blocks of at most kMaxBytes each are kept,
+// so the memory held for reuse stays under 2 MiB.
+//
+// Every block is an ordinary malloc'ed block: whoever owns one may still
+// free() it. Take and Put may be called from any thread; the lock is a
+// leaf, held for a few instructions and never while plugin code runs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+namespace dv {
+
+class BlockCache {
+ public:
+  static constexpr size_t kMinBytes = 16 * 1024;
+  static constexpr size_t kMaxBytes = 512 * 1024;
+  static constexpr size_t kSlots = 4;
+
+  BlockCache() = default;
+  ~BlockCache();  // frees the blocks it keeps
+  BlockCache(const BlockCache&) = delete;
+  BlockCache& operator=(const BlockCache&) = delete;
+
+  // A block of at least `len` bytes (len > 0): a kept one whose size fits,
+  // or a new one from malloc. Null when malloc fails.
+  void* Take(uint32_t len);
+
+  // Takes over a block nobody uses any more: keeps it for reuse or frees it.
+  void Put(void* block);
+
+ private:
+  struct Slot {
+    void* block;
+    size_t bytes;
+  };
+
+  std::mutex mu_;
+  Slot slots_[kSlots] = {};  // GUARDED_BY(mu_); the first count_ are kept
+  size_t count_ = 0;         // GUARDED_BY(mu_)
+};
+
+}  // namespace dv
