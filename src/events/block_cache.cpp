@@ -26,8 +26,12 @@ void* BlockCache::Take(uint32_t len) {
   return std::malloc(len);
 }
 
-void BlockCache::Put(void* block) {
+void BlockCache::Put(void* block, uint32_t len) {
   if (block == nullptr) return;
+  if (len < kMinBytes) {
+    std::free(block);
+    return;
+  }
   // malloc_usable_size is in glibc and musl alike.
   const size_t bytes = malloc_usable_size(block);
   if (bytes >= kMinBytes && bytes <= kMaxBytes) {

@@ -35,8 +35,10 @@ class BlockCache {
   // or a new one from malloc. Null when malloc fails.
   void* Take(uint32_t len);
 
-  // Takes over a block nobody uses any more: keeps it for reuse or frees it.
-  void Put(void* block);
+  // Takes over a block nobody uses any more, taken for `len` payload bytes:
+  // keeps it for reuse or frees it. Small blocks are freed without a look
+  // at their size, so the common small event pays nothing for the cache.
+  void Put(void* block, uint32_t len);
 
  private:
   struct Slot {

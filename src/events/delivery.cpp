@@ -61,7 +61,7 @@ void EventRouter::RunEventLoop() {
     payloads_.BeginDelivery(event->data, event->len);  // the core's own hold
     ReportQueue();
     Deliver(*event);
-    if (payloads_.EndDelivery()) FreeBlock(event->data);
+    if (payloads_.EndDelivery()) FreeBlock(event->data, event->len);
   }
   requests_.EndDelivery();
 }
@@ -145,14 +145,15 @@ void EventRouter::ReportSlowWrite(const PLUGININFO& plugin, const _EventParmsIn&
 }
 
 int EventRouter::ReleaseBlock(void* block, uint32_t holder) {
-  if (block != nullptr && payloads_.DropHolder(block, holder)) FreeBlock(block);
+  uint32_t len = 0;
+  if (block != nullptr && payloads_.DropHolder(block, holder, &len)) FreeBlock(block, len);
   return 0;
 }
 
-void EventRouter::FreeBlock(void* block) {
+void EventRouter::FreeBlock(void* block, uint32_t len) {
   // No reply may go on waiting for this address once it can be reused.
   requests_.ClearPending(block);
-  blocks_.Put(block);
+  blocks_.Put(block, len);
 }
 
 void EventRouter::ReportLeakedBlocks() {

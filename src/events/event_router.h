@@ -69,8 +69,9 @@ class EventRouter {
     payloads_.AddHolder(block, len, holder);
   }
   int ReleaseBlock(void* block, uint32_t holder);
-  // Frees a block that no holder holds any more.
-  void FreeBlock(void* block);
+  // Frees (or keeps for reuse) a block of `len` payload bytes that no
+  // holder holds any more.
+  void FreeBlock(void* block, uint32_t len);
   // Logs the blocks that plugins never released and forgets them.
   void ReportLeakedBlocks();
 

@@ -42,7 +42,7 @@ void PayloadTable::AddHolder(void* block, uint32_t len, uint32_t holder) {
   entries_.store(blocks_.size());
 }
 
-bool PayloadTable::DropHolder(void* block, uint32_t holder) {
+bool PayloadTable::DropHolder(void* block, uint32_t holder, uint32_t* len) {
   std::lock_guard<std::mutex> lock(mu_);
   if (ReleasedDuringCall(block, holder)) return false;
   auto it = blocks_.find(block);
@@ -52,6 +52,7 @@ bool PayloadTable::DropHolder(void* block, uint32_t holder) {
   if (!holders.empty() || block == delivering_.load(std::memory_order_acquire)) return false;
   --figures_.blocks;
   figures_.bytes -= it->second.len;
+  *len = it->second.len;
   blocks_.erase(it);
   entries_.store(blocks_.size());
   return true;

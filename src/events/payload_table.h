@@ -53,10 +53,10 @@ class PayloadTable {
   void AddHolder(void* block, uint32_t len, uint32_t holder);
 
   // Removes `holder` from a held block. Returns true when that was the last
-  // holder: the block has left the table and the caller must free it.
-  // A block the table does not hold (released twice, or never the core's)
-  // is left alone: false, and nothing changes.
-  bool DropHolder(void* block, uint32_t holder);
+  // holder: the block has left the table, its length is stored in `*len`,
+  // and the caller must free it. A block the table does not hold (released
+  // twice, or never the core's) is left alone: false, and nothing changes.
+  bool DropHolder(void* block, uint32_t holder, uint32_t* len);
 
   Figures figures() const;
 

@@ -17,28 +17,28 @@ TEST(BlockCache, AFreedLargeBlockServesTheNextOfASimilarSize) {
   void* first = cache.Take(kFrame);
   ASSERT_NE(first, nullptr);
   std::memset(first, 0xab, kFrame);  // the whole length is usable
-  cache.Put(first);
+  cache.Put(first, kFrame);
   EXPECT_EQ(cache.Take(kFrame - 100), first);
-  cache.Put(first);
+  cache.Put(first, kFrame);
 }
 
 TEST(BlockCache, SmallHugeAndMuchLargerBlocksAreNotReused) {
   BlockCache cache;
   void* small = cache.Take(1024);
-  cache.Put(small);  // below the threshold: freed
+  cache.Put(small, 1024);  // below the threshold: freed
   void* again = cache.Take(1024);
   std::free(again);  // an ordinary malloc'ed block either way
 
   void* huge = std::malloc(BlockCache::kMaxBytes * 2);
-  cache.Put(huge);  // above the limit: freed, never kept
+  cache.Put(huge, BlockCache::kMaxBytes * 2);  // above the limit: freed, never kept
   void* large = cache.Take(4 * kFrame);
-  cache.Put(large);
+  cache.Put(large, 4 * kFrame);
   // A block over twice the size asked for stays for a larger request.
   void* other = cache.Take(kFrame);
   EXPECT_NE(other, large);
   EXPECT_EQ(cache.Take(4 * kFrame), large);
-  cache.Put(other);
-  cache.Put(large);
+  cache.Put(other, kFrame);
+  cache.Put(large, 4 * kFrame);
 }
 
 TEST(BlockCache, KeepsAtMostItsSlotsAndFreesTheRestAndAllAtTheEnd) {
@@ -47,7 +47,7 @@ TEST(BlockCache, KeepsAtMostItsSlotsAndFreesTheRestAndAllAtTheEnd) {
   BlockCache cache;
   std::vector<void*> blocks;
   for (size_t i = 0; i < BlockCache::kSlots + 3; ++i) blocks.push_back(cache.Take(kFrame));
-  for (void* block : blocks) cache.Put(block);
+  for (void* block : blocks) cache.Put(block, kFrame);
   std::vector<void*> reused;
   for (size_t i = 0; i < BlockCache::kSlots + 3; ++i) reused.push_back(cache.Take(kFrame));
   size_t recycled = 0;
@@ -57,7 +57,7 @@ TEST(BlockCache, KeepsAtMostItsSlotsAndFreesTheRestAndAllAtTheEnd) {
   // Fresh blocks may land at freed addresses, so at least the kept ones.
   EXPECT_GE(recycled, BlockCache::kSlots);
   for (size_t i = 0; i < BlockCache::kSlots; ++i) {
-    cache.Put(reused.back());
+    cache.Put(reused.back(), kFrame);
     reused.pop_back();
   }
   for (void* block : reused) std::free(block);
