@@ -19,6 +19,7 @@
 #include "core/devovor.h"
 #include "events/callback.h"
 #include "results.h"
+#include "subscribers.h"
 
 namespace {
 
@@ -56,15 +57,7 @@ double Percentile(std::vector<int64_t>& values, double p) {
 void Measure(int plugins) {
   devovor core("/nonexistent/devovor");
   core.Initialize(-1);
-  for (int i = 0; i < plugins; ++i) {
-    auto plugin = std::make_shared<dv::PLUGININFO>();
-    plugin->name = "latency" + std::to_string(i) + ".so";
-    plugin->loadResults.id = 0x00010000u * (i + 1);
-    for (uint32_t& mask : plugin->loadResults.eventMasks) mask = 0xffffffffu;
-    plugin->loadResults.deliveryOption = 1;
-    plugin->Write = StampWrite;
-    core.plugins().Append(plugin);
-  }
+  dvbench::AddSubscribers(core, plugins, StampWrite, "latency");
   g_latencies.clear();
   g_latencies.reserve(size_t(kMeasured) * plugins);
   g_delivered = 0;

@@ -35,6 +35,7 @@
 #include "core/devovor.h"
 #include "events/callback.h"
 #include "results.h"
+#include "subscribers.h"
 
 namespace {
 
@@ -109,15 +110,7 @@ void BM_Core(benchmark::State& state) {
   const Case c(state);
   devovor core("/nonexistent/devovor");
   core.Initialize(-1);
-  for (int i = 0; i < c.plugins; ++i) {
-    auto plugin = std::make_shared<dv::PLUGININFO>();
-    plugin->name = "bench" + std::to_string(i) + ".so";
-    plugin->loadResults.id = 0x00010000u * (i + 1);
-    for (uint32_t& mask : plugin->loadResults.eventMasks) mask = 0xffffffffu;
-    plugin->loadResults.deliveryOption = 1;
-    plugin->Write = CountingWrite;
-    core.plugins().Append(plugin);
-  }
+  dvbench::AddSubscribers(core, c.plugins, CountingWrite, "bench");
   g_delivered = 0;
   std::thread loop([&] { core.router().RunEventLoop(); });
   uint64_t target = 0;

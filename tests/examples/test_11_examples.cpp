@@ -95,12 +95,11 @@ TEST(Examples, BridgeAnswersTheParentAndLogfileKeepsEveryMessage) {
       "<U Delta=\"1\" Prefix=\"relay\"><Modules><Module><Plugin ID=\"-2147483648\" LogLevel=\"0\"/>"
       "</Module></Modules></U>";
   ChildOptions options;
-  options.argv = {PARENT_SIM, "--core", folder.exe().string(), "--stop-after", "2",
-                  "--request", "0x01300000:0x10:ping",
-                  "--request", "0x01300000:0x20:" + update,
-                  "--request", "0x01300000:0x10:pong"};
-  if (NeedsEmulator(folder.exe().string()))
-    options.argv.insert(options.argv.begin() + 1, {"--emulator", Emulator().front()});
+  options.argv = ParentSimArgv(PARENT_SIM, folder.exe().string(),
+                               {"--stop-after", "2",
+                                "--request", "0x01300000:0x10:ping",
+                                "--request", "0x01300000:0x20:" + update,
+                                "--request", "0x01300000:0x10:pong"});
   options.workDir = folder.root().string();
   ChildProcess sim(options);
   ASSERT_EQ(sim.StartError(), "");

@@ -200,10 +200,8 @@ TEST(ParentSim, SendsRequestsPrintsBlocksAndForwardsTheExitCode) {
   PluginFolder folder(DEVOVOR_EXE, TEST_PLUGIN_SO);
   folder.Install("a.so", "id=0x10000\necho_requests=1");
   ChildOptions options;
-  options.argv = {PARENT_SIM, "--core", folder.exe().string(), "--stop-after", "1.5",
-                  "--request", "0x100000:0x99:hello parent"};
-  if (NeedsEmulator(folder.exe().string()))
-    options.argv.insert(options.argv.begin() + 1, {"--emulator", Emulator().front()});
+  options.argv = ParentSimArgv(PARENT_SIM, folder.exe().string(),
+                               {"--stop-after", "1.5", "--request", "0x100000:0x99:hello parent"});
   options.workDir = folder.root().string();
   ChildProcess sim(options);
   ASSERT_EQ(sim.StartError(), "");

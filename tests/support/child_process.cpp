@@ -140,6 +140,14 @@ bool NeedsEmulator(const std::string& path) {
   return machine != 0 && machine == self;
 }
 
+std::vector<std::string> ParentSimArgv(const std::string& sim, const std::string& core,
+                                       std::vector<std::string> rest) {
+  std::vector<std::string> argv = {sim, "--core", core};
+  if (NeedsEmulator(core)) argv.insert(argv.end(), {"--emulator", Emulator().front()});
+  argv.insert(argv.end(), rest.begin(), rest.end());
+  return argv;
+}
+
 std::string ShellCommandFor(const std::string& path) {
   std::string command;
   if (NeedsEmulator(path)) {

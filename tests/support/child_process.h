@@ -38,6 +38,10 @@ const std::vector<std::string>& Emulator();
 bool NeedsEmulator(const std::string& path);
 // `path` as one shell word, preceded by the emulator when it needs one.
 std::string ShellCommandFor(const std::string& path);
+// The command line of parent-sim (`sim`) starting the core `core`, then
+// `rest`; the core goes through the emulator when it needs one.
+std::vector<std::string> ParentSimArgv(const std::string& sim, const std::string& core,
+                                       std::vector<std::string> rest);
 // How much slower than native the programs run: DV_TEST_SLOWDOWN from the
 // environment, else 1 natively and 5 under an emulator. Scales only the
 // time-outs that a slower run would overrun, never a duration under test.
