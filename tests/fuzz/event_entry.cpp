@@ -38,6 +38,7 @@
 
 #include "core/devovor.h"
 #include "events/callback.h"
+#include "events/fake_plugins.h"
 #include "fuzz_support.h"
 #include "log/levels.h"
 #include "plugins/plugin_info.h"
@@ -73,17 +74,6 @@ struct Run {
 };
 Run* g_run = nullptr;
 
-_EventParmsIn Record(uint32_t provider, uint32_t type, uint32_t flags) {
-  _EventParmsIn in;
-  std::memset(&in, 0, sizeof in);
-  in.size = sizeof in;
-  in.version = DV_EVENT_VERSION;
-  in.providerID = provider;
-  in.eventType = type;
-  in.flags = flags;
-  return in;
-}
-
 bool DocumentedResult(int32_t result) {
   return result == DV_RESULT_OK || result == DV_RESULT_REFUSED || result == DV_RESULT_NO_MEMORY ||
          result == DV_RESULT_NO_KEY_FRAME || result == DV_RESULT_TOO_MANY_FRAMES ||
@@ -97,7 +87,7 @@ int32_t Raise(_EventParmsIn in) {
 }
 
 void Release(void* block, uint32_t holder) {
-  _EventParmsIn in = Record(holder, DV_EVENT_RELEASE, 0);
+  _EventParmsIn in = dv::test::Event(holder, DV_EVENT_RELEASE, 0);
   in.data = block;
   Raise(in);
   if (g_run->kept.erase({block, holder}) == 0 && block == g_run->current &&
@@ -173,7 +163,7 @@ bool Act(int slot, void* block, uint32_t len, int32_t* result, int32_t* error) {
       Release(nullptr, self.id);
       break;
     case 4: {  // raise from inside delivery (refused after the stop)
-      _EventParmsIn in = Record(self.id, self.Next() % 2 ? DV_EVENT_LOG : 0x8u,
+      _EventParmsIn in = dv::test::Event(self.id, self.Next() % 2 ? DV_EVENT_LOG : 0x8u,
                                 DV_FLAG_LOG_MESSAGE);
       in.level = self.Next();
       in.data = block;
@@ -238,7 +228,7 @@ int32_t FuzzRead(void* in_record, void*) {
   const uint8_t how = in->len ? static_cast<const uint8_t*>(in->data)[0] : 0;
   static const char kReply[] = "reply";
   for (int i = 0; i < how % 3; ++i) {
-    _EventParmsIn reply = Record(0x00040000u + Slot, DV_EVENT_CLASS3, 0);
+    _EventParmsIn reply = dv::test::Event(0x00040000u + Slot, DV_EVENT_CLASS3, 0);
     reply.context = in->context;
     if (how & 0x10) {
       reply.data = const_cast<char*>(kReply);
@@ -358,35 +348,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int readRequests = 0;
     for (int event = 0; event < kMaxEvents && !reader.empty(); ++event) {
       const uint8_t kind = reader.Byte();
-      _EventParmsIn in = Record(0, 0, 0);
+      _EventParmsIn in = dv::test::Event(0, 0, 0);
       bool raise = true;
       switch (kind % 18) {
         case 0:  // log message
-          in = Record(Provider(reader), DV_EVENT_LOG, DV_FLAG_LOG_MESSAGE | (reader.Byte() & 1));
+          in = dv::test::Event(Provider(reader), DV_EVENT_LOG, DV_FLAG_LOG_MESSAGE | (reader.Byte() & 1));
           in.level = static_cast<int8_t>(reader.Byte());
           Payload(reader, &in, &owned);
           break;
         case 1:  // log-level query
-          in = Record(Provider(reader), DV_EVENT_LOG, DV_FLAG_LOG_QUERY);
+          in = dv::test::Event(Provider(reader), DV_EVENT_LOG, DV_FLAG_LOG_QUERY);
           break;
         case 2:  // video frame
-          in = Record(Provider(reader), DV_EVENT_VIDEO | (reader.Byte() & 0x40),
+          in = dv::test::Event(Provider(reader), DV_EVENT_VIDEO | (reader.Byte() & 0x40),
                       DV_FLAG_VIDEO | (reader.Byte() << 16));
           in.keyFrame = reader.Byte() % 3;
           in.producerWord = reader.U32();
           Payload(reader, &in, &owned);
           break;
         case 3:  // configuration update
-          in = Record(Provider(reader), DV_EVENT_CONFIG, DV_FLAG_XML);
+          in = dv::test::Event(Provider(reader), DV_EVENT_CONFIG, DV_FLAG_XML);
           Payload(reader, &in, &owned);
           break;
         case 4:  // an event of one of the classes
-          in = Record(Provider(reader), 1u << (reader.Byte() % 11), reader.U32());
+          in = dv::test::Event(Provider(reader), 1u << (reader.Byte() % 11), reader.U32());
           Payload(reader, &in, &owned);
           break;
         case 5: {  // release of a block the core never handed out
           static const uintptr_t kUnknown = 0x1234;
-          in = Record(Provider(reader), DV_EVENT_RELEASE, 0);
+          in = dv::test::Event(Provider(reader), DV_EVENT_RELEASE, 0);
           const uint8_t which = reader.Byte() % 3;
           in.data = which == 0 ? nullptr
                     : which == 1 ? const_cast<uint8_t*>(data)
@@ -394,7 +384,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           break;
         }
         case 6: {  // parent send: the block passes to the core
-          in = Record(Provider(reader), DV_EVENT_PARENT_SEND, 0);
+          in = dv::test::Event(Provider(reader), DV_EVENT_PARENT_SEND, 0);
           size_t taken = 0;
           const uint8_t* bytes = reader.Take(reader.Byte(), &taken);
           if (reader.Byte() & 1) {
@@ -410,21 +400,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             raise = false;
             break;
           }
-          in = Record(0, 1u << (reader.Byte() % 11), reader.U32());
+          in = dv::test::Event(0, 1u << (reader.Byte() % 11), reader.U32());
           in.context = Context(reader);
           Payload(reader, &in, &owned);
           break;
         case 8:  // close request
-          in = Record(0, DV_EVENT_CLOSE_REQUEST, 0);
+          in = dv::test::Event(0, DV_EVENT_CLOSE_REQUEST, 0);
           in.context = Context(reader);
           break;
         case 9:  // a reply from a thread that is no read-request thread
-          in = Record(Provider(reader), DV_EVENT_CLASS3, 0);
+          in = dv::test::Event(Provider(reader), DV_EVENT_CLASS3, 0);
           in.context = Context(reader);
           Payload(reader, &in, &owned);
           break;
         case 10: {  // any record at all
-          in = Record(reader.U32(), reader.U32(), reader.U32());
+          in = dv::test::Event(reader.U32(), reader.U32(), reader.U32());
           if (in.eventType == DV_EVENT_PARENT_SEND || in.eventType == DV_EVENT_RELEASE) {
             in.eventType = 0x8000u;  // those pass memory: cases 5 and 6
           }
@@ -459,7 +449,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           raise = false;
           break;
         case 16: {  // a log message and a query in one record
-          in = Record(Provider(reader), DV_EVENT_LOG | DV_EVENT_CLASS5,
+          in = dv::test::Event(Provider(reader), DV_EVENT_LOG | DV_EVENT_CLASS5,
                       DV_FLAG_LOG_MESSAGE | DV_FLAG_LOG_QUERY);
           in.level = static_cast<int8_t>(reader.Byte());
           Payload(reader, &in, &owned);
