@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "ipc/packet.h"
+
 namespace {
 
 volatile sig_atomic_t g_interrupted = 0;
@@ -44,11 +46,7 @@ struct Options {
 };
 
 std::vector<uint8_t> Packet(uint32_t type, uint32_t target, const std::string& payload) {
-  std::vector<uint8_t> packet(16 + payload.size());
-  const uint32_t header[4] = {uint32_t(packet.size()), target, type, 0};
-  std::memcpy(packet.data(), header, sizeof header);
-  std::memcpy(packet.data() + 16, payload.data(), payload.size());
-  return packet;
+  return dv::packet::Encode(type, target, payload.data(), payload.size());
 }
 
 bool Send(int fd, const std::vector<uint8_t>& packet) {

@@ -71,6 +71,11 @@ typedef int32_t (*PluginEventCallbackFn)(_EventParmsIn* in,
 #define DV_EVENT_CLOSE_REQUEST 0x1000u /* command: close the handle in context */
 #define DV_EVENT_PARENT_SEND 0x2000u   /* command: send data to the parent */
 
+/* Subscription class k (0 to 8) is eventType bit DV_CLASS_BIT(k), matched
+ * against the plugin's eventMasks[k]; DV_CLASS_BITS has all nine. */
+#define DV_CLASS_BIT(k) ((k) < 8 ? 1u << (k) : DV_EVENT_CLASS8)
+#define DV_CLASS_BITS 0x4ffu
+
 /* flags bits. */
 #define DV_FLAG_LOG_QUERY 0x1u        /* with DV_EVENT_LOG: ask for the level */
 #define DV_FLAG_LOG_MESSAGE 0x2u      /* with DV_EVENT_LOG: text in data */

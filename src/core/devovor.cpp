@@ -48,7 +48,8 @@ devovor::devovor(std::string executablePath, const dv::Platform& platform)
       parent_(*this, io_, plugins_),
       router_(*this, logLevel_, plugins_, throttling_),
       executablePath_(std::move(executablePath)),
-      monitor_(*this, monitorTimer_, platform, throttlingEnabled_, throttling_),
+      monitor_({[this] { return Now(); }, [this] { PublishMemoryState(); }}, monitorTimer_,
+               platform, throttlingEnabled_, throttling_),
       console_(names_, platform) {
   router_.SetConfigPoster([this](std::string text) { PostConfigurationUpdate(std::move(text)); });
   router_.SetParentSender([this](void* block, uint32_t len) { return parent_.Send(block, len); });
@@ -181,7 +182,7 @@ void devovor::Start() {
   router_.RunEventLoop();
   LogCore(25, "stopping core version %s...", coreVersion_);
 
-  monitor_.Stop(io_);
+  monitor_.Stop();
   if (linger_.load()) LingerOneMinute();
   host_.ClosePhase();
 

@@ -13,25 +13,16 @@
 
 #include "core/devovor.h"
 #include "events/callback.h"
+#include "ipc/packet.h"
 #include "log/log.h"
 #include "plugins/plugin_records.h"
 
 namespace dv {
 namespace {
 
-constexpr uint32_t kIdentityPacket = 7;
-constexpr uint32_t kStopPacket = 8;
-constexpr uint32_t kRouteMask = 0xFFF00000u;
-
 struct FreeDeleter {
   void operator()(void* block) const { std::free(block); }
 };
-
-uint32_t WordAt(const uint8_t* bytes, uint32_t offset) {
-  uint32_t word;
-  std::memcpy(&word, bytes + offset, sizeof word);
-  return word;
-}
 
 void Log(int level, const char* text) { LogMessage(kCoreId, PluginEventCallback, level, "%s", text); }
 
@@ -109,16 +100,17 @@ void ParentChannel::Received(uint32_t bytes) {
 }
 
 void ParentChannel::ParsePackets() {
-  while (filled_ >= kHeaderSize) {
-    const uint32_t length = WordAt(buffer_, 0);
+  while (filled_ >= packet::kHeaderSize) {
+    const packet::Header header = packet::DecodeHeader(buffer_);
     // A length below the header could never be consumed: bad as well.
-    if (length > kBufferSize || length < kHeaderSize) {
+    if (!packet::ValidLength(header.length)) {
       Log(50, "bad ipc packet length");
       filled_ = 0;
       return;
     }
-    if (length > filled_) return;
-    HandlePacket(buffer_, length, WordAt(buffer_, 4), WordAt(buffer_, 8));
+    if (header.length > filled_) return;
+    const uint32_t length = header.length;
+    HandlePacket(buffer_, length, header.target, header.type);
     filled_ -= length;
     std::memmove(buffer_, buffer_ + length, filled_);
   }
@@ -126,10 +118,10 @@ void ParentChannel::ParsePackets() {
 
 void ParentChannel::HandlePacket(const uint8_t* packet, uint32_t length, uint32_t target,
                                  uint32_t type) {
-  if (type == kStopPacket) {
+  if (type == packet::kStop) {
     core_.RequestStop();
-  } else if (type == kIdentityPacket && length > kHeaderSize) {
-    StoreIdentity(packet + kHeaderSize, length - kHeaderSize);
+  } else if (type == packet::kIdentity && length > packet::kHeaderSize) {
+    StoreIdentity(packet + packet::kHeaderSize, length - packet::kHeaderSize);
   } else {
     ForwardRequest(packet, length, target);
   }
@@ -143,7 +135,7 @@ void ParentChannel::StoreIdentity(const uint8_t* payload, uint32_t length) {
 void ParentChannel::ForwardRequest(const uint8_t* packet, uint32_t length, uint32_t target) {
   const PluginList::Snapshot plugins = plugins_.snapshot();
   const auto addressed = std::find_if(plugins->begin(), plugins->end(), [&](const auto& plugin) {
-    return ((target ^ (plugin->id() << 4)) & kRouteMask) == 0;
+    return packet::Addresses(target, plugin->id());
   });
   if (addressed == plugins->end()) return;
   PLUGININFO& plugin = **addressed;
@@ -189,7 +181,7 @@ void ParentChannel::Enqueue(void* block, uint32_t len) {
 void ParentChannel::SendFront(uint32_t offset) {
   if (!IsOpen() || outgoing_.empty()) return;
   const auto [block, len] = outgoing_.front();
-  const uint32_t chunk = std::min(len - offset, kBufferSize);
+  const uint32_t chunk = std::min(len - offset, packet::kMaxSize);
   socket_.async_send(
       boost::asio::buffer(static_cast<const uint8_t*>(block) + offset, chunk), MSG_NOSIGNAL,
       [this, offset](const boost::system::error_code& error, size_t sent) {

@@ -8,10 +8,10 @@
 // (request 4) with a pointer into the receive buffer. To the parent: the
 // plugins' blocks, one packet per at most 65,536 bytes, in order.
 //
-// Packets: a 16-byte header {length, target, type, reserved} in host byte
-// order, then the payload; length counts the header and is at most 65,536.
-// A declared length above 65,536 or below 16 is a bad length: everything
-// buffered is discarded and reception goes on with the next bytes.
+// Packets (ipc/packet.h): a 16-byte header {length, target, type, reserved}
+// in host byte order, then the payload; length counts the header and is at
+// most 65,536. A declared length above 65,536 or below 16 is a bad length:
+// everything buffered is discarded and reception goes on with the next bytes.
 //
 // Loss of the parent (receive error or end of stream) logs two level-100
 // messages, sets the linger flag, requests a stop and closes the socket for
@@ -43,8 +43,7 @@ namespace dv {
 
 class ParentChannel {
  public:
-  static constexpr uint32_t kBufferSize = 65536;
-  static constexpr uint32_t kHeaderSize = 16;
+  static constexpr uint32_t kBufferSize = 65536;  // one packet of the largest size
 
   ParentChannel(devovor& core, boost::asio::io_context& io, const PluginList& plugins);
 

@@ -4,12 +4,12 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
-#include <future>
+#include <utility>
 
 #include <boost/asio/post.hpp>
 
-#include "core/devovor.h"
 #include "events/callback.h"
+#include "log/levels.h"
 #include "log/log.h"
 
 namespace dv {
@@ -31,10 +31,10 @@ int ClockJumpSeconds(int64_t now, int64_t previous) {
   return static_cast<int>(seconds);
 }
 
-MemoryMonitor::MemoryMonitor(devovor& core, boost::asio::steady_timer& timer,
+MemoryMonitor::MemoryMonitor(MonitorHooks hooks, boost::asio::steady_timer& timer,
                              const Platform& platform, const std::atomic<bool>& throttlingEnabled,
                              std::atomic<bool>& throttling)
-    : core_(core),
+    : hooks_(std::move(hooks)),
       timer_(timer),
       platform_(platform),
       throttlingEnabled_(throttlingEnabled),
@@ -44,17 +44,16 @@ void MemoryMonitor::Begin() {
   timer_.async_wait([this](const boost::system::error_code& error) { Tick(error); });
 }
 
-void MemoryMonitor::Stop(boost::asio::io_context& io) {
-  std::promise<void> cancelled;
-  boost::asio::post(io, [this, &cancelled] {
-    timer_.cancel();
-    cancelled.set_value();
-  });
-  cancelled.get_future().wait();
+// A tick already running finishes before the posted cancel runs on the same
+// thread, and a tick that starts later sees the flag: either way no wait is
+// left pending once the cancel has run.
+void MemoryMonitor::Stop() {
+  stopped_.store(true);
+  boost::asio::post(timer_.get_executor(), [this] { timer_.cancel(); });
 }
 
 void MemoryMonitor::Tick(const boost::system::error_code& error) {
-  if (error) return;
+  if (error || stopped_.load()) return;
   if (memoryLimit_ == 0) {
     memoryLimit_ = kMemoryLimit;
     LogMessage(kCoreId, PluginEventCallback, 0, "memory limit set to %zu",
@@ -74,13 +73,13 @@ void MemoryMonitor::CheckClock(int64_t now) {
       LogMessage(kCoreId, PluginEventCallback, 50, "system time changed by %d seconds", jump);
     }
   } else if (throttlingEnabled_.load()) {
-    core_.PublishMemoryState();  // the plugins learn the initial state
+    hooks_.publishMemoryState();  // the plugins learn the initial state
   }
 }
 
 void MemoryMonitor::CheckMemory() {
   const bool report = IsLogLevelEnabled(kCoreId, PluginEventCallback, 0) &&
-                      core_.Now() - lastReportNs_ >= kReportPeriodNs;
+                      hooks_.now() - lastReportNs_ >= kReportPeriodNs;
   const uint32_t resident = platform_.ResidentBytes();
   Decide(resident > memoryLimit_);
   if (report) ReportUsage(resident);
@@ -91,23 +90,23 @@ void MemoryMonitor::ReportUsage(uint32_t resident) {
   LogMessage(kCoreId, PluginEventCallback, 0, "memory usage changed %lldMB (total usage: %zuMB)",
              static_cast<long long>(change), static_cast<size_t>(resident / kMiB));
   lastReportedUsage_ = resident;
-  lastReportNs_ = core_.Now();
+  lastReportNs_ = hooks_.now();
 }
 
 void MemoryMonitor::Decide(bool over) {
-  const int64_t now = core_.Now();
+  const int64_t now = hooks_.now();
   throttling_.store(over);
   if (over) {
     if (throttledSince_ == kNotThrottling) {
       LogMessage(kCoreId, PluginEventCallback, 50, "available system memory is low, throttling video");
-      core_.PublishMemoryState();
+      hooks_.publishMemoryState();
     }
     throttledSince_ = now;
     return;
   }
   if (throttledSince_ == kNotThrottling || now - kQuietNs < throttledSince_) return;
   LogMessage(kCoreId, PluginEventCallback, 50, "available system memory ok, not throttling video");
-  core_.PublishMemoryState();
+  hooks_.publishMemoryState();
   throttledSince_ = kNotThrottling;
 }
 

@@ -16,39 +16,45 @@
 // Threads: Begin and Stop on the main thread in Start; Tick and Decide on
 // the I/O thread only (tests call them directly while no I/O thread runs).
 // `throttling` is written here and read by the event entry on any thread.
+// Stop never waits for the I/O thread, which may be busy in a plugin's
+// IOCTL: it sets a flag that every later tick obeys (no report, no re-arm)
+// and posts the timer's cancel to the I/O thread.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <limits>
 
 #include <boost/asio/steady_timer.hpp>
 
 #include "platform/platform.h"
 
-class devovor;
-
 namespace dv {
+
+// What the monitor needs of the core.
+struct MonitorHooks {
+  std::function<int64_t()> now;              // the core's steady clock, ns
+  std::function<void()> publishMemoryState;  // raises the Memory notification
+};
 
 class MemoryMonitor {
  public:
   static constexpr uint32_t kMemoryLimit = 199'229'440;  // 190 MiB
   static constexpr int64_t kNotThrottling = std::numeric_limits<int64_t>::max();
 
-  MemoryMonitor(devovor& core, boost::asio::steady_timer& timer, const Platform& platform,
+  MemoryMonitor(MonitorHooks hooks, boost::asio::steady_timer& timer, const Platform& platform,
                 const std::atomic<bool>& throttlingEnabled, std::atomic<bool>& throttling);
 
   // Starts waiting for the first tick.
   void Begin();
-  // Cancels the pending wait. The timer belongs to the I/O thread, so the
-  // cancel runs there; returns once it has. REQUIRES: the I/O thread runs.
-  void Stop(boost::asio::io_context& io);
-  // One tick. A failed or cancelled wait ends the monitor for good.
+  // Ends the monitor without waiting: no tick from now on reports or
+  // re-arms, and the pending wait is cancelled on the I/O thread.
+  void Stop();
+  // One tick. A failed or cancelled wait, or a stopped monitor, ends it.
   void Tick(const boost::system::error_code& error);
   // The throttle decision for one reading.
   void Decide(bool over);
-
-  int64_t throttledSince() const { return throttledSince_; }
 
  private:
   void CheckClock(int64_t now);
@@ -56,12 +62,13 @@ class MemoryMonitor {
   void ReportUsage(uint32_t resident);
   void Rearm();
 
-  devovor& core_;
+  const MonitorHooks hooks_;
   boost::asio::steady_timer& timer_;
   const Platform& platform_;
   const std::atomic<bool>& throttlingEnabled_;
   std::atomic<bool>& throttling_;
-  int64_t throttledSince_ = kNotThrottling;
+  int64_t throttledSince_ = kNotThrottling;  // I/O thread only
+  std::atomic<bool> stopped_{false};
 
   // Kept from tick to tick; I/O thread only.
   uint32_t memoryLimit_ = 0;

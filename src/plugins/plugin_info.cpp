@@ -2,13 +2,9 @@
 
 namespace dv {
 
-namespace {
-constexpr uint32_t kClassBits[DV_MASK_COUNT] = {0x1, 0x2, 0x4, 0x8, 0x10, 0x20, 0x40, 0x80, 0x400};
-}
-
 bool MatchesAnyClass(const PLUGININFO& plugin, uint32_t eventType, uint32_t key) {
   for (int k = 0; k < DV_MASK_COUNT; ++k) {
-    if ((eventType & kClassBits[k]) != 0 && (key & ~plugin.mask(k)) == 0) return true;
+    if ((eventType & DV_CLASS_BIT(k)) != 0 && (key & ~plugin.mask(k)) == 0) return true;
   }
   return false;
 }

@@ -25,7 +25,13 @@ TEST(PluginRecords, ConstantsPluginsCompileIn) {
                               DV_EVENT_CLASS3, DV_EVENT_CLASS4, DV_EVENT_CLASS5,
                               DV_EVENT_LOG,    DV_EVENT_CLASS7, DV_EVENT_CLASS8};
   const unsigned expected[] = {0x1, 0x2, 0x4, 0x8, 0x10, 0x20, 0x40, 0x80, 0x400};
-  for (int i = 0; i < DV_MASK_COUNT; ++i) EXPECT_EQ(classes[i], expected[i]) << i;
+  unsigned all = 0;
+  for (int i = 0; i < DV_MASK_COUNT; ++i) {
+    EXPECT_EQ(classes[i], expected[i]) << i;
+    EXPECT_EQ(DV_CLASS_BIT(i), expected[i]) << i;
+    all |= expected[i];
+  }
+  EXPECT_EQ(DV_CLASS_BITS, all);
   EXPECT_EQ(DV_EVENT_CONFIG, 0x100u);
   EXPECT_EQ(DV_EVENT_RELEASE, 0x200u);
   EXPECT_EQ(DV_EVENT_CLOSE_REQUEST, 0x1000u);

@@ -7,10 +7,27 @@ that fuzzing kept as regression seeds (crash-*, and any other name) are
 left alone.
 """
 import os
+import re
 import struct
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def packet_constants():
+    """The packet layout's constants, read from the one header that defines them."""
+    path = os.path.join(HERE, "..", "..", "src", "ipc", "packet.h")
+    with open(path) as f:
+        text = f.read()
+    found = dict(re.findall(r"constexpr uint32_t (k\w+) = (0x[0-9A-Fa-f]+|\d+)u?;", text))
+    return {name: int(value, 0) for name, value in found.items()}
+
+
+PACKET = packet_constants()
+HEADER = PACKET["kHeaderSize"]
+MAX_PACKET = PACKET["kMaxSize"]
+IDENTITY_PACKET = PACKET["kIdentity"]
+STOP_PACKET = PACKET["kStop"]
 
 
 def write(target, name, data):
@@ -24,7 +41,7 @@ def write(target, name, data):
 
 def packet(target, ptype, payload=b"", length=None, reserved=0):
     if length is None:
-        length = 16 + len(payload)
+        length = HEADER + len(payload)
     return struct.pack("<IIII", length & 0xFFFFFFFF, target, ptype, reserved) + payload
 
 
@@ -34,12 +51,12 @@ def stream(data, cuts=()):
 
 def parent_seeds():
     t = "parent_packets"
-    identity = packet(0, 7, b"vantord\0" + b"7.1.2\0" + b"Background:true")
+    identity = packet(0, IDENTITY_PACKET, b"vantord\0" + b"7.1.2\0" + b"Background:true")
     write(t, "identity", stream(identity))
-    write(t, "identity-two-fields", stream(packet(0, 7, b"vantord\x007.1.2")))
-    write(t, "identity-empty", stream(packet(0, 7)))
-    write(t, "identity-utf8-cut", stream(packet(0, 7, b"vantord\xee\0" + b"7.1\xf0\x9f")))
-    write(t, "stop", stream(packet(0, 8)))
+    write(t, "identity-two-fields", stream(packet(0, IDENTITY_PACKET, b"vantord\x007.1.2")))
+    write(t, "identity-empty", stream(packet(0, IDENTITY_PACKET)))
+    write(t, "identity-utf8-cut", stream(packet(0, IDENTITY_PACKET, b"vantord\xee\0" + b"7.1\xf0\x9f")))
+    write(t, "stop", stream(packet(0, STOP_PACKET)))
     write(t, "request-slot0", stream(packet(0x00400000, 0x10, b"hello")))
     write(t, "request-slot1", stream(packet(0x00512345, 0x100000, b"\x01\x02\x03\x04")))
     write(t, "request-slot3", stream(packet(0x0FF00000, 3, b"x" * 100)))
@@ -53,12 +70,12 @@ def parent_seeds():
     write(t, "split-bytewise", stream(req, (1,) * 15))
     write(t, "two-in-one", stream(packet(0x00400000, 1, b"a") + packet(0x00500000, 2, b"bb")))
     write(t, "identity-request-stop",
-          stream(identity + packet(0x00400000, 1, b"req") + packet(0, 8), (20, 40)))
-    for name, length in (("bad-length-0", 0), ("bad-length-15", 15),
-                         ("bad-length-65537", 65537), ("bad-length-max", 0xFFFFFFFF)):
+          stream(identity + packet(0x00400000, 1, b"req") + packet(0, STOP_PACKET), (20, 40)))
+    for name, length in (("bad-length-0", 0), ("bad-length-15", HEADER - 1),
+                         ("bad-length-65537", MAX_PACKET + 1), ("bad-length-max", 0xFFFFFFFF)):
         write(t, name, stream(packet(0x00400000, 1, b"zz", length=length)
                               + packet(0x00400000, 1, b"after")))
-    write(t, "length-65536", stream(packet(0x00400000, 1, bytes(65536 - 16)), (200, 128)))
+    write(t, "length-65536", stream(packet(0x00400000, 1, bytes(MAX_PACKET - HEADER)), (200, 128)))
     write(t, "header-only", stream(packet(0x00400000, 1)))
     write(t, "short-tail", stream(packet(0x00400000, 1, b"ok") + b"\x20\x00\x00"))
 

@@ -37,6 +37,7 @@
 #include "config/xml_file.h"
 #include "core/devovor.h"
 #include "fuzz_support.h"
+#include "ipc/packet.h"
 #include "log/levels.h"
 #include "plugins/plugin_info.h"
 
@@ -44,10 +45,12 @@ namespace {
 
 using dv::fuzz::Reader;
 
-constexpr uint32_t kHeader = 16;
-constexpr uint32_t kMaxPacket = 65536;
-constexpr uint32_t kIdentity = 7;
-constexpr uint32_t kStop = 8;
+// The layout's constants are shared; the reassembly below is the target's
+// own reference, written apart from the channel's.
+constexpr uint32_t kHeader = dv::packet::kHeaderSize;
+constexpr uint32_t kMaxPacket = dv::packet::kMaxSize;
+constexpr uint32_t kIdentity = dv::packet::kIdentity;
+constexpr uint32_t kStop = dv::packet::kStop;
 
 uint32_t WordAt(const uint8_t* bytes, size_t offset) {
   uint32_t word;
@@ -111,7 +114,7 @@ const Slot kSlots[] = {
 // The slot the reference routes a request to, or -1.
 int RouteOf(uint32_t target) {
   for (int i = 0; i < static_cast<int>(sizeof kSlots / sizeof kSlots[0]); ++i) {
-    if (((target ^ (kSlots[i].id << 4)) & 0xfff00000u) != 0) continue;
+    if (((target ^ (kSlots[i].id << 4)) & dv::packet::kRouteMask) != 0) continue;
     return kSlots[i].ioctl == nullptr || kSlots[i].closed ? -1 : i;
   }
   return -1;

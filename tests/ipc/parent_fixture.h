@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "ipc/packet.h"
 #include "plugins/plugin_fixture.h"
 #include "support/child_process.h"
 
@@ -25,16 +26,16 @@ using Bytes = std::vector<uint8_t>;
 // one is given.
 inline Bytes Packet(uint32_t type, uint32_t target, const std::string& payload,
                     int64_t declaredLength = -1) {
-  Bytes packet(16 + payload.size());
-  const uint32_t length = declaredLength < 0 ? uint32_t(packet.size()) : uint32_t(declaredLength);
-  const uint32_t words[4] = {length, target, type, 0xabcdef01u};
-  std::memcpy(packet.data(), words, sizeof words);
-  std::memcpy(packet.data() + 16, payload.data(), payload.size());
+  Bytes packet = dv::packet::Encode(type, target, payload.data(), payload.size(), 0xabcdef01u);
+  if (declaredLength >= 0) {
+    const uint32_t length = uint32_t(declaredLength);
+    std::memcpy(packet.data(), &length, sizeof length);
+  }
   return packet;
 }
 
-inline Bytes Identity(const std::string& fields) { return Packet(7, 0, fields); }
-inline Bytes Stop() { return Packet(8, 0, ""); }
+inline Bytes Identity(const std::string& fields) { return Packet(dv::packet::kIdentity, 0, fields); }
+inline Bytes Stop() { return Packet(dv::packet::kStop, 0, ""); }
 
 class Parent {
  public:

@@ -129,6 +129,15 @@ TEST_F(Monitor, ACancelledWaitEndsTheMonitor) {
   EXPECT_EQ(Count("memory limit set to"), 0u);
 }
 
+// A tick that was already queued when the core stopped the monitor must
+// neither report nor re-arm: the stop does not wait for the I/O thread.
+TEST_F(Monitor, ATickAfterTheStopDoesNothing) {
+  core.monitor().Stop();
+  TickAfter(1, kLimit + 1);
+  EXPECT_EQ(Count("memory limit set to"), 0u);
+  EXPECT_FALSE(core.throttling());
+}
+
 TEST(ClockJump, HugeJumpsAreClampedToAnInt) {
   EXPECT_EQ(ClockJumpSeconds(int64_t(1) << 40, 1), INT_MAX);
   EXPECT_EQ(ClockJumpSeconds(1, int64_t(1) << 40), INT_MIN);
