@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -274,6 +275,34 @@ TEST_F(CoreOutput, PrintsNothingWhenStdoutIsNotATerminal) {
   EXPECT_EQ(child.WaitForExit(kTimeout), ExitStatus::Exited(0));
   EXPECT_EQ(child.Output(Stream::kStdout), "");
   EXPECT_EQ(child.Output(Stream::kStderr), "");
+}
+
+// --- A test that gives up leaves no core behind ------------------------------
+
+bool Gone(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string skip, state;
+  return !(stat >> skip >> skip >> state) || state == "Z";
+}
+
+// A shell starts the core in the background and exits at once: when the
+// test's handle on the shell goes away, the core it left goes too.
+TEST(CoreLeftBehind, DiesWithTheHandleOfTheProcessThatStartedIt) {
+  pid_t core = 0;
+  {
+    ChildOptions options = Options({"/bin/sh", "-c", dvtest::ShellCommandFor(DEVOVOR_EXE) +
+                                                         " </dev/null >/dev/null 2>&1 & echo $!"});
+    options.path = "/bin/sh";
+    ChildProcess shell(options);
+    const auto pid = shell.WaitFor(Stream::kStdout, std::regex("([0-9]+)\n"), kTimeout);
+    ASSERT_TRUE(pid.has_value()) << shell.Output(Stream::kStderr);
+    core = std::stoi(pid->at(1));
+    ASSERT_EQ(shell.WaitForExit(kTimeout), ExitStatus::Exited(0));
+    ASSERT_FALSE(Gone(core));
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+  while (!Gone(core) && std::chrono::steady_clock::now() < deadline) usleep(10'000);
+  EXPECT_TRUE(Gone(core));
 }
 
 // --- The executable's own path cannot be resolved ---------------------------

@@ -211,9 +211,14 @@ ChildProcess::ChildProcess(const ChildOptions& options) {
   ClosePlumbing(&p);
 }
 
+// The child leads its own session and process group (RunChild), and every
+// process it starts joins that group unless it leaves it: killing the group
+// also ends a core that parent-sim or a shell started, even when a failed
+// test leaves it running under another account, which clears its
+// parent-death signal.
 ChildProcess::~ChildProcess() {
+  if (pid_ > 0) kill(-pid_, SIGKILL);
   if (pid_ > 0 && !reaped_) {
-    kill(pid_, SIGKILL);
     while (!Reap(0) && errno == EINTR) {
     }
   }

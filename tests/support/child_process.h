@@ -3,7 +3,8 @@
 // Standard output goes to a pseudo-terminal or to a pipe, standard error to
 // its own pipe, standard input reads /dev/null. Every wait takes a time-out
 // and gives up when it passes, so a misbehaving child fails a test instead of
-// hanging it. A child still running when the object goes away is killed.
+// hanging it. When the object goes away, the child and every process it
+// started that is still in its process group are killed.
 #pragma once
 
 #include <signal.h>
