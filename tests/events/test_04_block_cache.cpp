@@ -1,6 +1,8 @@
 // The block cache that recycles large payload blocks.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -20,6 +22,21 @@ TEST(BlockCache, AFreedLargeBlockServesTheNextOfASimilarSize) {
   cache.Put(first, kFrame);
   EXPECT_EQ(cache.Take(kFrame - 100), first);
   cache.Put(first, kFrame);
+}
+
+// A kept block smaller than the request would be a heap overflow waiting
+// for the payload copy; nothing else in the suite would notice it.
+TEST(BlockCache, NeverHandsOutABlockSmallerThanAsked) {
+  BlockCache cache;
+  const uint32_t sizes[] = {kFrame / 2, kFrame - 1, kFrame, kFrame + 1, kFrame * 3 / 2, 2 * kFrame};
+  for (uint32_t kept : sizes) {
+    cache.Put(std::malloc(kept), kept);
+    for (uint32_t asked : sizes) {
+      void* block = cache.Take(asked);
+      ASSERT_GE(malloc_usable_size(block), asked) << "kept " << kept << ", asked " << asked;
+      cache.Put(block, asked);
+    }
+  }
 }
 
 TEST(BlockCache, SmallHugeAndMuchLargerBlocksAreNotReused) {
