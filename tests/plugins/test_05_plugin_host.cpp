@@ -108,8 +108,12 @@ TEST_F(PluginHost, CloseOrderFollowsTheCloseKeyDescendingAndUnloadToo) {
   EXPECT_EQ(Who(folder, "Unload"), (Lines{"b", "c", "a"}));
 }
 
+// The slow Open of "a", which opens first, gives a reader started too early
+// time to show itself before "both" opens; the worker's slow end gives an
+// Unload that does not wait for it time to come first.
 TEST_F(PluginHost, ThreadsEndAfterCloseAndBeforeUnload) {
-  folder.Install("both.so", "id=0x10000\nworker=1\nreader=1");
+  folder.Install("a.so", "id=0x40000\nsleep_in_open_ms=300");
+  folder.Install("both.so", "id=0x10000\nworker=1\nreader=1\nworker_end_delay_ms=300");
   folder.Install("failed.so", "id=0x20000\nreader=1\nopen_result=3");
   folder.Install("none.so", "id=0x30000");
   RunCore(folder);

@@ -84,6 +84,8 @@
  *   sleep_in_write_ms    0        Write sleeps this long after logging
  *   sleep_in_read_ms     0        a read request sleeps this long after its
  *                                 replies, then logs "Read done"
+ *   worker_end_delay_ms  0        the worker sleeps this long after Close
+ *                                 woke it, before "Worker end"
  *   sleep_in_close_ms    0        Close sleeps this long after logging and
  *                                 waking the worker and the reader
  *   log_thread           0        1: end every line with " thread=<kind>"
@@ -169,7 +171,7 @@ typedef struct Config {
   uint32_t raiseType, raiseFlags;
   long raiseOnOpen, raiseInWorker, requestInWorker, requestDelayMs;
   long replyCount;
-  long sleepInOpenMs, sleepInWriteMs, sleepInCloseMs, sleepInReadMs;
+  long sleepInOpenMs, sleepInWriteMs, sleepInCloseMs, sleepInReadMs, workerEndDelayMs;
   long sendOnOpen, sendSize, echoRequests;
   long allocMb, videoFrames, videoIntervalMs, keyEvery, freeAtFrame;
   long logCaps;
@@ -234,6 +236,7 @@ static const Key kKeys[] = {
     LONG_KEY("key_every", keyEvery),
     LONG_KEY("free_at_frame", freeAtFrame),
     LONG_KEY("sleep_in_close_ms", sleepInCloseMs),
+    LONG_KEY("worker_end_delay_ms", workerEndDelayMs),
     LONG_KEY("log_thread", logThread),
 };
 
@@ -783,6 +786,7 @@ static void run_worker(void) {
   raise_frames();
   raise_requests();
   worker_wait();
+  sleep_ms(g_config.workerEndDelayMs);
   log_line("Worker end");
   set_thread_kind(NULL);
 }
