@@ -89,11 +89,9 @@ class devovor {
   dv::MemoryMonitor& monitor() { return monitor_; }
   std::string parentFileName();
   std::string parentVersion();
-  bool lingering() const { return linger_.load(); }
   std::atomic<bool>& throttling() { return throttling_; }
   std::atomic<bool>& throttlingEnabled() { return throttlingEnabled_; }
   const std::string& coreVersion() const { return coreVersion_; }
-  const std::string& productFamily() const { return productFamily_; }
   const std::string& executablePath() const { return executablePath_; }
   bool stopRequested() { return router_.queue().stopRequested(); }
 

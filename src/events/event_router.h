@@ -65,9 +65,6 @@ class EventRouter {
   // REQUIRES: main thread.
   void RunEventLoop();
 
-  void AddBlockHolder(void* block, uint32_t len, uint32_t holder) {
-    payloads_.AddHolder(block, len, holder);
-  }
   int ReleaseBlock(void* block, uint32_t holder);
   // Frees (or keeps for reuse) a block of `len` payload bytes that no
   // holder holds any more.

@@ -2,11 +2,9 @@
 
 #include <sstream>
 
-namespace dv {
+#include "plugin_api/event.h"
 
-namespace {
-constexpr uint32_t kCoreHolder = 0x80000000u;
-}
+namespace dv {
 
 void PayloadTable::Holders::Add(uint32_t holder) {
   for (uint32_t i = 0; i < count_; ++i) {
@@ -72,7 +70,7 @@ PayloadTable::Figures PayloadTable::figures() const {
 // REQUIRES: mu_ held.
 bool PayloadTable::ReleasedDuringCall(void* block, uint32_t holder) {
   if (block == nullptr || block != delivering_.load(std::memory_order_acquire)) return false;
-  if (holder == kCoreHolder) return true;  // only the loop ends the core's hold
+  if (holder == DV_CORE_ID) return true;  // only the loop ends the core's hold
   uint64_t call = call_.load();
   if ((call & kCallActive) == 0 || (call & kCallReleased) != 0 || uint32_t(call) != holder) {
     return false;

@@ -35,7 +35,6 @@ class ConsoleWriter {
 
   // Set when the parent runs in the background: nothing is printed then.
   void SetBackground(bool background) { background_.store(background); }
-  bool background() const { return background_.load(); }
 
  private:
   bool IsTerminal();

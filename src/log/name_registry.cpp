@@ -23,9 +23,4 @@ void NameRegistry::CopyTag(uint32_t id, char (&tag)[kTagChars + 1]) const {
   tag[kTagChars] = '\0';
 }
 
-std::map<uint32_t, std::string> NameRegistry::Snapshot() const {
-  std::shared_lock<std::shared_mutex> lock(mu_);
-  return names_;
-}
-
 }  // namespace dv

@@ -26,8 +26,6 @@ class NameRegistry {
   // Copies the first six characters of the name of `id`, or "?" when `id`
   // is not registered, NUL-terminated, into `tag`.
   void CopyTag(uint32_t id, char (&tag)[kTagChars + 1]) const;
-  // A consistent copy of the whole registry.
-  std::map<uint32_t, std::string> Snapshot() const;
 
  private:
   mutable std::shared_mutex mu_;
