@@ -16,7 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/devovor.h"
+#include "support/peers.h"
+
+using dv::test::Peer;
 #include "events/callback.h"
 #include "results.h"
 #include "subscribers.h"
@@ -61,7 +63,7 @@ void Measure(int plugins) {
   g_latencies.clear();
   g_latencies.reserve(size_t(kMeasured) * plugins);
   g_delivered = 0;
-  std::thread loop([&] { core.router().RunEventLoop(); });
+  std::thread loop([&] { Peer(core).router().RunEventLoop(); });
 
   char payload[64] = {};
   _EventParmsIn in;

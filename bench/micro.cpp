@@ -13,7 +13,9 @@
 #include <string>
 #include <thread>
 
-#include "core/devovor.h"
+#include "support/peers.h"
+
+using dv::test::Peer;
 #include "events/callback.h"
 #include "log/levels.h"
 #include "log/log.h"
@@ -91,8 +93,8 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   devovor core("/nonexistent/devovor");
   core.Initialize(-1);
-  core.console().SetBackground(true);  // the console prints nothing
-  std::thread loop([&] { core.router().RunEventLoop(); });
+  Peer(core).console().SetBackground(true);  // the console prints nothing
+  std::thread loop([&] { Peer(core).router().RunEventLoop(); });
   ResultReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   core.RequestStop();

@@ -32,7 +32,9 @@
 #include <zmq.h>
 #endif
 
-#include "core/devovor.h"
+#include "support/peers.h"
+
+using dv::test::Peer;
 #include "events/callback.h"
 #include "results.h"
 #include "subscribers.h"
@@ -112,7 +114,7 @@ void BM_Core(benchmark::State& state) {
   core.Initialize(-1);
   dvbench::AddSubscribers(core, c.plugins, CountingWrite, "bench");
   g_delivered = 0;
-  std::thread loop([&] { core.router().RunEventLoop(); });
+  std::thread loop([&] { Peer(core).router().RunEventLoop(); });
   uint64_t target = 0;
   for (auto _ : state) {
     RunProducers(c.producers, [&](int count) {

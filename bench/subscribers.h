@@ -7,7 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "core/devovor.h"
+#include "support/peers.h"
+
+using dv::test::Peer;
 
 namespace dvbench {
 
@@ -20,7 +22,7 @@ inline void AddSubscribers(devovor& core, int count, int32_t (*write)(void*, voi
     for (uint32_t& mask : plugin->loadResults.eventMasks) mask = 0xffffffffu;
     plugin->loadResults.deliveryOption = 1;
     plugin->Write = write;
-    core.plugins().Append(plugin);
+    Peer(core).plugins().Append(plugin);
   }
 }
 

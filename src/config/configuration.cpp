@@ -8,7 +8,6 @@
 #include <functional>
 
 #include "config/xml_file.h"
-#include "events/callback.h"
 #include "log/log.h"
 
 namespace dv {
@@ -70,10 +69,10 @@ void ReadCore(const ConfigurationTargets& targets) {
   const TiXmlElement* orvel = loaded ? document.FirstChildElement("Orvel") : nullptr;
   if (orvel == nullptr) {
     if (!loaded) {
-      LogMessage(kCoreId, PluginEventCallback, 75, "Failed to load/parse core.xml %d - %s.",
+      LogCore(75, "Failed to load/parse core.xml %d - %s.",
                  status.id, status.description.c_str());
     } else {
-      LogMessage(kCoreId, PluginEventCallback, 75,
+      LogCore(75,
                  "Failed to load core.xml, missing Orvel node.");
     }
     return;

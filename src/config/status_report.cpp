@@ -3,8 +3,7 @@
 #include <tinyxml.h>
 
 #include "config/xml_file.h"
-#include "events/callback.h"
-#include "events/xml_event.h"
+#include "config/xml_event.h"
 #include "log/log.h"
 #include "plugin_api/event.h"
 
@@ -139,7 +138,7 @@ void WriteStatusReport(const StatusFigures& figures) {
   std::unique_ptr<TiXmlDocument> report = BuildStatusReport(figures);
   XmlStatus status;
   if (!SaveXmlFile(*report, "core.xml", &status)) {
-    LogMessage(kCoreId, PluginEventCallback, 75, "Failed to save config %d - %s", status.id,
+    LogCore(75, "Failed to save config %d - %s", status.id,
                status.description.c_str());
   }
   AddProduct(report.get(), figures);

@@ -25,7 +25,7 @@
 #include "core/privileges.h"
 #include "config/status_report.h"
 #include "events/callback.h"
-#include "events/xml_event.h"
+#include "config/xml_event.h"
 #include "log/log.h"
 
 namespace {
@@ -35,32 +35,42 @@ constexpr auto kParentIdentityWait = std::chrono::seconds(10);
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGQUIT};
 
 void LogCore(int level, const char* format, const std::string& arg) {
-  dv::LogMessage(dv::kCoreId, PluginEventCallback, level, format, arg.c_str());
+  dv::LogCore(level, format, arg.c_str());
 }
 
 }  // namespace
 
 devovor::devovor(std::string executablePath, const dv::Platform& platform)
     : platform_(platform),
-      host_(*this, plugins_, names_, logLevel_, logLevelDefault_),
+      host_({executablePath, this, PluginEventCallback, [this] { return Now(); }}, plugins_,
+            names_, logLevel_, logLevelDefault_),
       io_(),
       monitorTimer_(io_, kMonitorPeriod),
-      parent_(*this, io_, plugins_),
-      router_(*this, logLevel_, plugins_, throttling_),
+      parent_({[this] { RequestStop(); },
+               [this](const std::vector<std::string>& fields) { SetParentIdentity(fields); },
+               [this] { linger_.store(true); }},
+              io_, plugins_),
+      router_({[this] { return Now(); },
+               [this](uint32_t providerId, uint32_t level, const char* text, uint32_t maxLen) {
+                 WriteConsole(providerId, level, text, maxLen);
+               },
+               [this](void* block, uint32_t len) { return parent_.Send(block, len); },
+               [this](std::string text) { PostConfigurationUpdate(std::move(text)); }},
+              logLevel_, plugins_, throttling_),
       executablePath_(std::move(executablePath)),
       monitor_({[this] { return Now(); }, [this] { PublishMemoryState(); }}, monitorTimer_,
                platform, throttlingEnabled_, throttling_),
       console_(names_, platform) {
-  router_.SetConfigPoster([this](std::string text) { PostConfigurationUpdate(std::move(text)); });
-  router_.SetParentSender([this](void* block, uint32_t len) { return parent_.Send(block, len); });
-  dv::AttachCore(this);
+  dv::AttachEntry(&entry_);
+  dv::SetCoreSink(PluginEventCallback);
 }
 
 devovor::~devovor() {
   // The leak report is logged while every member is still alive; after
   // that nothing may reach the core any more.
   router_.ReportLeakedBlocks();
-  dv::DetachCore();
+  dv::SetCoreSink(nullptr);
+  dv::DetachEntry();
 }
 
 int64_t devovor::Now() { return platform_.SteadyNowNs(); }

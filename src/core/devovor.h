@@ -27,6 +27,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "events/callback.h"
 #include "events/event_router.h"
 #include "ipc/parent_channel.h"
 #include "monitor/memory_monitor.h"
@@ -37,6 +38,10 @@
 #include "plugin_api/event.h"
 #include "plugins/plugin_host.h"
 #include "plugins/plugin_list.h"
+
+namespace dv::test {
+class DevovorPeer;
+}
 
 class devovor {
  public:
@@ -64,38 +69,21 @@ class devovor {
   void Start();
   // Asks the delivery loop to drain and return. Any thread, any time.
   void RequestStop();
+  // The single event entry. Always returns 0; the outcome is in out->result.
+  int PluginEvent(_EventParmsIn* in, _EventParmsOut* out);
+
+ private:
+  friend class dv::test::DevovorPeer;  // tests reach the subsystems through it
+
   // From the parent channel (I/O thread): the identity packet's fields
   // (file name, version, "Background:true"), stored under the queue lock,
   // which also wakes the start-up wait.
   void SetParentIdentity(const std::vector<std::string>& fields);
-  // From the parent channel: linger a minute before plugins are closed.
-  void SetLinger() { linger_.store(true); }
+  std::string parentFileName();
+  std::string parentVersion();
   // Saves the status report to core.xml and raises it for the plugins.
   // Main thread during Start, I/O thread afterwards.
   void WriteStatusReport();
-  // The single event entry. Always returns 0; the outcome is in out->result.
-  int PluginEvent(_EventParmsIn* in, _EventParmsOut* out);
-
-  // Observers, for the subsystems that report on the core and for tests.
-  dv::LogLevelTable& logLevel() { return logLevel_; }
-  dv::LogLevelTable& logLevelDefault() { return logLevelDefault_; }
-  dv::NameRegistry& names() { return names_; }
-  dv::ConsoleWriter& console() { return console_; }
-  dv::EventQueue& queue() { return router_.queue(); }
-  dv::EventRouter& router() { return router_; }
-  dv::PluginList& plugins() { return plugins_; }
-  dv::PluginHost& host() { return host_; }
-  dv::ParentChannel& parent() { return parent_; }
-  dv::MemoryMonitor& monitor() { return monitor_; }
-  std::string parentFileName();
-  std::string parentVersion();
-  std::atomic<bool>& throttling() { return throttling_; }
-  std::atomic<bool>& throttlingEnabled() { return throttlingEnabled_; }
-  const std::string& coreVersion() const { return coreVersion_; }
-  const std::string& executablePath() const { return executablePath_; }
-  bool stopRequested() { return router_.queue().stopRequested(); }
-
- private:
   void RunIoThread();
   void NarrowCapabilities();
   void DestroySignalSet(std::unique_ptr<boost::asio::signal_set> signals);
@@ -126,4 +114,10 @@ class devovor {
   dv::MemoryMonitor monitor_;  // holds the throttled-since time
 
   dv::ConsoleWriter console_;
+  // PluginEventCallback's way in, attached while the core exists.
+  const dv::EventEntry entry_{
+      [](void* core, _EventParmsIn* in, _EventParmsOut* out) {
+        static_cast<devovor*>(core)->PluginEvent(in, out);
+      },
+      this};
 };

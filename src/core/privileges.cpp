@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "events/callback.h"
 #include "log/levels.h"
 #include "log/log.h"
 
@@ -22,7 +21,7 @@ namespace {
 constexpr int kMaxGroups = 256;
 
 void LogErrno(int level, const char* format) {
-  LogMessage(kCoreId, PluginEventCallback, level, format, std::strerror(errno));
+  LogCore(level, format, std::strerror(errno));
 }
 
 // Switches user, group and groups to `account`, in that order.
@@ -34,7 +33,7 @@ bool SwitchTo(const passwd& account) {
   gid_t groups[kMaxGroups];
   int count = kMaxGroups;
   if (getgrouplist(account.pw_name, account.pw_gid, groups, &count) < 0) {
-    LogMessage(kCoreId, PluginEventCallback, 100, "getgrouplist failed");
+    LogCore(100, "getgrouplist failed");
     return false;
   }
   if (setgroups(static_cast<size_t>(count), groups) != 0) {

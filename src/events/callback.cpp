@@ -5,18 +5,18 @@
 #include <exception>
 #include <thread>
 
-#include "core/devovor.h"
+#include "log/levels.h"
 #include "log/log.h"
 
 namespace dv {
 namespace {
 
-std::atomic<devovor*> g_core{nullptr};
+std::atomic<const EventEntry*> g_entry{nullptr};
 
-// Calls between reading g_core and leaving the core, counted in shards so
+// Calls between reading g_entry and leaving the entry, counted in shards so
 // that producers on different threads do not fight over one cache line.
-// The counters and g_core use sequentially consistent operations: either a
-// caller sees the cleared pointer, or DetachCore sees the caller's count.
+// The counters and g_entry use sequentially consistent operations: either a
+// caller sees the cleared pointer, or DetachEntry sees the caller's count.
 struct alignas(64) CallShard {
   std::atomic<int> inside{0};
 };
@@ -43,7 +43,7 @@ void ReportFailure(const char* what) {
   if (t_reportingFailure) return;
   t_reportingFailure = true;
   try {
-    LogMessage(kCoreId, PluginEventCallback, 100, "event entry failed: %s", what);
+    LogCore(100, "event entry failed: %s", what);
   } catch (...) {
   }
   t_reportingFailure = false;
@@ -51,10 +51,10 @@ void ReportFailure(const char* what) {
 
 }  // namespace
 
-void AttachCore(devovor* core) { g_core.store(core); }
+void AttachEntry(const EventEntry* entry) { g_entry.store(entry); }
 
-void DetachCore() {
-  g_core.store(nullptr);
+void DetachEntry() {
+  g_entry.store(nullptr);
   while (AnyCallInside()) std::this_thread::yield();
 }
 
@@ -68,8 +68,8 @@ extern "C" int32_t PluginEventCallback(_EventParmsIn* in, _EventParmsOut* out) {
   }
   std::atomic<int>& inside = dv::ShardOfThisThread();
   inside.fetch_add(1);
-  devovor* core = dv::g_core.load();
-  if (core == nullptr) {
+  const dv::EventEntry* entry = dv::g_entry.load();
+  if (entry == nullptr) {
     out->result = DV_RESULT_REFUSED;
     inside.fetch_sub(1);
     return 0;
@@ -77,7 +77,7 @@ extern "C" int32_t PluginEventCallback(_EventParmsIn* in, _EventParmsOut* out) {
   bool failed = false;
   char failure[160] = "";
   try {
-    core->PluginEvent(in, out);
+    entry->call(entry->context, in, out);
   } catch (const std::exception& e) {
     failed = true;
     out->result = DV_RESULT_NO_MEMORY;

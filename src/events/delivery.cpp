@@ -4,8 +4,6 @@
 #include <locale>
 #include <sstream>
 
-#include "core/devovor.h"
-#include "events/callback.h"
 #include "events/event_router.h"
 #include "log/log.h"
 #include "plugins/plugin_records.h"
@@ -55,7 +53,7 @@ std::string FormatSignedCount(int32_t value) { return Grouped(value); }
 
 void EventRouter::RunEventLoop() {
   eventsSinceReport_ = 0;
-  lastReportNs_ = core_.Now();
+  lastReportNs_ = hooks_.now();
   while (const _EventParmsIn* event = queue_.Take()) {
     ++eventsSinceReport_;
     payloads_.BeginDelivery(event->data, event->len);  // the core's own hold
@@ -67,12 +65,12 @@ void EventRouter::RunEventLoop() {
 }
 
 void EventRouter::ReportQueue() {
-  const int64_t now = core_.Now();
+  const int64_t now = hooks_.now();
   if (now - lastReportNs_ < kReportPeriodNs) return;
   lastReportNs_ = now;
   const size_t left = queue_.size();  // queued behind the event just taken
   const PayloadTable::Figures figures = payloads_.figures();
-  LogMessage(kCoreId, PluginEventCallback, 0,
+  LogCore(0,
              "core event queue size: %zu, throttledvideoframes:%s, events:%s, refblks: %s (%s "
              "bytes)",
              left, FormatCount(video_.TakeThrottledFrames()).c_str(),
@@ -83,8 +81,8 @@ void EventRouter::ReportQueue() {
 
 void EventRouter::Deliver(const _EventParmsIn& event) {
   if ((event.eventType & DV_EVENT_CONFIG) != 0 && event.data != nullptr && event.len != 0 &&
-      postConfig_) {
-    postConfig_(std::string(static_cast<const char*>(event.data), event.len));
+      hooks_.postConfig) {
+    hooks_.postConfig(std::string(static_cast<const char*>(event.data), event.len));
   }
   const uint32_t key = DeliveryMatchKey(event.flags);
   // Timing costs two clock reads per call, only while the core's routine
@@ -109,7 +107,7 @@ void EventRouter::DeliverConfigUpdate(PLUGININFO& plugin, const _EventParmsIn& e
   IoctlCall call = IoctlRecords(DV_IOCTL_CONFIG_UPDATE, event.len, event.data);
   const int32_t result = plugin.IOCTL(&call.in, &call.out);
   if (result != 0 || call.out.errorCode != 0) {
-    LogMessage(kCoreId, PluginEventCallback, 0, "plugin %s update config returned %d error %d",
+    LogCore(0, "plugin %s update config returned %d error %d",
                plugin.name.c_str(), result, call.out.errorCode);
   }
   payloads_.EndCall(call.out.keep != 0);
@@ -121,9 +119,9 @@ void EventRouter::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event,
   payloads_.BeginCall(plugin.id());
   _WriteParmsIn in = record;
   _WriteParmsOut out = ZeroedRecord<_WriteParmsOut>();
-  const int64_t start = timed ? core_.Now() : 0;
+  const int64_t start = timed ? hooks_.now() : 0;
   const int32_t result = plugin.Write(&in, &out);
-  const int64_t took = timed ? core_.Now() - start : 0;
+  const int64_t took = timed ? hooks_.now() - start : 0;
   if (result != 0 || out.errorCode != 0) ReportFailedWrite(plugin, result, out.errorCode);
   if (timed && took > kSlowWriteNs) ReportSlowWrite(plugin, event, took);
   payloads_.EndCall(out.keep != 0);
@@ -131,13 +129,13 @@ void EventRouter::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event,
 
 // Out of line, so that the common path of DeliverWrite stays small.
 void EventRouter::ReportFailedWrite(const PLUGININFO& plugin, int32_t result, int32_t error) {
-  LogMessage(kCoreId, PluginEventCallback, 0, "plugin %s write returned %d error %d",
+  LogCore(0, "plugin %s write returned %d error %d",
              plugin.name.c_str(), result, error);
 }
 
 void EventRouter::ReportSlowWrite(const PLUGININFO& plugin, const _EventParmsIn& event,
                                   int64_t took) {
-  LogMessage(kCoreId, PluginEventCallback, 0,
+  LogCore(0,
              "core write took %lldms, providerID %x, eventType: %d, len: %s -> %s",
              static_cast<long long>(took / 1'000'000), event.providerID,
              static_cast<int>(event.eventType),
@@ -158,7 +156,7 @@ void EventRouter::FreeBlock(void* block, uint32_t len) {
 
 void EventRouter::ReportLeakedBlocks() {
   const std::string report = payloads_.TakeLeakReport();
-  if (!report.empty()) LogMessage(kCoreId, PluginEventCallback, 0, "%s", report.c_str());
+  if (!report.empty()) LogCore(0, "%s", report.c_str());
 }
 
 }  // namespace dv

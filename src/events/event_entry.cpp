@@ -4,8 +4,8 @@
 #include <memory>
 #include <new>
 #include <thread>
+#include <utility>
 
-#include "core/devovor.h"
 #include "events/event_router.h"
 #include "plugins/plugin_records.h"
 
@@ -44,9 +44,9 @@ void RunReadRequest(PluginList::Record plugin, RequestThreads& requests, uint32_
 
 }  // namespace
 
-EventRouter::EventRouter(devovor& core, const LogLevelTable& levels, const PluginList& plugins,
-                         const std::atomic<bool>& throttling)
-    : core_(core), levels_(levels), plugins_(plugins), throttling_(throttling) {}
+EventRouter::EventRouter(RouterHooks hooks, const LogLevelTable& levels,
+                         const PluginList& plugins, const std::atomic<bool>& throttling)
+    : hooks_(std::move(hooks)), levels_(levels), plugins_(plugins), throttling_(throttling) {}
 
 void EventRouter::Handle(const _EventParmsIn* in, _EventParmsOut* out) {
   if (in->eventType == DV_EVENT_RELEASE) {
@@ -54,7 +54,7 @@ void EventRouter::Handle(const _EventParmsIn* in, _EventParmsOut* out) {
     return;
   }
   if (in->eventType == DV_EVENT_PARENT_SEND) {
-    const bool sent = sendToParent_ && sendToParent_(in->data, in->len);
+    const bool sent = hooks_.sendToParent && hooks_.sendToParent(in->data, in->len);
     if (!sent) std::free(in->data);
     out->result = sent ? DV_RESULT_OK : DV_RESULT_REFUSED;
     return;
@@ -84,7 +84,7 @@ bool EventRouter::HandleLog(const _EventParmsIn& in, _EventParmsOut* out) {
   const int threshold = levels_.ForProvider(in.providerID);
   if ((in.flags & DV_FLAG_LOG_MESSAGE) != 0) {
     if (threshold >= 0 && in.level < threshold) return false;
-    core_.WriteConsole(in.providerID, static_cast<uint32_t>(in.level),
+    hooks_.writeConsole(in.providerID, static_cast<uint32_t>(in.level),
                        static_cast<const char*>(in.data), in.len);
     // A kind without a threshold prints its routine detail but keeps it
     // off the queue.

@@ -40,23 +40,32 @@
 #include "plugin_api/plugin.h"
 #include "plugins/plugin_list.h"
 
-class devovor;
-
 namespace dv {
+namespace test {
+class EventRouterPeer;
+}
+
+// What the router needs of the core, bound once at construction. Each may
+// be called from any thread that raises events, with no lock of the router
+// held. `now` and `writeConsole` are required; without `sendToParent` every
+// parent send is refused, without `postConfig` updates only reach plugins.
+struct RouterHooks {
+  // The core's steady clock, in nanoseconds.
+  std::function<int64_t()> now;
+  // Prints one log line (and a level-100 one to the system log).
+  std::function<void(uint32_t providerId, uint32_t level, const char* text, uint32_t maxLen)>
+      writeConsole;
+  // Hands a parent-send block to the parent channel; false when the
+  // channel cannot take it (the router then frees the block).
+  std::function<bool(void* block, uint32_t len)> sendToParent;
+  // Applies a configuration update's text on the I/O thread.
+  std::function<void(std::string text)> postConfig;
+};
 
 class EventRouter {
  public:
-  // Hands a parent-send block to the parent channel; false when the
-  // channel is closed (the router then frees the block).
-  using ParentSender = std::function<bool(void* block, uint32_t len)>;
-  // Applies a configuration update's text on the I/O thread.
-  using ConfigPoster = std::function<void(std::string text)>;
-
-  EventRouter(devovor& core, const LogLevelTable& levels, const PluginList& plugins,
+  EventRouter(RouterHooks hooks, const LogLevelTable& levels, const PluginList& plugins,
               const std::atomic<bool>& throttling);
-
-  void SetParentSender(ParentSender sender) { sendToParent_ = std::move(sender); }
-  void SetConfigPoster(ConfigPoster poster) { postConfig_ = std::move(poster); }
 
   // The event entry. `in` is read during the call only.
   void Handle(const _EventParmsIn* in, _EventParmsOut* out);
@@ -77,6 +86,8 @@ class EventRouter {
   RequestThreads& requests() { return requests_; }
 
  private:
+  friend class test::EventRouterPeer;  // tests replace hooks
+
   bool HandleLog(const _EventParmsIn& in, _EventParmsOut* out);
   void HandleRequest(const _EventParmsIn& in, _EventParmsOut* out);
   void StartReadRequests(const _EventParmsIn& in);
@@ -92,12 +103,10 @@ class EventRouter {
   __attribute__((noinline, cold)) void ReportSlowWrite(const PLUGININFO& plugin,
                                                        const _EventParmsIn& event, int64_t took);
 
-  devovor& core_;
+  RouterHooks hooks_;  // set at construction; tests may replace them before use
   const LogLevelTable& levels_;
   const PluginList& plugins_;
   const std::atomic<bool>& throttling_;
-  ParentSender sendToParent_;
-  ConfigPoster postConfig_;
 
   BlockCache blocks_;  // recycles large payload blocks (see block_cache.h)
   EventQueue queue_;

@@ -11,8 +11,6 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
 
-#include "core/devovor.h"
-#include "events/callback.h"
 #include "ipc/packet.h"
 #include "log/log.h"
 #include "plugins/plugin_records.h"
@@ -24,7 +22,7 @@ struct FreeDeleter {
   void operator()(void* block) const { std::free(block); }
 };
 
-void Log(int level, const char* text) { LogMessage(kCoreId, PluginEventCallback, level, "%s", text); }
+void Log(int level, const char* text) { LogCore(level, "%s", text); }
 
 bool IsSocket(int descriptor) {
   int type = 0;
@@ -49,9 +47,9 @@ std::vector<std::string> SplitFields(const uint8_t* payload, uint32_t length) {
 
 }  // namespace
 
-ParentChannel::ParentChannel(devovor& core, boost::asio::io_context& io,
+ParentChannel::ParentChannel(ChannelHooks hooks, boost::asio::io_context& io,
                              const PluginList& plugins)
-    : core_(core), plugins_(plugins), socket_(io) {}
+    : hooks_(std::move(hooks)), plugins_(plugins), socket_(io) {}
 
 bool ParentChannel::Open(int descriptor) {
   boost::system::error_code error;
@@ -119,7 +117,7 @@ void ParentChannel::ParsePackets() {
 void ParentChannel::HandlePacket(const uint8_t* packet, uint32_t length, uint32_t target,
                                  uint32_t type) {
   if (type == packet::kStop) {
-    core_.RequestStop();
+    hooks_.requestStop();
   } else if (type == packet::kIdentity && length > packet::kHeaderSize) {
     StoreIdentity(packet + packet::kHeaderSize, length - packet::kHeaderSize);
   } else {
@@ -129,7 +127,7 @@ void ParentChannel::HandlePacket(const uint8_t* packet, uint32_t length, uint32_
 
 void ParentChannel::StoreIdentity(const uint8_t* payload, uint32_t length) {
   const std::vector<std::string> fields = SplitFields(payload, length);
-  core_.SetParentIdentity(fields);
+  hooks_.setParentIdentity(fields);
 }
 
 void ParentChannel::ForwardRequest(const uint8_t* packet, uint32_t length, uint32_t target) {
@@ -145,7 +143,7 @@ void ParentChannel::ForwardRequest(const uint8_t* packet, uint32_t length, uint3
   const int32_t result = plugin.IOCTL(&call.in, &call.out);
   plugin.readGate.Leave();
   if (result != 0 || call.out.errorCode != 0) {
-    LogMessage(kCoreId, PluginEventCallback, 0, "plugin %s ipc ioctl returned %d error %d",
+    LogCore(0, "plugin %s ipc ioctl returned %d error %d",
                plugin.name.c_str(), result, call.out.errorCode);
   }
 }
@@ -153,13 +151,13 @@ void ParentChannel::ForwardRequest(const uint8_t* packet, uint32_t length, uint3
 void ParentChannel::LoseParent() {
   Log(100, "vantord ipc pipe disconnected");
   Log(100, "sleeping for one minute to allow active watchdogs to expire...");
-  core_.SetLinger();
+  hooks_.setLinger();
   // Closed before the stop request wakes anyone, so that no send accepted
   // after the loss can be left waiting in the queue.
   open_.store(false);
   boost::system::error_code error;
   socket_.close(error);
-  core_.RequestStop();
+  hooks_.requestStop();
   if (error) throw boost::system::system_error(error, "close");
 }
 

@@ -30,22 +30,34 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/generic/seq_packet_protocol.hpp>
 #include <boost/asio/io_context.hpp>
 
 #include "plugins/plugin_list.h"
 
-class devovor;
-
 namespace dv {
+namespace test {
+class ParentChannelPeer;
+}
+
+// What the channel needs of the core; called on the I/O thread.
+struct ChannelHooks {
+  std::function<void()> requestStop;  // a stop packet, or the parent is gone
+  // The identity packet's fields (file name, version, "Background:true").
+  std::function<void(const std::vector<std::string>& fields)> setParentIdentity;
+  std::function<void()> setLinger;  // linger a minute before plugins close
+};
 
 class ParentChannel {
  public:
   static constexpr uint32_t kBufferSize = 65536;  // one packet of the largest size
 
-  ParentChannel(devovor& core, boost::asio::io_context& io, const PluginList& plugins);
+  ParentChannel(ChannelHooks hooks, boost::asio::io_context& io, const PluginList& plugins);
 
   // Wraps the inherited descriptor; false (after "failed to open ipc pipe")
   // when it is not an open socket that can be registered.
@@ -65,18 +77,20 @@ class ParentChannel {
   // Frees every block still queued, unsent. REQUIRES: I/O thread joined.
   void FreeQueuedBlocks();
 
+ private:
+  friend class test::ParentChannelPeer;  // the packet fuzzer drives the parser
+
+  using Socket = boost::asio::generic::seq_packet_protocol::socket;
+
   // The receive path below the socket, which the packet parser's fuzz
-  // target drives directly: one receive writes at most receiveRoom() bytes
-  // (never 0 room) at receiveWindow() and hands them over with Received,
-  // which handles every whole packet then held, in order, and keeps the
-  // rest for the next receive. REQUIRES: the I/O thread, or (the channel
+  // target drives through the test peer: one receive writes at most
+  // receiveRoom() bytes (never 0 room) at receiveWindow() and hands them
+  // over with Received, which handles every whole packet then held, in
+  // order, and keeps the rest for the next receive. REQUIRES: the I/O thread, or (the channel
   // not open, the I/O context not running) any one thread at a time.
   uint8_t* receiveWindow() { return buffer_ + filled_; }
   uint32_t receiveRoom() const { return kBufferSize - filled_; }
   void Received(uint32_t bytes);
-
- private:
-  using Socket = boost::asio::generic::seq_packet_protocol::socket;
 
   void Receive();
   void OnReceived(const boost::system::error_code& error, size_t bytes);
@@ -88,7 +102,7 @@ class ParentChannel {
   void Enqueue(void* block, uint32_t len);
   void SendFront(uint32_t offset);
 
-  devovor& core_;
+  const ChannelHooks hooks_;
   const PluginList& plugins_;
   Socket socket_;
   std::atomic<bool> open_{false};

@@ -2,10 +2,19 @@
 
 #include "log/levels.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
 namespace dv {
+namespace {
+
+std::atomic<EventSink> g_coreSink{nullptr};
+
+}  // namespace
+
+void SetCoreSink(EventSink sink) { g_coreSink.store(sink); }
+EventSink CoreSink() { return g_coreSink.load(); }
 
 int QueryLogLevel(uint32_t providerId, EventSink sink) {
   _EventParmsIn in;
@@ -51,6 +60,22 @@ void LogMessage(uint32_t providerId, EventSink sink, int level, const char* form
   va_start(args, format);
   LogMessageV(providerId, sink, level, format, args);
   va_end(args);
+}
+
+void LogCoreV(int level, const char* format, va_list args) {
+  LogMessageV(DV_CORE_ID, CoreSink(), level, format, args);
+}
+
+void LogCore(int level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  LogCoreV(level, format, args);
+  va_end(args);
+}
+
+bool IsCoreLogEnabled(int level) {
+  const EventSink sink = CoreSink();
+  return sink != nullptr && IsLogLevelEnabled(DV_CORE_ID, sink, level);
 }
 
 }  // namespace dv

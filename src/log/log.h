@@ -1,8 +1,13 @@
 // The log functions the core's own code uses.
 //
 // There is no logger object: a message is a log event (type 0x40, flag
-// 0x2) raised through an event sink, normally PluginEventCallback, which
+// 0x2) raised through an event sink, normally the core's event entry, which
 // filters it by its kind's threshold, prints it and queues it for plugins.
+//
+// The core's own sink: the core installs its event entry here while it
+// exists (SetCoreSink), and every subsystem logs through LogCore without
+// knowing the entry. Without an installed sink the core's messages and
+// events go nowhere.
 //
 // Any thread may call these functions. They use only the caller's stack:
 // LogMessage formats into a 512-byte stack buffer and allocates nothing,
@@ -33,5 +38,14 @@ void LogMessage(uint32_t providerId, EventSink sink, int level, const char* form
     __attribute__((format(printf, 4, 5)));
 void LogMessageV(uint32_t providerId, EventSink sink, int level, const char* format,
                  va_list args) __attribute__((format(printf, 4, 0)));
+
+void SetCoreSink(EventSink sink);
+EventSink CoreSink();
+
+// LogMessage and friends for the core's own messages (provider DV_CORE_ID)
+// into the core's sink.
+void LogCore(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void LogCoreV(int level, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
+bool IsCoreLogEnabled(int level);
 
 }  // namespace dv

@@ -8,7 +8,6 @@
 
 #include <boost/asio/post.hpp>
 
-#include "events/callback.h"
 #include "log/levels.h"
 #include "log/log.h"
 
@@ -56,7 +55,7 @@ void MemoryMonitor::Tick(const boost::system::error_code& error) {
   if (error || stopped_.load()) return;
   if (memoryLimit_ == 0) {
     memoryLimit_ = kMemoryLimit;
-    LogMessage(kCoreId, PluginEventCallback, 0, "memory limit set to %zu",
+    LogCore(0, "memory limit set to %zu",
                static_cast<size_t>(memoryLimit_));
   }
   const int64_t now = platform_.WallNowSeconds();
@@ -70,7 +69,7 @@ void MemoryMonitor::CheckClock(int64_t now) {
   if (previousWall_ != 0) {
     const int jump = ClockJumpSeconds(now, previousWall_);
     if (jump > 1 || jump < -1) {
-      LogMessage(kCoreId, PluginEventCallback, 50, "system time changed by %d seconds", jump);
+      LogCore(50, "system time changed by %d seconds", jump);
     }
   } else if (throttlingEnabled_.load()) {
     hooks_.publishMemoryState();  // the plugins learn the initial state
@@ -78,7 +77,7 @@ void MemoryMonitor::CheckClock(int64_t now) {
 }
 
 void MemoryMonitor::CheckMemory() {
-  const bool report = IsLogLevelEnabled(kCoreId, PluginEventCallback, 0) &&
+  const bool report = IsCoreLogEnabled(0) &&
                       hooks_.now() - lastReportNs_ >= kReportPeriodNs;
   const uint32_t resident = platform_.ResidentBytes();
   Decide(resident > memoryLimit_);
@@ -87,7 +86,7 @@ void MemoryMonitor::CheckMemory() {
 
 void MemoryMonitor::ReportUsage(uint32_t resident) {
   const int64_t change = (static_cast<int64_t>(resident) - lastReportedUsage_) / kMiB;
-  LogMessage(kCoreId, PluginEventCallback, 0, "memory usage changed %lldMB (total usage: %zuMB)",
+  LogCore(0, "memory usage changed %lldMB (total usage: %zuMB)",
              static_cast<long long>(change), static_cast<size_t>(resident / kMiB));
   lastReportedUsage_ = resident;
   lastReportNs_ = hooks_.now();
@@ -98,14 +97,14 @@ void MemoryMonitor::Decide(bool over) {
   throttling_.store(over);
   if (over) {
     if (throttledSince_ == kNotThrottling) {
-      LogMessage(kCoreId, PluginEventCallback, 50, "available system memory is low, throttling video");
+      LogCore(50, "available system memory is low, throttling video");
       hooks_.publishMemoryState();
     }
     throttledSince_ = now;
     return;
   }
   if (throttledSince_ == kNotThrottling || now - kQuietNs < throttledSince_) return;
-  LogMessage(kCoreId, PluginEventCallback, 50, "available system memory ok, not throttling video");
+  LogCore(50, "available system memory ok, not throttling video");
   hooks_.publishMemoryState();
   throttledSince_ = kNotThrottling;
 }

@@ -6,8 +6,6 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "core/devovor.h"
-#include "events/callback.h"
 #include "log/log.h"
 #include "plugins/discovery.h"
 #include "plugins/plugin_records.h"
@@ -26,7 +24,7 @@ void Log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)
 void Log(int level, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  LogMessageV(kCoreId, PluginEventCallback, level, format, args);
+  LogCoreV(level, format, args);
   va_end(args);
 }
 
@@ -50,15 +48,15 @@ std::string RegisteredName(const std::string& fileName) {
   return stem;
 }
 
-PluginHost::PluginHost(devovor& core, PluginList& plugins, NameRegistry& names,
+PluginHost::PluginHost(HostHooks hooks, PluginList& plugins, NameRegistry& names,
                        LogLevelTable& logLevel, LogLevelTable& logLevelDefault)
-    : core_(core),
+    : hooks_(std::move(hooks)),
       plugins_(plugins),
       names_(names),
       logLevel_(logLevel),
       logLevelDefault_(logLevelDefault) {}
 
-void PluginHost::LoadPhase() { LoadCandidates(DiscoverPlugins(core_.executablePath())); }
+void PluginHost::LoadPhase() { LoadCandidates(DiscoverPlugins(hooks_.executablePath)); }
 
 void PluginHost::LoadCandidates(const std::vector<std::string>& candidates) {
   for (const std::string& path : candidates) LoadOne(path);
@@ -94,12 +92,12 @@ void PluginHost::LoadOne(const std::string& path) {
   }
 
   _LoadParmsIn in = ZeroedRecord<_LoadParmsIn>(DV_LOAD_IN_VERSION);
-  in.core = &core_;
-  in.PluginEventCallback = PluginEventCallback;
+  in.core = hooks_.coreHandle;
+  in.PluginEventCallback = hooks_.raiseEvent;
   _LoadParmsOut out = ZeroedRecord<_LoadParmsOut>(DV_LOAD_OUT_VERSION);
-  const int64_t start = core_.Now();
+  const int64_t start = hooks_.now();
   const int32_t result = plugin->Load(&in, &out);
-  const int64_t took = core_.Now() - start;
+  const int64_t took = hooks_.now() - start;
   if (!VetLoadResult(name, result, out)) {
     dlclose(library);
     return;
@@ -156,9 +154,9 @@ void PluginHost::OpenPhase() {
     }
     _OpenParmsIn in = ZeroedRecord<_OpenParmsIn>(DV_RECORD_VERSION);
     _OpenParmsOut out = ZeroedRecord<_OpenParmsOut>(DV_RECORD_VERSION);
-    const int64_t start = core_.Now();
+    const int64_t start = hooks_.now();
     plugin->openCode = plugin->Open(&in, &out);
-    plugin->openTimeMs = (core_.Now() - start) / kNsPerMs;
+    plugin->openTimeMs = (hooks_.now() - start) / kNsPerMs;
   }
 }
 

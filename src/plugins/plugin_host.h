@@ -16,6 +16,7 @@
 // plugin table may be read from any thread (the status report).
 #pragma once
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -25,13 +26,19 @@
 #include "log/name_registry.h"
 #include "plugins/plugin_list.h"
 
-class devovor;
-
 namespace dv {
+
+// What the host hands to plugins and needs of the core.
+struct HostHooks {
+  std::string executablePath;          // plugins/ and protected-plugins/ are beside it
+  void* coreHandle = nullptr;          // _LoadParmsIn.core, opaque to plugins
+  PluginEventCallbackFn raiseEvent = nullptr;  // _LoadParmsIn.PluginEventCallback
+  std::function<int64_t()> now;        // the core's steady clock, ns
+};
 
 class PluginHost {
  public:
-  PluginHost(devovor& core, PluginList& plugins, NameRegistry& names, LogLevelTable& logLevel,
+  PluginHost(HostHooks hooks, PluginList& plugins, NameRegistry& names, LogLevelTable& logLevel,
              LogLevelTable& logLevelDefault);
 
   void LoadPhase();
@@ -54,7 +61,7 @@ class PluginHost {
   void CloseOne(PLUGININFO& plugin);
   void UnloadOne(PLUGININFO& plugin);
 
-  devovor& core_;
+  const HostHooks hooks_;
   PluginList& plugins_;
   NameRegistry& names_;
   LogLevelTable& logLevel_;

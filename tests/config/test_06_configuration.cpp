@@ -12,7 +12,9 @@
 #include "config/configuration.h"
 #include "config/status_report.h"
 #include "config/xml_file.h"
-#include "core/devovor.h"
+#include "support/peers.h"
+
+using dv::test::Peer;
 #include "support/fake_platform.h"
 
 namespace {
@@ -34,7 +36,7 @@ class Configuration : public ::testing::Test {
   }
   void Write(const std::string& name, const std::string& text) { std::ofstream(name) << text; }
   void Load() {
-    dv::LoadConfiguration({&family, &version, &core.throttlingEnabled(), &core.logLevel()});
+    dv::LoadConfiguration({&family, &version, &Peer(core).throttlingEnabled(), &Peer(core).logLevel()});
   }
   static std::string Nested(int levels) {
     std::string text;
@@ -60,7 +62,7 @@ TEST_F(Configuration, MissingCoreXmlIsReportedAndChangesNothing) {
   Load();
   EXPECT_EQ(platform.ConsoleText(),
             std::string(kRed) + "Failed to load/parse core.xml 2 - Failed to open file.\n");
-  EXPECT_TRUE(core.throttlingEnabled());
+  EXPECT_TRUE(Peer(core).throttlingEnabled());
   EXPECT_EQ(family, "Vantora");
 }
 
@@ -69,7 +71,7 @@ TEST_F(Configuration, AnotherRootIsReportedAsMissingOrvel) {
   Load();
   EXPECT_EQ(platform.ConsoleText(),
             std::string(kRed) + "Failed to load core.xml, missing Orvel node.\n");
-  EXPECT_TRUE(core.throttlingEnabled());
+  EXPECT_TRUE(Peer(core).throttlingEnabled());
 }
 
 TEST_F(Configuration, NestingIsLimitedTo100Levels) {
@@ -94,13 +96,13 @@ TEST_F(Configuration, AMillionLevelsAreRefusedWithoutACrash) {
 TEST_F(Configuration, ThrottlingZeroDisablesAndAWordChangesNothing) {
   Write("core.xml", "<Orvel><Memory Throttling=\"word\"/></Orvel>");
   Load();
-  EXPECT_TRUE(core.throttlingEnabled());
+  EXPECT_TRUE(Peer(core).throttlingEnabled());
   Write("core.xml", "<Orvel><Memory Throttling=\" 0 trailing\"/></Orvel>");
   Load();
-  EXPECT_FALSE(core.throttlingEnabled());
+  EXPECT_FALSE(Peer(core).throttlingEnabled());
   Write("core.xml", "<Orvel><Memory Throttling=\"7\"/></Orvel>");
   Load();
-  EXPECT_TRUE(core.throttlingEnabled());
+  EXPECT_TRUE(Peer(core).throttlingEnabled());
 }
 
 TEST_F(Configuration, PluginThresholdsAndTheirValidityRules) {
@@ -120,19 +122,19 @@ TEST_F(Configuration, PluginThresholdsAndTheirValidityRules) {
                         "<Plugin ID=\"x\" LogLevel=\"10\"/>"                    // not a number
                         "<Plugin ID=\"4294967296\" LogLevel=\"10\"/>"           // out of range
                         "<Plugin ID=\"524288\" LogLevel=\"-1\" LogLevelDefault=\"150\"/>"));
-  core.logLevel().Set(4, 33);
-  core.logLevel().Set(8, 33);
+  Peer(core).logLevel().Set(4, 33);
+  Peer(core).logLevel().Set(8, 33);
   Load();
-  EXPECT_EQ(core.logLevel().Get(0), 0);
-  EXPECT_EQ(core.logLevel().Get(9), 50);
-  EXPECT_EQ(core.logLevel().Get(3), -1);
-  EXPECT_EQ(core.logLevel().Get(4), -1);
-  EXPECT_EQ(core.logLevel().Get(5), 45);
-  EXPECT_EQ(core.logLevel().Get(6), -1);
-  EXPECT_EQ(core.logLevel().Get(7), -1);
-  EXPECT_EQ(core.logLevel().Get(8), -1);  // a default out of range counts as absent
-  EXPECT_EQ(core.logLevel().Get(0xff), 0);  // no entry: reads the core's
-  EXPECT_EQ(core.logLevelDefault().Get(9), -1);  // core.xml never writes defaults
+  EXPECT_EQ(Peer(core).logLevel().Get(0), 0);
+  EXPECT_EQ(Peer(core).logLevel().Get(9), 50);
+  EXPECT_EQ(Peer(core).logLevel().Get(3), -1);
+  EXPECT_EQ(Peer(core).logLevel().Get(4), -1);
+  EXPECT_EQ(Peer(core).logLevel().Get(5), 45);
+  EXPECT_EQ(Peer(core).logLevel().Get(6), -1);
+  EXPECT_EQ(Peer(core).logLevel().Get(7), -1);
+  EXPECT_EQ(Peer(core).logLevel().Get(8), -1);  // a default out of range counts as absent
+  EXPECT_EQ(Peer(core).logLevel().Get(0xff), 0);  // no entry: reads the core's
+  EXPECT_EQ(Peer(core).logLevelDefault().Get(9), -1);  // core.xml never writes defaults
 }
 
 TEST_F(Configuration, ProductXmlNamesFamilyAndVersionUnderAnyRoot) {
@@ -152,29 +154,29 @@ TEST_F(Configuration, ProductXmlNamesFamilyAndVersionUnderAnyRoot) {
 TEST_F(Configuration, AMissingCoreXmlIsNotTheProductXmlLoadedBefore) {
   Write("product.xml", "<Orvel><Memory Throttling=\"0\"/><Product Family=\"F\"/></Orvel>");
   Load();
-  EXPECT_TRUE(core.throttlingEnabled());
+  EXPECT_TRUE(Peer(core).throttlingEnabled());
   EXPECT_NE(platform.ConsoleText().find("core.xml 2 - Failed to open file."), std::string::npos);
 }
 
 TEST_F(Configuration, UpdatesNeedDeltaAndChangeOnlyWhatDiffers) {
-  core.logLevelDefault().Set(5, 70);
+  Peer(core).logLevelDefault().Set(5, 70);
   const auto update = [&](const std::string& delta, const std::string& plugins) {
     return dv::ApplyConfigurationUpdate(
         "<U" + delta + "><Modules><Module>" + plugins + "</Module></Modules></U>",
-        core.logLevel(), core.logLevelDefault());
+        Peer(core).logLevel(), Peer(core).logLevelDefault());
   };
   EXPECT_FALSE(update("", "<Plugin ID=\"327680\" LogLevel=\"30\"/>"));
   EXPECT_FALSE(update(" Delta=\"0\"", "<Plugin ID=\"327680\" LogLevel=\"30\"/>"));
   EXPECT_FALSE(update(" Delta=\"yes\"", "<Plugin ID=\"327680\" LogLevel=\"30\"/>"));
-  EXPECT_EQ(core.logLevel().Get(5), -1);
+  EXPECT_EQ(Peer(core).logLevel().Get(5), -1);
   EXPECT_TRUE(update(" Delta=\"1\"", "<Plugin ID=\"327680\" LogLevel=\"30\"/>"));
-  EXPECT_EQ(core.logLevel().Get(5), 30);
+  EXPECT_EQ(Peer(core).logLevel().Get(5), 30);
   EXPECT_FALSE(update(" Delta=\"1\"", "<Plugin ID=\"327680\" LogLevel=\"30\"/>"));
   EXPECT_TRUE(update(" Delta=\"-4\"", "<Plugin ID=\"327680\" LogLevel=\"-1\"/>"));
-  EXPECT_EQ(core.logLevel().Get(5), 70);  // back to the kind's default
-  EXPECT_FALSE(dv::ApplyConfigurationUpdate("<U Delta=\"1\"><Modules>", core.logLevel(),
-                                            core.logLevelDefault()));
-  EXPECT_FALSE(dv::ApplyConfigurationUpdate("", core.logLevel(), core.logLevelDefault()));
+  EXPECT_EQ(Peer(core).logLevel().Get(5), 70);  // back to the kind's default
+  EXPECT_FALSE(dv::ApplyConfigurationUpdate("<U Delta=\"1\"><Modules>", Peer(core).logLevel(),
+                                            Peer(core).logLevelDefault()));
+  EXPECT_FALSE(dv::ApplyConfigurationUpdate("", Peer(core).logLevel(), Peer(core).logLevelDefault()));
 }
 
 // TinyXML reads core.xml (no declared encoding) as UTF-8 and takes a lead
@@ -190,7 +192,7 @@ TEST_F(Configuration, AReportWithUtf8CutShortStillLoadsBack) {
   figures.coreVersion = "21.09\xc3";
   figures.coreFileName = "devovor\xe2\x82";
   figures.throttlingEnabled = false;
-  figures.plugins = core.plugins().snapshot();
+  figures.plugins = Peer(core).plugins().snapshot();
   figures.logLevel = &levels;
   figures.logLevelDefault = &defaults;
   figures.parentFileName = "vantord\xee";
@@ -213,8 +215,8 @@ TEST_F(Configuration, AReportWithUtf8CutShortStillLoadsBack) {
                "7.1?\x9f\x98 \xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80");
 
   Load();
-  EXPECT_EQ(core.logLevel().Get(0), 42);
-  EXPECT_FALSE(core.throttlingEnabled());
+  EXPECT_EQ(Peer(core).logLevel().Get(0), 42);
+  EXPECT_FALSE(Peer(core).throttlingEnabled());
   EXPECT_EQ(platform.ConsoleText().find("Failed"), std::string::npos);
 }
 

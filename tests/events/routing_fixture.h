@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/devovor.h"
+#include "support/peers.h"
 #include "events/callback.h"
 #include "events/fake_plugins.h"
 #include "support/fake_platform.h"
@@ -18,15 +18,15 @@ class Routing : public ::testing::Test {
   }
   ~Routing() override {
     // Read-request threads must be out of the plugins before they go.
-    for (const auto& plugin : core.plugins().ownerView()) {
+    for (const auto& plugin : Peer(core).plugins().ownerView()) {
       plugin->readGate.Close();
       plugin->readGate.WaitIdle();
     }
   }
 
   void Add(std::shared_ptr<PLUGININFO> plugin) {
-    core.names().Insert(plugin->id(), plugin->name.substr(0, plugin->name.size() - 3));
-    core.plugins().Append(std::move(plugin));
+    Peer(core).names().Insert(plugin->id(), plugin->name.substr(0, plugin->name.size() - 3));
+    Peer(core).plugins().Append(std::move(plugin));
   }
 
   int32_t Raise(_EventParmsIn in) {
@@ -44,7 +44,7 @@ class Routing : public ::testing::Test {
   // Delivers everything queued, then returns (as at the end of a run).
   void Drain() {
     core.RequestStop();
-    core.router().RunEventLoop();
+    Peer(core).router().RunEventLoop();
   }
 
   FakePlatform platform;

@@ -50,7 +50,7 @@ TEST_F(Routing, EveryPluginGetsEveryEventInOrderWithItsBytesIntact) {
     EXPECT_EQ(r.writes[1].in.data, nullptr);
     EXPECT_EQ(r.writes[1].in.len, 0u);
   }
-  EXPECT_EQ(core.router().blockFigures().blocks, 0u);
+  EXPECT_EQ(Peer(core).router().blockFigures().blocks, 0u);
 }
 
 // Flags bit 24 moves up to bit 25 for delivery and down to bit 23 for read
@@ -90,7 +90,9 @@ TEST_F(Routing, ConfigurationUpdateReachesEveryOtherPluginThroughIoctl) {
   Add(FakePlugin<1>(0x00020000, 0x0, false));    // masks and delivery do not matter
   Add(FakePlugin<2>(0x00030000));
   std::vector<std::string> posted;
-  core.router().SetConfigPoster([&](std::string text) { posted.push_back(std::move(text)); });
+  EventRouterPeer::hooks(Peer(core).router()).postConfig = [&](std::string text) {
+    posted.push_back(std::move(text));
+  };
   const std::string xml = "<Orvel><Delta/></Orvel>";
   EXPECT_EQ(RaiseWith(Event(0x00010000, 0x100 | 0x2, 0x1), xml), DV_RESULT_OK);
   Drain();
@@ -131,8 +133,8 @@ TEST_F(Routing, AKeptBlockLivesUntilItsHolderReleasesIt) {
   EXPECT_EQ(RaiseWith(Event(0x00090000, 0x2), std::string(1000, 'k')), DV_RESULT_OK);
   Drain();
   void* block = RecorderFor(0).writes.at(0).in.data;
-  EXPECT_EQ(core.router().blockFigures().blocks, 1u);
-  EXPECT_EQ(core.router().blockFigures().bytes, 1000u);
+  EXPECT_EQ(Peer(core).router().blockFigures().blocks, 1u);
+  EXPECT_EQ(Peer(core).router().blockFigures().bytes, 1000u);
 
   auto release = [&](uint32_t holder) {
     std::thread([&, holder] {
@@ -142,12 +144,12 @@ TEST_F(Routing, AKeptBlockLivesUntilItsHolderReleasesIt) {
     }).join();
   };
   release(0x00010000);
-  EXPECT_EQ(core.router().blockFigures().blocks, 1u);
+  EXPECT_EQ(Peer(core).router().blockFigures().blocks, 1u);
   release(0x00010000);  // twice: no change
-  EXPECT_EQ(core.router().blockFigures().blocks, 1u);
+  EXPECT_EQ(Peer(core).router().blockFigures().blocks, 1u);
   release(0x00020000);
-  EXPECT_EQ(core.router().blockFigures().blocks, 0u);
-  EXPECT_EQ(core.router().blockFigures().bytes, 0u);
+  EXPECT_EQ(Peer(core).router().blockFigures().blocks, 0u);
+  EXPECT_EQ(Peer(core).router().blockFigures().bytes, 0u);
   release(0x00020000);  // a block that is gone is never freed again
 }
 
@@ -163,7 +165,7 @@ TEST_F(Routing, AReleaseInsideWriteEndsThatWritesHold) {
   };
   EXPECT_EQ(RaiseWith(Event(0x00090000, 0x2), "given back"), DV_RESULT_OK);
   Drain();
-  EXPECT_EQ(core.router().blockFigures().blocks, 0u);
+  EXPECT_EQ(Peer(core).router().blockFigures().blocks, 0u);
 }
 
 // Only the delivery loop ends the core's own hold: a release that claims
@@ -180,7 +182,7 @@ TEST_F(Routing, AReleaseClaimingTheCoresIdCannotFreeABlockInDelivery) {
   Drain();
   ASSERT_EQ(RecorderFor(1).writes.size(), 1u);
   EXPECT_EQ(RecorderFor(1).writes[0].payload, "still here");
-  EXPECT_EQ(core.router().blockFigures().blocks, 0u);
+  EXPECT_EQ(Peer(core).router().blockFigures().blocks, 0u);
 }
 
 TEST_F(Routing, ReleasingAnUnknownPointerFreesNothing) {
@@ -190,7 +192,7 @@ TEST_F(Routing, ReleasingAnUnknownPointerFreesNothing) {
   Raise(in);
   in.data = nullptr;
   Raise(in);
-  EXPECT_EQ(core.router().blockFigures().blocks, 0u);
+  EXPECT_EQ(Peer(core).router().blockFigures().blocks, 0u);
 }
 
 TEST_F(Routing, AStopRequestDrainsWhatIsQueued) {
@@ -198,14 +200,14 @@ TEST_F(Routing, AStopRequestDrainsWhatIsQueued) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(Raise(Event(0x00090000, 0x2)), DV_RESULT_OK);
   core.RequestStop();
   EXPECT_EQ(Raise(Event(0x00090000, 0x2)), DV_RESULT_REFUSED);
-  core.router().RunEventLoop();
+  Peer(core).router().RunEventLoop();
   EXPECT_EQ(RecorderFor(0).writes.size(), 3u);
 }
 
 TEST_F(Routing, FailedWritesAreLoggedAndDeliveryGoesOn) {
   Add(FakePlugin<0>(0x00010000));
   Add(FakePlugin<1>(0x00020000));
-  core.logLevel().Set(0, 0);
+  Peer(core).logLevel().Set(0, 0);
   RecorderFor(0).writeResult = -3;
   RecorderFor(0).writeError = 17;
   EXPECT_EQ(Raise(Event(0x00090000, 0x40)), DV_RESULT_OK);
@@ -218,7 +220,7 @@ TEST_F(Routing, FailedWritesAreLoggedAndDeliveryGoesOn) {
 
 TEST_F(Routing, SlowWritesAreReportedExceptForLogEvents) {
   Add(FakePlugin<0>(0x00010000));
-  core.logLevel().Set(0, 0);
+  Peer(core).logLevel().Set(0, 0);
   RecorderFor(0).onWrite = [&](const _WriteParmsIn&) { platform.steadyNs += 7'000'000; };
   EXPECT_EQ(RaiseWith(Event(0x00050000, 0x2), std::string(1234, 'x')), DV_RESULT_OK);
   EXPECT_EQ(Raise(Event(0x00050000, 0x40)), DV_RESULT_OK);  // a log event: never timed
@@ -232,7 +234,7 @@ TEST_F(Routing, SlowWritesAreReportedExceptForLogEvents) {
 
 TEST_F(Routing, WritesJustUnderSixMillisecondsAreNotReported) {
   Add(FakePlugin<0>(0x00010000));
-  core.logLevel().Set(0, 0);
+  Peer(core).logLevel().Set(0, 0);
   RecorderFor(0).onWrite = [&](const _WriteParmsIn&) { platform.steadyNs += 5'999'999; };
   EXPECT_EQ(Raise(Event(0x00050000, 0x2)), DV_RESULT_OK);
   Drain();
@@ -241,18 +243,18 @@ TEST_F(Routing, WritesJustUnderSixMillisecondsAreNotReported) {
 
 TEST_F(Routing, QueueReportComesOnceAMinuteWhenAnEventIsTaken) {
   Add(FakePlugin<0>(0x00010000));
-  core.logLevel().Set(0, 0);
+  Peer(core).logLevel().Set(0, 0);
   RecorderFor(0).keep = true;  // keeps blocks so they show in refblks
   int writes = 0;
   RecorderFor(0).onWrite = [&](const _WriteParmsIn&) {
     if (++writes == 1) platform.steadyNs += 60'000'000'000;
   };
-  core.throttling() = true;
+  Peer(core).throttling() = true;
   for (int i = 0; i < 3; ++i) {
     _EventParmsIn frame = Event(0x00070000, 0x1, DV_FLAG_VIDEO);
     EXPECT_EQ(Raise(frame), DV_RESULT_THROTTLED);
   }
-  core.throttling() = false;
+  Peer(core).throttling() = false;
   const std::string big(1'234'567, 'b');
   for (int i = 0; i < 3; ++i) EXPECT_EQ(RaiseWith(Event(0x00090000, 0x2), big), DV_RESULT_OK);
   Drain();
@@ -268,12 +270,12 @@ TEST(RoutingLeaks, BlocksNeverReleasedAreReportedWhenTheCoreGoes) {
   FakePlatform platform;
   auto core = std::make_unique<devovor>("/nonexistent/devovor", platform);
   core->Initialize(-1);
-  core->logLevel().Set(0, 0);
+  Peer(*core).logLevel().Set(0, 0);
   ResetRecorders();
   RecorderFor(0).keep = true;
   RecorderFor(1).keep = true;
-  core->plugins().Append(FakePlugin<0>(0x00060000));
-  core->plugins().Append(FakePlugin<1>(0x00470000));
+  Peer(*core).plugins().Append(FakePlugin<0>(0x00060000));
+  Peer(*core).plugins().Append(FakePlugin<1>(0x00470000));
   _EventParmsIn in = Event(0x00090000, 0x2);
   char payload[8] = "leaked";
   in.data = payload;
@@ -281,7 +283,7 @@ TEST(RoutingLeaks, BlocksNeverReleasedAreReportedWhenTheCoreGoes) {
   _EventParmsOut out = {12, 1, 0};
   PluginEventCallback(&in, &out);
   core->RequestStop();
-  core->router().RunEventLoop();
+  Peer(*core).router().RunEventLoop();
   void* block = RecorderFor(0).writes.at(0).in.data;
 
   core.reset();

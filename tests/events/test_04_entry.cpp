@@ -39,16 +39,16 @@ TEST_F(Routing, AStreamStartsWithAKeyFrameAndTakes766FramesAfterIt) {
   EXPECT_EQ(Raise(notKey), DV_RESULT_NO_KEY_FRAME);
   EXPECT_EQ(Raise(Frame(0x00070001, true)), DV_RESULT_OK);
   EXPECT_EQ(Raise(Frame(0x00070002, false)), DV_RESULT_NO_KEY_FRAME);  // streams are separate
-  EXPECT_EQ(core.queue().size(), 768u);
+  EXPECT_EQ(Peer(core).queue().size(), 768u);
 }
 
 TEST_F(Routing, ThrottlingRefusesEveryFrameAndForgetsTheStreams) {
   EXPECT_EQ(Raise(Frame(0x00070001, true)), DV_RESULT_OK);
-  core.throttling() = true;
+  Peer(core).throttling() = true;
   EXPECT_EQ(Raise(Frame(0x00070001, false)), DV_RESULT_THROTTLED);
   EXPECT_EQ(Raise(Frame(0x00070001, true)), DV_RESULT_THROTTLED);
   EXPECT_EQ(Raise(Event(0x00070001, DV_EVENT_VIDEO)), DV_RESULT_OK);  // not a frame
-  core.throttling() = false;
+  Peer(core).throttling() = false;
   EXPECT_EQ(Raise(Frame(0x00070001, false)), DV_RESULT_NO_KEY_FRAME);
   EXPECT_EQ(Raise(Frame(0x00070001, true)), DV_RESULT_OK);
 }
@@ -66,7 +66,7 @@ TEST_F(Routing, AReadRequestRunsReadOnEveryMatchingReaderWithItsOwnCopy) {
   _EventParmsIn in = Event(0, 0x2, 0x01000000);
   in.context = reinterpret_cast<void*>(0xc0);
   EXPECT_EQ(RaiseWith(in, request), DV_RESULT_OK);
-  EXPECT_EQ(core.queue().size(), 0u);  // a request is never queued
+  EXPECT_EQ(Peer(core).queue().size(), 0u);  // a request is never queued
 
   ASSERT_TRUE(WaitUntil([] { return RecorderFor(0).readsSoFar().size() == 1; }));
   const _ReadParmsIn read = RecorderFor(0).readsSoFar()[0];
@@ -85,7 +85,7 @@ TEST_F(Routing, AReadRequestThatMatchesNoReaderStillSucceeds) {
   EXPECT_EQ(Raise(Event(0, 0x2)), DV_RESULT_OK);
   std::this_thread::sleep_for(20ms);
   EXPECT_TRUE(RecorderFor(0).readsSoFar().empty());
-  EXPECT_EQ(core.router().requests().threadCount(), 0u);
+  EXPECT_EQ(Peer(core).router().requests().threadCount(), 0u);
 }
 
 TEST_F(Routing, RepliesNeedAnOpenHandleAndAReadRequestThread) {
@@ -117,7 +117,7 @@ TEST_F(Routing, RepliesNeedAnOpenHandleAndAReadRequestThread) {
   auto seen = results.get_future();
   ASSERT_EQ(seen.wait_for(5s), std::future_status::ready);
   EXPECT_EQ(seen.get(), (std::vector<int32_t>{0, 0, 1}));
-  EXPECT_EQ(core.queue().size(), 1u);
+  EXPECT_EQ(Peer(core).queue().size(), 1u);
 }
 
 TEST_F(Routing, ANewReadRequestReopensAClosedHandle) {
@@ -160,7 +160,7 @@ class Replies : public Routing {
         returned[i] = true;
       }
     };
-    loop = std::thread([this] { core.router().RunEventLoop(); });
+    loop = std::thread([this] { Peer(core).router().RunEventLoop(); });
     _EventParmsIn request = Event(0, 0x2);
     request.context = reinterpret_cast<void*>(0xc4);
     EXPECT_EQ(Raise(request), DV_RESULT_OK);

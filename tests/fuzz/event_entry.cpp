@@ -36,7 +36,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/devovor.h"
+#include "support/peers.h"
+
+using dv::test::Peer;
 #include "events/callback.h"
 #include "events/fake_plugins.h"
 #include "fuzz_support.h"
@@ -319,13 +321,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::unique_ptr<uint8_t[]>> owned;
   {
     devovor core("/nonexistent/devovor", platform);
-    core.names().Insert(dv::kCoreId, "core");
-    core.throttling().store((setup & 2) != 0);
+    Peer(core).names().Insert(dv::kCoreId, "core");
+    Peer(core).throttling().store((setup & 2) != 0);
 
     const int plugins = 1 + (setup >> 2) % kMaxPlugins;
     for (int slot = 0; slot < plugins; ++slot) {
       Plugin& plugin = run.plugins[slot];
-      plugin.id = PluginId(reader, slot, core.names());
+      plugin.id = PluginId(reader, slot, Peer(core).names());
       const uint8_t traits = reader.Byte();
       auto record = std::make_shared<dv::PLUGININFO>();
       record->name = "fuzz" + std::to_string(slot) + ".so";
@@ -341,8 +343,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!(traits & 8)) record->IOCTL = kIoctls[slot];
       record->Read = kReads[slot];
       for (int i = 0; i < 16; ++i) plugin.script.push_back(reader.Byte());
-      core.names().Insert(plugin.id, record->name.substr(0, record->name.size() - 3));
-      core.plugins().Append(std::move(record));
+      Peer(core).names().Insert(plugin.id, record->name.substr(0, record->name.size() - 3));
+      Peer(core).plugins().Append(std::move(record));
     }
 
     int readRequests = 0;
@@ -436,12 +438,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 13: {  // a store to the threshold tables, kinds past the end too
           const uint32_t kindIndex = reader.U16() % 300;
           const int level = static_cast<int>(reader.Byte() % 102) - 1;
-          (reader.Byte() & 1 ? core.logLevel() : core.logLevelDefault()).Set(kindIndex, level);
+          (reader.Byte() & 1 ? Peer(core).logLevel() : Peer(core).logLevelDefault()).Set(kindIndex, level);
           raise = false;
           break;
         }
         case 14:
-          core.throttling().store(!core.throttling().load());
+          Peer(core).throttling().store(!Peer(core).throttling().load());
           raise = false;
           break;
         case 15:  // a minute passes: the queue report is due
@@ -476,7 +478,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     core.RequestStop();
-    core.router().RunEventLoop();
+    Peer(core).router().RunEventLoop();
 
     // The plugins give back what they kept; then no read-request thread
     // may still be inside a plugin.
@@ -485,11 +487,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Release(block, holder);
       run.kept.erase({block, holder});
     }
-    for (const auto& plugin : core.plugins().ownerView()) {
+    for (const auto& plugin : Peer(core).plugins().ownerView()) {
       plugin->readGate.Close();
       plugin->readGate.WaitIdle();
     }
-    FUZZ_CHECK(core.router().blockFigures().blocks == 0);
+    FUZZ_CHECK(Peer(core).router().blockFigures().blocks == 0);
   }
   AwaitThreads(threadsBefore);
   g_run = nullptr;

@@ -35,7 +35,9 @@
 #include "config/configuration.h"
 #include "config/status_report.h"
 #include "config/xml_file.h"
-#include "core/devovor.h"
+#include "support/peers.h"
+
+using dv::test::Peer;
 #include "fuzz_support.h"
 #include "ipc/packet.h"
 #include "log/levels.h"
@@ -140,7 +142,7 @@ struct Fixture {
   devovor core{"/nonexistent/devovor", platform};
 
   Fixture() {
-    core.names().Insert(dv::kCoreId, "core");
+    Peer(core).names().Insert(dv::kCoreId, "core");
     int n = 0;
     for (const Slot& slot : kSlots) {
       auto record = std::make_shared<dv::PLUGININFO>();
@@ -150,7 +152,7 @@ struct Fixture {
       record->loadResults.id = slot.id;
       record->IOCTL = slot.ioctl;
       if (slot.closed) record->readGate.Close();
-      core.plugins().Append(std::move(record));
+      Peer(core).plugins().Append(std::move(record));
     }
   }
 };
@@ -174,11 +176,11 @@ void CheckStatusReport(devovor& core) {
   figures.coreVersion = "21.09.7.0";
   figures.coreFileName = "devovor";
   figures.throttlingEnabled = false;
-  figures.plugins = core.plugins().snapshot();
+  figures.plugins = Peer(core).plugins().snapshot();
   figures.logLevel = &levels;
   figures.logLevelDefault = &defaults;
-  figures.parentFileName = core.parentFileName();
-  figures.parentVersion = core.parentVersion();
+  figures.parentFileName = Peer(core).parentFileName();
+  figures.parentVersion = Peer(core).parentVersion();
   // Exactly what SaveXmlFile writes, without its sync to disk, which
   // would cost more than the rest of the run.
   const std::string text = dv::PrintXml(*dv::BuildStatusReport(figures), true);
@@ -228,7 +230,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Fixture& fixture = TheFixture();
   devovor& core = fixture.core;
-  dv::ParentChannel& channel = core.parent();
+  dv::test::ParentChannelPeer channel(Peer(core).parent());
 
   Reader reader(data, size);
   std::vector<size_t> sizes;
@@ -247,7 +249,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     channel.Received(chunk);
   }
   g_seen.clear();
-  core.SetParentIdentity({"", ""});
+  Peer(core).SetParentIdentity({"", ""});
 
   std::vector<uint8_t> held;  // the reference: bytes received, not consumed
   std::vector<Seen> expected;
@@ -298,9 +300,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(g_seen == expected);
     FUZZ_CHECK(channel.receiveRoom() == dv::ParentChannel::kBufferSize - held.size());
     FUZZ_CHECK(std::memcmp(channel.receiveWindow() - held.size(), held.data(), held.size()) == 0);
-    FUZZ_CHECK(core.parentFileName() == fileName);
-    FUZZ_CHECK(core.parentVersion() == version);
-    FUZZ_CHECK(!stopped || core.stopRequested());
+    FUZZ_CHECK(Peer(core).parentFileName() == fileName);
+    FUZZ_CHECK(Peer(core).parentVersion() == version);
+    FUZZ_CHECK(!stopped || Peer(core).stopRequested());
   }
   if (!fileName.empty() || !version.empty()) CheckStatusReport(core);
   return 0;

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "core/devovor.h"
+#include "support/peers.h"
+
+using dv::test::Peer;
 #include "events/callback.h"
 #include "log/log.h"
 #include "support/fake_platform.h"
@@ -40,7 +42,7 @@ class LogEntry : public ::testing::Test {
  protected:
   LogEntry() : core("/nonexistent/devovor", platform) {
     EXPECT_TRUE(core.Initialize(-1));
-    core.names().Insert(0x00050000u, "cam");
+    Peer(core).names().Insert(0x00050000u, "cam");
   }
 
   FakePlatform platform;
@@ -51,30 +53,30 @@ TEST_F(LogEntry, CoreLevelZeroIsHiddenAndLevel25ShowsInGreen) {
   dv::LogMessage(0x80000000u, PluginEventCallback, 0, "routine");
   dv::LogMessage(0x80000000u, PluginEventCallback, 25, "started");
   EXPECT_EQ(platform.ConsoleText(), "\x1b[32m22:13:20\x1b[36m core  \x1b[0m started\n");
-  EXPECT_EQ(core.queue().size(), 1u);
+  EXPECT_EQ(Peer(core).queue().size(), 1u);
 }
 
 TEST_F(LogEntry, CoreLevelZeroShowsInMagentaOnceTheThresholdIsZero) {
-  core.logLevel().Set(0, 0);
+  Peer(core).logLevel().Set(0, 0);
   dv::LogMessage(0x80000000u, PluginEventCallback, 0, "routine");
   EXPECT_EQ(platform.ConsoleText(), "\x1b[35m22:13:20\x1b[36m core  \x1b[0m routine\n");
 }
 
 TEST_F(LogEntry, KindWithoutThresholdPrintsEverythingButQueuesLevelZeroNot) {
   EXPECT_EQ(Raise(LogRecord(0x00050000u, 0, "zero")), 0);
-  EXPECT_EQ(core.queue().size(), 0u);
+  EXPECT_EQ(Peer(core).queue().size(), 0u);
   EXPECT_EQ(Raise(LogRecord(0x00050000u, 1, "one")), 0);
-  EXPECT_EQ(core.queue().size(), 1u);
+  EXPECT_EQ(Peer(core).queue().size(), 1u);
   EXPECT_EQ(platform.ConsoleText(),
             "\x1b[35m22:13:20\x1b[36m cam   \x1b[0m zero\n"
             "\x1b[35m22:13:20\x1b[36m cam   \x1b[0m one\n");
 }
 
 TEST_F(LogEntry, MessageBelowThresholdGoesNowhereAndResultStaysZero) {
-  core.logLevel().Set(5, 25);
+  Peer(core).logLevel().Set(5, 25);
   EXPECT_EQ(Raise(LogRecord(0x00050000u, 0, "quiet")), 0);
   EXPECT_EQ(platform.ConsoleText(), "");
-  EXPECT_EQ(core.queue().size(), 0u);
+  EXPECT_EQ(Peer(core).queue().size(), 0u);
 }
 
 TEST_F(LogEntry, Level101FromAKindWithoutThresholdIsPlainAndNotInTheSystemLog) {
@@ -86,18 +88,18 @@ TEST_F(LogEntry, Level101FromAKindWithoutThresholdIsPlainAndNotInTheSystemLog) {
 TEST_F(LogEntry, QueriesAnswerTheKindsThreshold) {
   EXPECT_EQ(dv::QueryLogLevel(0x80000000u, PluginEventCallback), 25);
   EXPECT_EQ(dv::QueryLogLevel(0x00050000u, PluginEventCallback), -1);
-  core.logLevel().Set(5, 60);
+  Peer(core).logLevel().Set(5, 60);
   EXPECT_EQ(dv::QueryLogLevel(0x12050000u & 0x00ffffffu, PluginEventCallback), 60);
-  EXPECT_EQ(core.queue().size(), 0u);
+  EXPECT_EQ(Peer(core).queue().size(), 0u);
 }
 
 // Kind indexes beyond the table read the core's own threshold.
 TEST_F(LogEntry, KindBeyondTheTableFollowsTheCoresThreshold) {
   EXPECT_EQ(dv::QueryLogLevel(0x0FFF0000u, PluginEventCallback), 25);
   EXPECT_EQ(dv::QueryLogLevel(0x00FF0000u, PluginEventCallback), 25);
-  core.logLevel().Set(0, 70);
+  Peer(core).logLevel().Set(0, 70);
   EXPECT_EQ(dv::QueryLogLevel(0x0ABC0000u, PluginEventCallback), 70);
-  core.logLevel().Set(0x0FFF, 10);  // no such entry: ignored
+  Peer(core).logLevel().Set(0x0FFF, 10);  // no such entry: ignored
   EXPECT_EQ(dv::QueryLogLevel(0x0FFF0000u, PluginEventCallback), 70);
   EXPECT_EQ(Raise(LogRecord(0x0FFF0000u, 69, "dropped")), 0);
   EXPECT_EQ(platform.ConsoleText(), "");
@@ -107,7 +109,7 @@ TEST_F(LogEntry, AfterAStopRequestMessagesArePrintedButRefused) {
   core.RequestStop();
   EXPECT_EQ(Raise(LogRecord(0x00050000u, 30, "late")), DV_RESULT_REFUSED);
   EXPECT_EQ(platform.ConsoleText(), "\x1b[32m22:13:20\x1b[36m cam   \x1b[0m late\n");
-  EXPECT_EQ(core.queue().size(), 0u);
+  EXPECT_EQ(Peer(core).queue().size(), 0u);
 }
 
 TEST_F(LogEntry, ParentSendWithoutAChannelIsFreedAndRefused) {

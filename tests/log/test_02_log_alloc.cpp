@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <new>
 
-#include "core/devovor.h"
+#include "support/peers.h"
+
+using dv::test::Peer;
 #include "events/callback.h"
 #include "log/log.h"
 #include "support/fake_platform.h"

@@ -18,14 +18,14 @@ class Monitor : public Routing {
  protected:
   Monitor() {
     Add(FakePlugin<0>(0x00010000));  // subscribed to everything: gets every notification
-    core.logLevel().Set(0, 0);       // the core's routine messages on
+    Peer(core).logLevel().Set(0, 0);       // the core's routine messages on
   }
   // One tick `seconds` of wall and steady time after the previous one.
   void TickAfter(int64_t seconds, uint32_t resident) {
     platform.wallSeconds += seconds;
     platform.steadyNs += seconds * kSecond;
     platform.residentBytes = resident;
-    core.monitor().Tick({});
+    Peer(core).monitor().Tick({});
   }
   // The Throttling value of every Memory notification delivered so far.
   std::vector<std::string> Notifications() {
@@ -61,18 +61,18 @@ TEST_F(Monitor, FirstTickSetsTheLimitPublishesTheStateAndReportsAllUsageAsChange
 
 TEST_F(Monitor, ExactlyTheLimitIsNotOver) {
   TickAfter(0, kLimit);
-  EXPECT_FALSE(core.throttling());
+  EXPECT_FALSE(Peer(core).throttling());
   TickAfter(1, kLimit + 1);
-  EXPECT_TRUE(core.throttling());
+  EXPECT_TRUE(Peer(core).throttling());
 }
 
 TEST_F(Monitor, OneReadingOverThrottlesForOneReadingAndClearsAMinuteLater) {
   TickAfter(0, 1000);
   TickAfter(1, kLimit + 1);
-  EXPECT_TRUE(core.throttling());
+  EXPECT_TRUE(Peer(core).throttling());
   EXPECT_EQ(Count("available system memory is low, throttling video\n"), 1u);
   TickAfter(1, 1000);
-  EXPECT_FALSE(core.throttling());  // follows the reading at once
+  EXPECT_FALSE(Peer(core).throttling());  // follows the reading at once
   for (int s = 2; s < 60; ++s) TickAfter(1, 1000);
   EXPECT_EQ(Count("available system memory ok"), 0u);
   TickAfter(1, 1000);  // 60 s after the over-limit reading
@@ -87,7 +87,7 @@ TEST_F(Monitor, AlternatingReadingsStayThrottledWhileTheFlagFollowsEach) {
   for (int i = 0; i < 150; ++i) {
     const bool over = i % 2 == 0;
     TickAfter(1, over ? kLimit + 1 : 1000);
-    ASSERT_EQ(core.throttling().load(), over) << i;
+    ASSERT_EQ(Peer(core).throttling().load(), over) << i;
   }
   EXPECT_EQ(Count("available system memory is low"), 1u);
   EXPECT_EQ(Count("available system memory ok"), 0u);
@@ -97,17 +97,17 @@ TEST_F(Monitor, AlternatingReadingsStayThrottledWhileTheFlagFollowsEach) {
 TEST_F(Monitor, MemoryIsCheckedOncePerWallSecond) {
   TickAfter(0, 1000);
   platform.residentBytes = kLimit + 1;
-  core.monitor().Tick({});  // same wall second: no reading
-  EXPECT_FALSE(core.throttling());
+  Peer(core).monitor().Tick({});  // same wall second: no reading
+  EXPECT_FALSE(Peer(core).throttling());
   TickAfter(1, kLimit + 1);
-  EXPECT_TRUE(core.throttling());
+  EXPECT_TRUE(Peer(core).throttling());
 }
 
 TEST_F(Monitor, WithThrottlingDisabledOnlyTheClockIsWatched) {
-  core.throttlingEnabled() = false;
+  Peer(core).throttlingEnabled() = false;
   TickAfter(0, kLimit + 100);
   TickAfter(5, kLimit + 100);
-  EXPECT_FALSE(core.throttling());
+  EXPECT_FALSE(Peer(core).throttling());
   EXPECT_EQ(Count("system time changed by 5 seconds\n"), 1u);
   EXPECT_EQ(Count("memory usage"), 0u);
   EXPECT_TRUE(Notifications().empty());
@@ -125,17 +125,17 @@ TEST_F(Monitor, ClockJumpsOfMoreThanOneSecondAreLoggedWithTheirSign) {
 }
 
 TEST_F(Monitor, ACancelledWaitEndsTheMonitor) {
-  core.monitor().Tick(boost::asio::error::operation_aborted);
+  Peer(core).monitor().Tick(boost::asio::error::operation_aborted);
   EXPECT_EQ(Count("memory limit set to"), 0u);
 }
 
 // A tick that was already queued when the core stopped the monitor must
 // neither report nor re-arm: the stop does not wait for the I/O thread.
 TEST_F(Monitor, ATickAfterTheStopDoesNothing) {
-  core.monitor().Stop();
+  Peer(core).monitor().Stop();
   TickAfter(1, kLimit + 1);
   EXPECT_EQ(Count("memory limit set to"), 0u);
-  EXPECT_FALSE(core.throttling());
+  EXPECT_FALSE(Peer(core).throttling());
 }
 
 TEST(ClockJump, HugeJumpsAreClampedToAnInt) {

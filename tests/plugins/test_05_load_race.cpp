@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "core/devovor.h"
+#include "support/peers.h"
+
+using dv::test::Peer;
 #include "events/callback.h"
 #include "plugins/plugin_fixture.h"
 #include "support/fake_platform.h"
@@ -33,18 +35,18 @@ TEST(LoadPhase, GrowsSafelyWhileWorkersRaiseRequestsAndLog) {
   dv::test::FakePlatform platform;
   devovor core(folder.exe().string(), platform);
   core.Initialize(-1);
-  core.host().LoadCandidates(candidates);
-  core.host().OpenPhase();
-  core.host().StartAsyncReaders();
+  Peer(core).host().LoadCandidates(candidates);
+  Peer(core).host().OpenPhase();
+  Peer(core).host().StartAsyncReaders();
   core.RequestStop();
-  core.router().RunEventLoop();
-  core.host().ClosePhase();
-  core.host().UnloadPhase();
+  Peer(core).router().RunEventLoop();
+  Peer(core).host().ClosePhase();
+  Peer(core).host().UnloadPhase();
 
-  EXPECT_TRUE(core.plugins().ownerView().empty());
+  EXPECT_TRUE(Peer(core).plugins().ownerView().empty());
   for (int i = 0; i < kCopies; ++i) {
     const std::string stem = "p" + std::to_string(10 + i);
-    EXPECT_TRUE(core.names().Contains(uint32_t(i + 1) << 16)) << stem;
+    EXPECT_TRUE(Peer(core).names().Contains(uint32_t(i + 1) << 16)) << stem;
     const auto calls = folder.CallsOf(stem);
     EXPECT_EQ(calls.back(), "Unload") << stem;
   }
@@ -80,13 +82,13 @@ TEST(ClosePhase, ReadRequestsNeverOutliveTheirPlugin) {
   dv::test::FakePlatform platform;
   devovor core(folder.exe().string(), platform);
   core.Initialize(-1);
-  core.host().LoadCandidates({(folder.Dir(PluginDir::kPlugins) / "slow.so").string()});
-  core.host().OpenPhase();
+  Peer(core).host().LoadCandidates({(folder.Dir(PluginDir::kPlugins) / "slow.so").string()});
+  Peer(core).host().OpenPhase();
   RaiseReadRequest(reinterpret_cast<void*>(0x77));
   ASSERT_TRUE(folder.WaitForCall("slow", "Read len=0 context=0x77", std::chrono::seconds(5)));
-  core.host().ClosePhase();
+  Peer(core).host().ClosePhase();
   RaiseReadRequest(reinterpret_cast<void*>(0x78));  // after Close: no Read
-  core.host().UnloadPhase();
+  Peer(core).host().UnloadPhase();
 
   const auto calls = folder.CallsOf("slow");
   auto at = [&](const std::string& line) {
