@@ -54,9 +54,7 @@ void EventRouter::Handle(const _EventParmsIn* in, _EventParmsOut* out) {
     return;
   }
   if (in->eventType == DV_EVENT_PARENT_SEND) {
-    const bool sent = sendToParent_ && sendToParent_(in->data, in->len);
-    if (!sent) std::free(in->data);
-    out->result = sent ? DV_RESULT_OK : DV_RESULT_REFUSED;
+    SendToParent(*in, out);
     return;
   }
   if (in->providerID == 0) {
@@ -95,6 +93,24 @@ bool EventRouter::HandleLog(const _EventParmsIn& in, _EventParmsOut* out) {
     return false;
   }
   return true;
+}
+
+// A block without bytes would fail its send (EFAULT), and a send failure
+// ends all traffic to the parent for the run; an empty packet is the end of
+// the stream to the parent. Neither is ever sent.
+void EventRouter::SendToParent(const _EventParmsIn& in, _EventParmsOut* out) {
+  if (in.data == nullptr && in.len > 0) {
+    out->result = DV_RESULT_REFUSED;
+    return;
+  }
+  if (in.len == 0) {
+    std::free(in.data);
+    out->result = DV_RESULT_OK;
+    return;
+  }
+  const bool sent = sendToParent_ && sendToParent_(in.data, in.len);
+  if (!sent) std::free(in.data);
+  out->result = sent ? DV_RESULT_OK : DV_RESULT_REFUSED;
 }
 
 void EventRouter::HandleRequest(const _EventParmsIn& in, _EventParmsOut* out) {
