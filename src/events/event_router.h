@@ -86,6 +86,7 @@ class EventRouter {
   void HandleRequest(const _EventParmsIn& in, _EventParmsOut* out);
   void StartReadRequests(const _EventParmsIn& in);
   void Enqueue(const _EventParmsIn& in, _EventParmsOut* out);
+  bool AppendOrForget(const _EventParmsIn& in, void* data, uint32_t len);
 
   void Deliver(const _EventParmsIn& event);
   void DeliverConfigUpdate(PLUGININFO& plugin, const _EventParmsIn& event);
