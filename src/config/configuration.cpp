@@ -51,10 +51,10 @@ void ForEachPlugin(const TiXmlElement& parent,
   }
 }
 
-void ReadProduct(const ConfigurationTargets& targets) {
+void ReadProduct(const ConfigurationTargets& targets, const Platform& platform) {
   TiXmlDocument document;
   XmlStatus status;
-  if (!LoadXmlFile(&document, "product.xml", &status)) return;
+  if (!LoadXmlFile(&document, "product.xml", &status, platform)) return;
   const TiXmlElement* root = document.RootElement();
   const TiXmlElement* product = root ? root->FirstChildElement("Product") : nullptr;
   if (product == nullptr) return;
@@ -62,10 +62,10 @@ void ReadProduct(const ConfigurationTargets& targets) {
   if (const char* version = product->Attribute("Version")) *targets.coreVersion = version;
 }
 
-void ReadCore(const ConfigurationTargets& targets) {
+void ReadCore(const ConfigurationTargets& targets, const Platform& platform) {
   TiXmlDocument document;
   XmlStatus status;
-  const bool loaded = LoadXmlFile(&document, "core.xml", &status);
+  const bool loaded = LoadXmlFile(&document, "core.xml", &status, platform);
   const TiXmlElement* orvel = loaded ? document.FirstChildElement("Orvel") : nullptr;
   if (orvel == nullptr) {
     if (!loaded) {
@@ -109,9 +109,9 @@ bool ReadIntAttribute(const TiXmlElement& element, const char* name, int32_t* va
   return true;
 }
 
-void LoadConfiguration(const ConfigurationTargets& targets) {
-  ReadProduct(targets);
-  ReadCore(targets);
+void LoadConfiguration(const ConfigurationTargets& targets, const Platform& platform) {
+  ReadProduct(targets, platform);
+  ReadCore(targets, platform);
 }
 
 bool ApplyConfigurationUpdate(const std::string& text, LogLevelTable& logLevel,

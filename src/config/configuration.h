@@ -20,6 +20,7 @@
 #include <string>
 
 #include "log/levels.h"
+#include "platform/platform.h"
 
 class TiXmlElement;
 
@@ -33,9 +34,11 @@ struct ConfigurationTargets {
   LogLevelTable* logLevel;
 };
 
-// Reads product.xml and core.xml from the current directory. Problems are
-// logged (core.xml only) and leave the defaults in place.
-void LoadConfiguration(const ConfigurationTargets& targets);
+// Reads product.xml and core.xml from the current directory through
+// `platform`. Problems are logged (core.xml only) and leave the defaults in
+// place.
+void LoadConfiguration(const ConfigurationTargets& targets,
+                       const Platform& platform = Platform::Default());
 
 // Applies one update text. Returns true when a threshold changed, in which
 // case the caller writes the status report again.

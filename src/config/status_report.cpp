@@ -134,10 +134,10 @@ void AddProduct(TiXmlDocument* report, const StatusFigures& figures) {
   report->FirstChildElement("Orvel")->InsertEndChild(product);
 }
 
-void WriteStatusReport(const StatusFigures& figures) {
+void WriteStatusReport(const StatusFigures& figures, const Platform& platform) {
   std::unique_ptr<TiXmlDocument> report = BuildStatusReport(figures);
   XmlStatus status;
-  if (!SaveXmlFile(*report, "core.xml", &status)) {
+  if (!SaveXmlFile(*report, "core.xml", &status, platform)) {
     LogCore(75, "Failed to save config %d - %s", status.id,
                status.description.c_str());
   }

@@ -28,6 +28,7 @@
 #include <string>
 
 #include "log/levels.h"
+#include "platform/platform.h"
 #include "plugins/plugin_list.h"
 
 class TiXmlDocument;
@@ -54,8 +55,10 @@ std::unique_ptr<TiXmlDocument> BuildStatusReport(const StatusFigures& figures);
 // Adds the Product element that only the raised report carries.
 void AddProduct(TiXmlDocument* report, const StatusFigures& figures);
 
-// Saves and raises the report; a failed save is logged at level 75.
-void WriteStatusReport(const StatusFigures& figures);
+// Saves the report through `platform` and raises it; a failed save is
+// logged at level 75.
+void WriteStatusReport(const StatusFigures& figures,
+                       const Platform& platform = Platform::Default());
 
 std::unique_ptr<TiXmlDocument> BuildMemoryNotification(bool throttling, int64_t wallSeconds);
 

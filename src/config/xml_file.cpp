@@ -1,14 +1,10 @@
 #include "config/xml_file.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <condition_variable>
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <set>
@@ -173,53 +169,12 @@ int ClampLevel(int max_level) {
 
 // --- Loading ------------------------------------------------------------
 
-// Closes a descriptor when the scope ends.
-class FdCloser {
- public:
-  explicit FdCloser(int fd) : fd_(fd) {}
-  ~FdCloser() { close(fd_); }
-  FdCloser(const FdCloser&) = delete;
-  FdCloser& operator=(const FdCloser&) = delete;
-
- private:
-  const int fd_;
-};
-
-// Opens `path` for reading, a regular file only, and tells its size;
-// never blocks on a FIFO.
-int OpenRegularFile(const std::string& path, bool follow_links, uint64_t* size) {
-  const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow_links ? 0 : O_NOFOLLOW);
-  const int fd = open(path.c_str(), flags);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    *size = static_cast<uint64_t>(st.st_size);
-    return fd;
-  }
-  close(fd);
-  return -1;
-}
-
-// Appends everything `fd` yields to `bytes`; false on a read error.
-bool ReadAll(int fd, std::string* bytes) {
-  char chunk[16384];
-  for (;;) {
-    const ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n == 0) return true;
-    if (n < 0 && errno != EINTR) return false;
-    if (n > 0) bytes->append(chunk, static_cast<size_t>(n));
-  }
-}
-
-// The whole of a regular file. Throws std::bad_alloc when it does not fit.
-bool ReadWholeFile(const std::string& path, bool follow_links, std::string* bytes) {
-  uint64_t size = 0;
-  const int fd = OpenRegularFile(path, follow_links, &size);
-  if (fd < 0) return false;
-  FdCloser closer(fd);
-  if (size >= bytes->max_size()) throw std::bad_alloc();
-  bytes->reserve(static_cast<size_t>(size));
-  return ReadAll(fd, bytes);
+// "." for a plain name, else everything before the last '/' ("/" for a name
+// right under the root).
+std::string DirectoryOf(const std::string& name) {
+  const size_t slash = name.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : name.substr(0, slash);
 }
 
 // "\r\n" and a lone "\r" become "\n", as in TinyXML's own file loader.
@@ -236,64 +191,73 @@ void NormalizeNewlines(std::string* bytes) {
 
 // One attempt: a cleared `doc` named `name`, then the file `path` parsed.
 bool LoadOne(TiXmlDocument* doc, const std::string& name, const std::string& path,
-             bool follow_links, XmlStatus* status, bool* complete) {
+             bool follow_links, const Platform& platform, XmlStatus* status, bool* complete) {
   *doc = TiXmlDocument(name);
   *status = XmlStatus();
   std::string bytes;
-  if (!ReadWholeFile(path, follow_links, &bytes)) return Fail(doc, kXmlOpenFailed, status);
+  if (platform.ReadFile(path, follow_links, &bytes) != 0) return Fail(doc, kXmlOpenFailed, status);
   NormalizeNewlines(&bytes);
   return ParsePadded(doc, PaddedXmlText(bytes), kXmlMaxDepth, status, complete);
 }
 
+// Finishes the save that left "<name>.pending" behind. The side file may
+// never have been synced (its save was cut short before its fsync), so it
+// is synced before it replaces `name`, and the rename is made durable too:
+// a power loss afterwards keeps the document this load returned. A side
+// file that cannot be synced stays where it is and is read again next time.
+void MoveSideFileIntoPlace(const std::string& side, const std::string& name,
+                           const Platform& platform) {
+  if (platform.SyncFile(side) != 0) return;
+  if (platform.RenameFile(side, name) != 0) return;
+  platform.SyncDirectory(DirectoryOf(name));
+}
+
 // Takes "<name>.pending" when it holds a complete document.
-bool LoadSideFile(TiXmlDocument* doc, const std::string& name, XmlStatus* status) {
+bool LoadSideFile(TiXmlDocument* doc, const std::string& name, const Platform& platform,
+                  XmlStatus* status) {
   const std::string side = name + kSideSuffix;
   bool complete = false;
-  if (!LoadOne(doc, name, side, false, status, &complete) || !complete) return false;
-  rename(side.c_str(), name.c_str());
+  if (!LoadOne(doc, name, side, false, platform, status, &complete) || !complete) return false;
+  MoveSideFileIntoPlace(side, name, platform);
   return true;
 }
 
-bool LoadLocked(TiXmlDocument* doc, const std::string& name, XmlStatus* status) {
+bool LoadLocked(TiXmlDocument* doc, const std::string& name, const Platform& platform,
+                XmlStatus* status) {
   NameLock lock(name);
-  if (LoadSideFile(doc, name, status)) return true;
+  if (LoadSideFile(doc, name, platform, status)) return true;
   bool complete = false;
-  return LoadOne(doc, name, name, true, status, &complete);
+  return LoadOne(doc, name, name, true, platform, status, &complete);
 }
 
 // --- Saving -------------------------------------------------------------
 
 // Creates the side file afresh: whatever is there, a planted symbolic link
-// included, is removed first, and O_EXCL with O_NOFOLLOW refuses anything
-// that appears in between instead of writing through it.
-FILE* CreateSideFile(const std::string& side) {
-  unlink(side.c_str());
-  const int fd = open(side.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
-  FILE* file = fdopen(fd, "wb");
-  if (!file) {
-    const int error = errno;
-    close(fd);
-    errno = error;
-  }
-  return file;
+// included, is removed first, and the platform's exclusive create refuses
+// anything that appears in between instead of writing through it.
+std::unique_ptr<WritableFile> CreateSideFile(const std::string& side, const Platform& platform,
+                                             int* error) {
+  platform.RemoveFile(side);
+  return platform.NewWritableFile(side, error);
 }
 
 // Keeps the first failure of a sequence of steps.
 void Note(std::string* message, const char* what, int error) {
-  if (message->empty()) *message = std::string(what) + " error " + ErrnoText(error);
+  if (error != 0 && message->empty()) *message = std::string(what) + " error " + ErrnoText(error);
 }
 
 // Writes `text` to the side file and makes it durable; the failure, if any.
-std::string WriteSideFile(const std::string& side, const std::string& text) {
-  FILE* file = CreateSideFile(side);
-  if (!file) return "create error " + ErrnoText(errno);
+std::string WriteSideFile(const std::string& side, const std::string& text,
+                          const Platform& platform) {
+  int error = 0;
+  std::unique_ptr<WritableFile> file = CreateSideFile(side, platform, &error);
+  if (!file) return "create error " + ErrnoText(error);
   std::string message;
-  const size_t written = fwrite(text.data(), 1, text.size(), file);
-  if (ferror(file)) Note(&message, "write", errno);
-  if (fflush(file) != 0) Note(&message, "write", errno);
-  if (fsync(fileno(file)) != 0) Note(&message, "write", errno);
-  if (fclose(file) != 0) Note(&message, "close", errno);
+  const size_t written = file->Append(text.data(), text.size(), &error);
+  Note(&message, "write", error);
+  Note(&message, "write", file->Flush());
+  Note(&message, "write", file->Sync());
+  Note(&message, "close", file->Close());
   if (message.empty() && written != text.size()) {
     message = "only wrote " + std::to_string(written) + " of " + std::to_string(text.size()) +
               " bytes";
@@ -301,22 +265,30 @@ std::string WriteSideFile(const std::string& side, const std::string& text) {
   return message;
 }
 
-// Moves the finished side file over `name`.
-bool Promote(const std::string& side, const std::string& name, XmlStatus* status) {
-  if (rename(side.c_str(), name.c_str()) == 0) return true;
-  const int error = errno;
+// Moves the finished side file over `name`, and makes the move durable. A
+// failed directory sync is not a failed save: the rename is done and
+// atomic, so `name` holds the old or the new document whatever happens;
+// only the new one's surviving a power loss is then not certain.
+bool Promote(const std::string& side, const std::string& name, const Platform& platform,
+             XmlStatus* status) {
+  const int error = platform.RenameFile(side, name);
   if (error == ENOENT) return true;  // moved into place by a load in another process
-  *status = XmlStatus{kXmlOpenFailed,
-                      "Failed to rename .xml.pending to .xml file " + ErrnoText(error)};
-  return false;
+  if (error != 0) {
+    *status = XmlStatus{kXmlOpenFailed,
+                        "Failed to rename .xml.pending to .xml file " + ErrnoText(error)};
+    return false;
+  }
+  platform.SyncDirectory(DirectoryOf(name));
+  return true;
 }
 
-bool SaveText(const std::string& text, const std::string& name, XmlStatus* status) {
+bool SaveText(const std::string& text, const std::string& name, const Platform& platform,
+              XmlStatus* status) {
   NameLock lock(name);
   const std::string side = name + kSideSuffix;
-  const std::string message = WriteSideFile(side, text);
-  if (message.empty()) return Promote(side, name, status);
-  unlink(side.c_str());
+  const std::string message = WriteSideFile(side, text, platform);
+  if (message.empty()) return Promote(side, name, platform, status);
+  platform.RemoveFile(side);
   *status = XmlStatus{kXmlOpenFailed, message};
   return false;
 }
@@ -344,22 +316,24 @@ bool ParseXmlLimited(TiXmlDocument* doc, const std::string& text, int max_level,
   }
 }
 
-bool LoadXmlFile(TiXmlDocument* doc, const std::string& name, XmlStatus* status) {
+bool LoadXmlFile(TiXmlDocument* doc, const std::string& name, XmlStatus* status,
+                 const Platform& platform) {
   XmlStatus ignored;
   if (!status) status = &ignored;
   try {
-    return LoadLocked(doc, name, status);
+    return LoadLocked(doc, name, platform, status);
   } catch (const std::bad_alloc&) {
     return FailOutOfMemory(doc, status);
   }
 }
 
-bool SaveXmlFile(const TiXmlDocument& doc, const std::string& name, XmlStatus* status) {
+bool SaveXmlFile(const TiXmlDocument& doc, const std::string& name, XmlStatus* status,
+                 const Platform& platform) {
   XmlStatus ignored;
   if (!status) status = &ignored;
   *status = XmlStatus();
   try {
-    return SaveText(PrintXml(doc, true), name, status);
+    return SaveText(PrintXml(doc, true), name, platform, status);
   } catch (const std::bad_alloc&) {
     *status = StatusOf(kXmlOutOfMemory);
     return false;

@@ -32,15 +32,20 @@
 // reading, parsing or printing is reported as kXmlOutOfMemory.
 //
 // Files: SaveXmlFile replaces a file atomically: the new document is written
-// to "<name>.pending", flushed to disk and renamed over <name>, so a reader
-// or a crash at any moment leaves either the old or the new document, whole.
-// LoadXmlFile first takes a complete "<name>.pending" left by a save that
-// was interrupted before its rename, and moves it into place.
+// to "<name>.pending", synced to disk, renamed over <name>, and the rename is
+// made durable by syncing the directory, so a reader, a crash or a power
+// loss at any moment leaves either the old or the new document, whole, and
+// once the save has returned the new one stays. LoadXmlFile first takes a
+// complete "<name>.pending" left by a save that was interrupted before its
+// rename, and moves it into place just as durably. Every file operation
+// goes through the Platform passed in (the real system by default).
 #pragma once
 
 #include <tinyxml.h>
 
 #include <string>
+
+#include "platform/platform.h"
 
 namespace dv {
 
@@ -97,13 +102,15 @@ bool ParseXmlLimited(TiXmlDocument* doc, const std::string& text, int max_level,
 // shows a document loaded before into the same TiXmlDocument. First
 // "<name>.pending" is tried: it is taken only when it is a regular file (a
 // symbolic link is not followed), parses, has a root element and was not
-// cut off at its end; it is then renamed to `name` (a failed rename is
-// ignored) and the call succeeds. Otherwise it is left where it is and
+// cut off at its end; it is then synced, renamed to `name` and the
+// directory synced (a failure of these steps is ignored; a side file that
+// cannot be synced is not renamed) and the call succeeds. Otherwise it is left where it is and
 // `name` itself is loaded, its result being the call's. A file that cannot
 // be opened or read, or is no regular file, yields {2, "Failed to open
 // file"}. As TinyXML's own loader does, "\r\n" and a lone "\r" read as "\n".
 // The document's name (its Value) becomes `name`.
-bool LoadXmlFile(TiXmlDocument* doc, const std::string& name, XmlStatus* status);
+bool LoadXmlFile(TiXmlDocument* doc, const std::string& name, XmlStatus* status,
+                 const Platform& platform = Platform::Default());
 
 // Saves `doc` as the file `name`, atomically. The file holds exactly
 // PrintXml(doc, true), and is created with mode 0666 less the umask.
@@ -114,11 +121,14 @@ bool LoadXmlFile(TiXmlDocument* doc, const std::string& name, XmlStatus* status)
 // leaves `name` untouched and fails with id 2 and one of "create error",
 // "write error", "close error" followed by "<errno> - <text>", or "only
 // wrote <count> of <length> bytes". A short side file is never renamed. Then
-// it is renamed over `name`. If that fails because the side file is gone
-// (another process loading `name` moved it into place), the save counts as
-// done; any other failure keeps the side file for the next load and fails
-// with {2, "Failed to rename .xml.pending to .xml file <errno> - <text>"}.
-bool SaveXmlFile(const TiXmlDocument& doc, const std::string& name, XmlStatus* status);
+// it is renamed over `name` and the directory is synced (a failure of that
+// sync is ignored: the rename is already done). If the rename fails because
+// the side file is gone (another process loading `name` moved it into
+// place), the save counts as done; any other failure keeps the side file for
+// the next load and fails with {2, "Failed to rename .xml.pending to .xml
+// file <errno> - <text>"}. A failed flush or sync is a "write error".
+bool SaveXmlFile(const TiXmlDocument& doc, const std::string& name, XmlStatus* status,
+                 const Platform& platform = Platform::Default());
 
 // The text of `node`: indented prints four blanks per level and "\n" after
 // each line; otherwise TiXmlPrinter's stream printing, without any line

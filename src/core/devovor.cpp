@@ -98,7 +98,7 @@ void devovor::WriteStatusReport() {
   }
   figures.failedPlugins = host_.failedPlugins();
   figures.productFamily = productFamily_;
-  dv::WriteStatusReport(figures);
+  dv::WriteStatusReport(figures, platform_);
 }
 
 // Applies an update on the I/O thread, one at a time, and reports it when
@@ -170,7 +170,8 @@ void devovor::Start() {
   for (int signal : kStopSignals) signals->add(signal);
   signals->async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
 
-  dv::LoadConfiguration({&productFamily_, &coreVersion_, &throttlingEnabled_, &logLevel_});
+  dv::LoadConfiguration({&productFamily_, &coreVersion_, &throttlingEnabled_, &logLevel_},
+                        platform_);
   host_.LoadPhase();
 
   parent_.BeginReceiving();

@@ -54,9 +54,7 @@ void EventRouter::Handle(const _EventParmsIn* in, _EventParmsOut* out) {
     return;
   }
   if (in->eventType == DV_EVENT_PARENT_SEND) {
-    const bool sent = hooks_.sendToParent && hooks_.sendToParent(in->data, in->len);
-    if (!sent) std::free(in->data);
-    out->result = sent ? DV_RESULT_OK : DV_RESULT_REFUSED;
+    SendToParent(*in, out);
     return;
   }
   if (in->providerID == 0) {
@@ -95,6 +93,24 @@ bool EventRouter::HandleLog(const _EventParmsIn& in, _EventParmsOut* out) {
     return false;
   }
   return true;
+}
+
+// A block without bytes would fail its send (EFAULT), and a send failure
+// ends all traffic to the parent for the run; an empty packet is the end of
+// the stream to the parent. Neither is ever sent.
+void EventRouter::SendToParent(const _EventParmsIn& in, _EventParmsOut* out) {
+  if (in.data == nullptr && in.len > 0) {
+    out->result = DV_RESULT_REFUSED;
+    return;
+  }
+  if (in.len == 0) {
+    std::free(in.data);
+    out->result = DV_RESULT_OK;
+    return;
+  }
+  const bool sent = hooks_.sendToParent && hooks_.sendToParent(in.data, in.len);
+  if (!sent) std::free(in.data);
+  out->result = sent ? DV_RESULT_OK : DV_RESULT_REFUSED;
 }
 
 void EventRouter::HandleRequest(const _EventParmsIn& in, _EventParmsOut* out) {
@@ -151,14 +167,28 @@ void EventRouter::Enqueue(const _EventParmsIn& in, _EventParmsOut* out) {
     return;
   }
   // The queued record is the caller's, with the core's copy as its payload.
-  if (!queue_.Append(in, data, block ? in.len : 0)) {
-    // Stopped meanwhile: the block was never handed out.
-    if (in.context != nullptr) requests_.ClearPending(data);
+  if (!AppendOrForget(in, data, block ? in.len : 0)) {
     out->result = DV_RESULT_REFUSED;
     return;
   }
   block.release();  // the queue owns it now
   out->result = DV_RESULT_OK;
+}
+
+// When the append does not take the block (a stop came meanwhile, or the
+// queue could not grow and threw), the block dies with the caller: no reply
+// thread may go on waiting for it to be released, nor mistake a later block
+// at the same address for it.
+bool EventRouter::AppendOrForget(const _EventParmsIn& in, void* data, uint32_t len) {
+  bool appended = false;
+  try {
+    appended = queue_.Append(in, data, len);
+  } catch (...) {
+    if (in.context != nullptr) requests_.ClearPending(data);
+    throw;
+  }
+  if (!appended && in.context != nullptr) requests_.ClearPending(data);
+  return appended;
 }
 
 }  // namespace dv

@@ -3,12 +3,13 @@
 // blocks shared by the plugins that hold them.
 //
 // The entry, in order: a release gives back a block; a parent send passes
-// its block to the parent channel; an event with providerID 0 closes a
-// request handle or starts read requests; a log message is filtered,
-// printed and maybe queued; a log-level query is answered; after a stop
-// request the rest is refused; a video frame passes the video gate; the
-// payload is copied into a block of the core; a reply is admitted by its
-// read-request thread; the copy is appended to the queue.
+// its block to the parent channel (a null block with a length is refused
+// with 1, an empty block is freed and answered 0: neither is ever sent); an
+// event with providerID 0 closes a request handle or starts read requests;
+// a log message is filtered, printed and maybe queued; a log-level query is
+// answered; after a stop request the rest is refused; a video frame passes
+// the video gate; the payload is copied into a block of the core; a reply is
+// admitted by its read-request thread; the copy is appended to the queue.
 //
 // Threads: Handle and ReleaseBlock may be called from any thread that holds
 // none of the core's locks (plugin threads, the I/O thread, read-request
@@ -89,9 +90,11 @@ class EventRouter {
   friend class test::EventRouterPeer;  // tests replace hooks
 
   bool HandleLog(const _EventParmsIn& in, _EventParmsOut* out);
+  void SendToParent(const _EventParmsIn& in, _EventParmsOut* out);
   void HandleRequest(const _EventParmsIn& in, _EventParmsOut* out);
   void StartReadRequests(const _EventParmsIn& in);
   void Enqueue(const _EventParmsIn& in, _EventParmsOut* out);
+  bool AppendOrForget(const _EventParmsIn& in, void* data, uint32_t len);
 
   void Deliver(const _EventParmsIn& event);
   void DeliverConfigUpdate(PLUGININFO& plugin, const _EventParmsIn& event);

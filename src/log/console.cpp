@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <string>
 
 namespace dv {
 namespace {
@@ -11,9 +12,35 @@ constexpr int kLevelColours[] = {5, 2, 3, 1, 1};
 constexpr uint32_t kSystemLogLevel = 100;
 constexpr uint32_t kHighestColouredLevel = 100;
 
+// The system log's copy of a line fits here unless it is very long.
+constexpr size_t kSystemLogBuffer = 1024;
+
 size_t BoundedLength(const char* text, uint32_t maxLen) {
   const void* nul = std::memchr(text, '\0', maxLen);
   return nul ? static_cast<size_t>(static_cast<const char*>(nul) - text) : maxLen;
+}
+
+// Control bytes would let a message move the cursor, recolour or clear the
+// terminal, or start what looks like a line of its own; tab is harmless.
+bool Printable(char c) {
+  const unsigned char byte = static_cast<unsigned char>(c);
+  return (byte >= 0x20 && byte != 0x7f) || byte == '\t';
+}
+
+void CopyPrintable(const char* text, size_t length, char* out) {
+  for (size_t i = 0; i < length; ++i) out[i] = Printable(text[i]) ? text[i] : '?';
+}
+
+// Writes `text` with every control byte as '?', in runs, under the stream's
+// lock that the caller holds.
+void PutPrintable(const char* text, size_t length, FILE* out) {
+  size_t start = 0;
+  for (size_t i = 0; i <= length; ++i) {
+    if (i < length && Printable(text[i])) continue;
+    std::fwrite(text + start, 1, i - start, out);
+    if (i < length) putc_unlocked('?', out);
+    start = i + 1;
+  }
 }
 
 }  // namespace
@@ -30,8 +57,8 @@ void ConsoleWriter::Write(uint32_t providerId, uint32_t level, const char* text,
                           uint32_t maxLen) {
   if (text == nullptr) return;
   const bool terminal = IsTerminal();
-  const int length = static_cast<int>(BoundedLength(text, maxLen));
-  if (level == kSystemLogLevel) platform_.SystemLogCritical(text, length);
+  const size_t length = BoundedLength(text, maxLen);
+  if (level == kSystemLogLevel) LogToSystem(text, length);
   if (!terminal || background_.load()) return;
 
   const time_t now = static_cast<time_t>(platform_.WallNowSeconds());
@@ -41,15 +68,31 @@ void ConsoleWriter::Write(uint32_t providerId, uint32_t level, const char* text,
   char tag[NameRegistry::kTagChars + 1];
   names_.CopyTag(providerId, tag);
 
+  // One lock around the whole line, so that lines of different threads
+  // never interleave.
   FILE* out = platform_.ConsoleStream();
+  flockfile(out);
   if (colour_.load() && level <= kHighestColouredLevel) {
-    std::fprintf(out, "\x1b[3%dm%02d:%02d:%02d\x1b[36m %-6.6s\x1b[0m %.*s\n",
-                 kLevelColours[level / 25], utc.tm_hour, utc.tm_min, utc.tm_sec, tag, length,
-                 text);
+    std::fprintf(out, "\x1b[3%dm%02d:%02d:%02d\x1b[36m %-6.6s\x1b[0m ",
+                 kLevelColours[level / 25], utc.tm_hour, utc.tm_min, utc.tm_sec, tag);
   } else {
-    std::fprintf(out, "%02d:%02d:%02d %-6.6s %.*s\n", utc.tm_hour, utc.tm_min, utc.tm_sec,
-                 tag, length, text);
+    std::fprintf(out, "%02d:%02d:%02d %-6.6s ", utc.tm_hour, utc.tm_min, utc.tm_sec, tag);
   }
+  PutPrintable(text, length, out);
+  putc_unlocked('\n', out);
+  funlockfile(out);
+}
+
+void ConsoleWriter::LogToSystem(const char* text, size_t length) {
+  char line[kSystemLogBuffer];
+  std::string longLine;
+  char* copy = line;
+  if (length > sizeof line) {
+    longLine.resize(length);
+    copy = longLine.data();
+  }
+  CopyPrintable(text, length, copy);
+  platform_.SystemLogCritical(copy, static_cast<int>(length));
 }
 
 }  // namespace dv

@@ -8,11 +8,19 @@
 // green, 50-74 yellow, 75-100 red; a level above 100 prints plain. The tag is
 // the source's registered name padded or cut to six characters, or "?".
 //
-// Thread safety: Write may be called from any thread. Each line goes out in
-// one formatted write, so lines of different threads never interleave. The
-// terminal test runs exactly once, on the first Write, and its answer holds
-// for the writer's lifetime. The colour and background flags are atomic.
-// Write allocates nothing.
+// Honest lines: in the text of a message, on the console and in the system
+// log, every byte below 0x20 but tab, and 0x7f, is written as '?'. A message
+// (a plugin's, or the core's quoting a file name) can thus neither forge a
+// line nor move, recolour or clear the terminal; one message is one line.
+// The escape sequences and the line end above are the writer's own. The
+// text itself is never changed: log events carry it as it was raised.
+//
+// Thread safety: Write may be called from any thread. Each line goes out
+// under the stream's lock, so lines of different threads never interleave.
+// The terminal test runs exactly once, on the first Write, and its answer
+// holds for the writer's lifetime. The colour and background flags are
+// atomic. Write allocates nothing, except the system log's copy of a
+// level-100 text longer than 1024 bytes.
 #pragma once
 
 #include <atomic>
@@ -38,6 +46,7 @@ class ConsoleWriter {
 
  private:
   bool IsTerminal();
+  void LogToSystem(const char* text, size_t length);
 
   const NameRegistry& names_;
   const Platform& platform_;

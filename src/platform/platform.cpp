@@ -1,5 +1,8 @@
 #include "platform/platform.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -7,8 +10,90 @@
 #include <cstdio>
 #include <ctime>
 #include <limits>
+#include <new>
 
 namespace dv {
+namespace {
+
+// A stdio stream over a descriptor the platform opened.
+class StdioWritableFile : public WritableFile {
+ public:
+  explicit StdioWritableFile(FILE* file) : file_(file) {}
+  ~StdioWritableFile() override {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+
+  size_t Append(const char* data, size_t length, int* error) override {
+    *error = 0;
+    if (file_ == nullptr) {
+      *error = EBADF;
+      return 0;
+    }
+    const size_t taken = std::fwrite(data, 1, length, file_);
+    if (std::ferror(file_)) *error = errno;
+    return taken;
+  }
+  int Flush() override {
+    if (file_ == nullptr) return EBADF;
+    return std::fflush(file_) == 0 ? 0 : errno;
+  }
+  int Sync() override {
+    if (file_ == nullptr) return EBADF;
+    return fsync(fileno(file_)) == 0 ? 0 : errno;
+  }
+  int Close() override {
+    if (file_ == nullptr) return EBADF;
+    const int result = std::fclose(file_);
+    file_ = nullptr;
+    return result == 0 ? 0 : errno;
+  }
+
+ private:
+  FILE* file_;
+};
+
+// Closes a descriptor when the scope ends.
+class FdCloser {
+ public:
+  explicit FdCloser(int fd) : fd_(fd) {}
+  ~FdCloser() { close(fd_); }
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+
+ private:
+  const int fd_;
+};
+
+int ErrorOf(int result) { return result == 0 ? 0 : errno; }
+
+// Opens `path` for reading, a regular file only, and tells its size; never
+// blocks on a FIFO. -1 with errno set on failure.
+int OpenRegularFile(const std::string& path, bool followLinks, uint64_t* size) {
+  const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW);
+  const int fd = open(path.c_str(), flags);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    *size = static_cast<uint64_t>(st.st_size);
+    return fd;
+  }
+  close(fd);
+  errno = EINVAL;
+  return -1;
+}
+
+// Appends everything `fd` yields to `bytes`.
+int ReadAll(int fd, std::string* bytes) {
+  char chunk[16384];
+  for (;;) {
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n == 0) return 0;
+    if (n < 0 && errno != EINTR) return errno;
+    if (n > 0) bytes->append(chunk, static_cast<size_t>(n));
+  }
+}
+
+}  // namespace
 
 int64_t Platform::SteadyNowNs() const {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -40,6 +125,55 @@ void Platform::SystemLogCritical(const char* text, int length) const {
 bool Platform::StdoutIsTerminal() const { return isatty(STDOUT_FILENO) == 1; }
 
 FILE* Platform::ConsoleStream() const { return stdout; }
+
+std::unique_ptr<WritableFile> Platform::NewWritableFile(const std::string& path,
+                                                       int* error) const {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    *error = errno;
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    *error = errno;
+    close(fd);
+    return nullptr;
+  }
+  *error = 0;
+  return std::make_unique<StdioWritableFile>(file);
+}
+
+int Platform::ReadFile(const std::string& path, bool followLinks, std::string* bytes) const {
+  bytes->clear();
+  uint64_t size = 0;
+  const int fd = OpenRegularFile(path, followLinks, &size);
+  if (fd < 0) return errno;
+  FdCloser closer(fd);
+  if (size >= bytes->max_size()) throw std::bad_alloc();
+  bytes->reserve(static_cast<size_t>(size));
+  return ReadAll(fd, bytes);
+}
+
+int Platform::SyncFile(const std::string& path) const {
+  uint64_t size = 0;
+  const int fd = OpenRegularFile(path, false, &size);
+  if (fd < 0) return errno;
+  FdCloser closer(fd);
+  return ErrorOf(fsync(fd));
+}
+
+int Platform::RenameFile(const std::string& from, const std::string& to) const {
+  return ErrorOf(std::rename(from.c_str(), to.c_str()));
+}
+
+int Platform::RemoveFile(const std::string& path) const { return ErrorOf(unlink(path.c_str())); }
+
+int Platform::SyncDirectory(const std::string& path) const {
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  FdCloser closer(fd);
+  return ErrorOf(fsync(fd));
+}
 
 const Platform& Platform::Default() {
   static const Platform real;

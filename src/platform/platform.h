@@ -1,17 +1,45 @@
 // The thin layer between the core and the operating system's clocks,
-// memory figures, system log and terminal.
+// memory figures, system log, terminal and the files it saves.
 //
 // Contract: every function may be called from any thread at any time and
-// touches no state of the core. The core reads these facts only through a
-// Platform, so tests can substitute a subclass (a fake clock, a fake system
-// log) without changing the code under test. The default instance is the
-// real operating system and lives for the whole process.
+// touches no state of the core. The core reads these facts and changes
+// files only through a Platform, so tests can substitute a subclass (a fake
+// clock, a fake system log, a disk that fails or loses power) without
+// changing the code under test. The default instance is the real operating
+// system and lives for the whole process.
+//
+// Files: the operations the XML files need, on the model of LevelDB's Env.
+// Each returns 0 or the errno value of its failure, and never throws for a
+// file-system error. Durability follows POSIX: data written to a file
+// survives a power loss only once the file was synced, and a name created,
+// renamed or removed only once its directory was synced.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <string>
 
 namespace dv {
+
+// A file open for writing through a buffer of the process, like LevelDB's
+// WritableFile. One thread at a time.
+class WritableFile {
+ public:
+  // A file not closed yet is closed; errors are ignored then.
+  virtual ~WritableFile() = default;
+  // Appends `length` bytes and returns how many were taken. When fewer are
+  // taken, `*error` is the errno value of the failure, or 0 for a short
+  // write the system did not explain.
+  virtual size_t Append(const char* data, size_t length, int* error) = 0;
+  // Hands the buffered bytes to the system.
+  virtual int Flush() = 0;
+  // Forces what was flushed to the storage device (fsync).
+  virtual int Sync() = 0;
+  // Flushes and closes; later calls fail with EBADF.
+  virtual int Close() = 0;
+};
 
 class Platform {
  public:
@@ -31,6 +59,28 @@ class Platform {
   virtual bool StdoutIsTerminal() const;
   // Where console lines go: standard output.
   virtual FILE* ConsoleStream() const;
+
+  // Creates `path` afresh for writing, with mode 0666 less the umask. Fails
+  // (EEXIST, ELOOP) when anything is at `path` already, a symbolic link
+  // included, so nothing is ever written through a planted link. Null with
+  // `*error` set on failure.
+  virtual std::unique_ptr<WritableFile> NewWritableFile(const std::string& path,
+                                                        int* error) const;
+  // Replaces `*bytes` with the whole content of the regular file `path`. A
+  // symbolic link is followed only with `followLinks`; anything but a
+  // regular file fails (EINVAL), and a FIFO never blocks the call. Throws
+  // std::bad_alloc when the content does not fit in memory.
+  virtual int ReadFile(const std::string& path, bool followLinks, std::string* bytes) const;
+  // Forces the content of the regular file `path` to the storage device,
+  // without following a symbolic link.
+  virtual int SyncFile(const std::string& path) const;
+  // rename(): atomically replaces `to` with `from`.
+  virtual int RenameFile(const std::string& from, const std::string& to) const;
+  // unlink().
+  virtual int RemoveFile(const std::string& path) const;
+  // Forces the names in the directory `path` (those created, renamed or
+  // removed so far) to the storage device.
+  virtual int SyncDirectory(const std::string& path) const;
 
   // The real operating system.
   static const Platform& Default();

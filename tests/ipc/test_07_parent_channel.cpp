@@ -107,6 +107,25 @@ TEST_F(ParentChannel, BlocksArriveWholeAndInOrder) {
   StopAndExpectExit0(parent);
 }
 
+// A block with no bytes for its length would fail its send, which ends all
+// sending for the run; an empty packet reads as the end of the stream.
+// Neither reaches the socket, and the blocks after them still arrive.
+TEST_F(ParentChannel, BlocksWithoutBytesAreNotSentAndLaterBlocksStillArrive) {
+  folder.Install("a.so", "id=0x10000\nsend_empty_first=1\nsend_on_open=2\nsend_size=100");
+  Parent parent(folder);
+  ASSERT_TRUE(parent.Send(Identity(std::string("p\0v", 3))));
+  for (int n = 0; n < 2; ++n) {
+    Bytes block;
+    ASSERT_TRUE(parent.Receive(&block)) << n;
+    ASSERT_EQ(block.size(), 100u) << n;
+    EXPECT_EQ(block[1], uint8_t(n * 31 + 1)) << n;
+  }
+  StopAndExpectExit0(parent);
+  const auto a = folder.CallsOf("a");
+  EXPECT_NE(std::find(a.begin(), a.end(), "Sent null len=100 result=1"), a.end());
+  EXPECT_NE(std::find(a.begin(), a.end(), "Sent n=-1 len=0 result=0"), a.end());
+}
+
 TEST_F(ParentChannel, PacketLengthsAreChecked) {
   folder.Install("a.so", "id=0x10000\necho_requests=1");
   Parent parent(folder);

@@ -54,6 +54,10 @@
  *                                 send_size bytes, byte i = (n * 31 + i) & 0xff;
  *                                 logs "Sent n=<n> len=<len> result=<r>"
  *   send_size            16       see send_on_open
+ *   send_empty_first     0        1: before its blocks, Open sends one with
+ *                                 data NULL and len send_size, logging
+ *                                 "Sent null len=<len> result=<r>", then a
+ *                                 malloc'ed one of len 0 (logged as n=-1)
  *   echo_requests        0        1: every parent request (IOCTL 4) is sent
  *                                 back to the parent byte for byte
  *   alloc_mb             0        Open allocates and touches this many MiB
@@ -172,7 +176,7 @@ typedef struct Config {
   long raiseOnOpen, raiseInWorker, requestInWorker, requestDelayMs;
   long replyCount;
   long sleepInOpenMs, sleepInWriteMs, sleepInCloseMs, sleepInReadMs, workerEndDelayMs;
-  long sendOnOpen, sendSize, echoRequests;
+  long sendOnOpen, sendSize, sendEmptyFirst, echoRequests;
   long allocMb, videoFrames, videoIntervalMs, keyEvery, freeAtFrame;
   long logCaps;
   long logThread;
@@ -228,6 +232,7 @@ static const Key kKeys[] = {
     LONG_KEY("sleep_in_read_ms", sleepInReadMs),
     LONG_KEY("send_on_open", sendOnOpen),
     LONG_KEY("send_size", sendSize),
+    LONG_KEY("send_empty_first", sendEmptyFirst),
     LONG_KEY("echo_requests", echoRequests),
     LONG_KEY("alloc_mb", allocMb),
     LONG_KEY("log_caps", logCaps),
@@ -631,6 +636,18 @@ static void send_to_parent(const void* bytes, uint32_t len, long n) {
   log_line("Sent n=%ld len=%u result=%s", n, (unsigned)len, shown);
 }
 
+/* The two blocks that carry nothing to send: no bytes for a length, and a
+ * length of 0. */
+static void send_empty_blocks(void) {
+  _EventParmsIn in;
+  char shown[16];
+  event_init(&in, g_config.id, DV_EVENT_PARENT_SEND, 0);
+  in.len = (uint32_t)(g_config.sendSize > 0 ? g_config.sendSize : 16);
+  format_result(shown, sizeof shown, event_send(&in));
+  log_line("Sent null len=%u result=%s", (unsigned)in.len, shown);
+  send_to_parent("", 0, -1);
+}
+
 static void send_pattern_blocks(long count) {
   long n;
   uint32_t i;
@@ -865,6 +882,7 @@ DV_EXPORT int32_t Open(void* in, void* out) {
   log_caps("open");
   sleep_ms(g_config.sleepInOpenMs);
   raise_series("open", g_config.raiseOnOpen);
+  if (g_config.sendEmptyFirst) send_empty_blocks();
   send_pattern_blocks(g_config.sendOnOpen);
   allocate_memory();
   return (int32_t)g_config.openResult;
