@@ -32,6 +32,7 @@ namespace {
 
 constexpr auto kMonitorPeriod = std::chrono::milliseconds(100);
 constexpr auto kParentIdentityWait = std::chrono::seconds(10);
+constexpr int64_t kLingerNs = 60'000'000'000;
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGQUIT};
 
 void LogCore(int level, const char* format, const std::string& arg) {
@@ -219,10 +220,5 @@ void devovor::DestroySignalSet(std::unique_ptr<boost::asio::signal_set> signals)
 
 void devovor::RunIoThread() { io_.run(); }
 
-// Sleeps a full minute; a signal that interrupts the sleep does not
-// shorten it.
-void devovor::LingerOneMinute() {
-  struct timespec remaining = {60, 0};
-  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-  }
-}
+// A full minute: a signal does not shorten it.
+void devovor::LingerOneMinute() { platform_.SleepFor(kLingerNs); }

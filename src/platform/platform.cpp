@@ -105,6 +105,13 @@ int64_t Platform::WallNowSeconds() const {
   return static_cast<int64_t>(std::time(nullptr));
 }
 
+void Platform::SleepFor(int64_t ns) const {
+  struct timespec remaining = {static_cast<time_t>(ns / 1'000'000'000),
+                               static_cast<long>(ns % 1'000'000'000)};
+  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}
+
 uint32_t Platform::ResidentBytes() const {
   FILE* f = std::fopen("/proc/self/statm", "r");
   if (f == nullptr) return 0;

@@ -49,6 +49,9 @@ class Platform {
   virtual int64_t SteadyNowNs() const;
   // Wall-clock time in whole seconds since the epoch (time()).
   virtual int64_t WallNowSeconds() const;
+  // Sleeps `ns` nanoseconds in full: a signal that interrupts the sleep
+  // does not shorten it.
+  virtual void SleepFor(int64_t ns) const;
   // Resident memory of this process in bytes, 0 when it cannot be read.
   // A 64-bit figure too large for 32 bits saturates instead of wrapping.
   virtual uint32_t ResidentBytes() const;

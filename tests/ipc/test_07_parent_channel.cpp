@@ -12,6 +12,8 @@
 #include <thread>
 
 #include "ipc/parent_fixture.h"
+#include "support/fake_platform.h"
+#include "support/peers.h"
 
 namespace dvtest {
 namespace {
@@ -262,6 +264,32 @@ TEST(ParentOpen, ADescriptorThatIsNotAnOpenSocketFailsWithExitCode2) {
               std::string::npos)
         << core.Output(Stream::kStdout);
   }
+}
+
+// The minute the core lingers after losing its parent, on a virtual clock:
+// a core in this process whose parent is gone before it starts sleeps
+// exactly that minute through its platform. The real minute is the slow
+// test's.
+TEST(ParentLoss, TheCoreLingersOneMinuteOnItsOwnClock) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    ("dv-linger-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(dir);  // core.xml is written here
+  dv::test::FakePlatform platform;
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+  {
+    devovor core("/nonexistent/devovor", platform);
+    ASSERT_TRUE(core.Initialize(-1));
+    ASSERT_TRUE(dv::test::Peer(core).parent().Open(pair[0]));
+    close(pair[1]);
+    core.Start();
+  }
+  std::filesystem::current_path(before);
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(platform.sleptNs.load(), 60'000'000'000);
+  EXPECT_NE(platform.ConsoleText().find("sleeping for one minute"), std::string::npos);
 }
 
 }  // namespace

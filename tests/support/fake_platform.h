@@ -19,6 +19,12 @@ class FakePlatform : public Platform {
 
   int64_t SteadyNowNs() const override { return steadyNs.load(); }
   int64_t WallNowSeconds() const override { return wallSeconds.load(); }
+  // Returns at once, with both clocks moved on by the time slept.
+  void SleepFor(int64_t ns) const override {
+    sleptNs += ns;
+    steadyNs += ns;
+    wallSeconds += ns / 1'000'000'000;
+  }
   uint32_t ResidentBytes() const override { return residentBytes.load(); }
   void SystemLogCritical(const char* text, int length) const override {
     std::lock_guard<std::mutex> lock(mu_);
@@ -46,8 +52,9 @@ class FakePlatform : public Platform {
     return syslogLines_;
   }
 
-  std::atomic<int64_t> steadyNs{1'000'000'000};
-  std::atomic<int64_t> wallSeconds{1'700'000'000};  // 2023-11-14 22:13:20 UTC
+  mutable std::atomic<int64_t> steadyNs{1'000'000'000};
+  mutable std::atomic<int64_t> wallSeconds{1'700'000'000};  // 2023-11-14 22:13:20 UTC
+  mutable std::atomic<int64_t> sleptNs{0};
   std::atomic<uint32_t> residentBytes{0};
   std::atomic<bool> terminal{true};
   mutable std::atomic<int> terminalTests{0};
