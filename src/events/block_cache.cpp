@@ -23,7 +23,7 @@ void* BlockCache::Take(uint32_t len) {
       }
     }
   }
-  return std::malloc(len);
+  return allocate_(len);
 }
 
 void BlockCache::Put(void* block, uint32_t len) {

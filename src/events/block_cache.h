@@ -10,18 +10,23 @@
 // so the memory held for reuse stays under 2 MiB.
 //
 // Every block is an ordinary malloc'ed block: whoever owns one may still
-// free() it. Take and Put may be called from any thread; the lock is a
+// free() it. New blocks come from the cache's allocator, malloc unless a
+// test installs one that fails (through the router's test peer) to reach
+// the entry's out-of-memory path. Take and Put may be called from any thread; the lock is a
 // leaf, held for a few instructions and never while plugin code runs.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
 
 namespace dv {
 
 class BlockCache {
  public:
+  using Allocator = void* (*)(size_t bytes);  // malloc's contract
+
   static constexpr size_t kMinBytes = 16 * 1024;
   static constexpr size_t kMaxBytes = 512 * 1024;
   static constexpr size_t kSlots = 4;
@@ -40,12 +45,16 @@ class BlockCache {
   // at their size, so the common small event pays nothing for the cache.
   void Put(void* block, uint32_t len);
 
+  // REQUIRES: no other thread uses the cache.
+  void SetAllocator(Allocator allocate) { allocate_ = allocate; }
+
  private:
   struct Slot {
     void* block;
     size_t bytes;
   };
 
+  Allocator allocate_ = std::malloc;
   std::mutex mu_;
   Slot slots_[kSlots] = {};  // GUARDED_BY(mu_); the first count_ are kept
   size_t count_ = 0;         // GUARDED_BY(mu_)

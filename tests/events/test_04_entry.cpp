@@ -42,6 +42,23 @@ TEST_F(Routing, AStreamStartsWithAKeyFrameAndTakes766FramesAfterIt) {
   EXPECT_EQ(Peer(core).queue().size(), 768u);
 }
 
+// Without memory for its copy an event is refused with -1 and nothing is
+// queued; a video stream then has to start again with a key frame, since
+// its receivers missed a frame.
+TEST_F(Routing, AFailedPayloadCopyRefusesTheEventAndRestartsItsStream) {
+  auto noMemory = [](size_t) -> void* { return nullptr; };
+  EXPECT_EQ(Raise(Frame(0x00070001, true)), DV_RESULT_OK);
+  EventRouterPeer::SetBlockAllocator(Peer(core).router(), noMemory);
+  _EventParmsIn frame = Frame(0x00070001, false);
+  char bytes[64] = "frame";
+  frame.data = bytes;
+  frame.len = sizeof bytes;
+  EXPECT_EQ(Raise(frame), DV_RESULT_NO_MEMORY);
+  EventRouterPeer::SetBlockAllocator(Peer(core).router(), std::malloc);
+  EXPECT_EQ(Raise(frame), DV_RESULT_NO_KEY_FRAME);
+  EXPECT_EQ(Peer(core).queue().size(), 1u);  // the key frame alone
+}
+
 TEST_F(Routing, ThrottlingRefusesEveryFrameAndForgetsTheStreams) {
   EXPECT_EQ(Raise(Frame(0x00070001, true)), DV_RESULT_OK);
   Peer(core).throttling() = true;
