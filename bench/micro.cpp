@@ -25,17 +25,17 @@ namespace {
 
 void BM_LogSuppressed(benchmark::State& state) {
   int i = 0;
-  for (auto _ : state) dv::LogMessage(dv::kCoreId, PluginEventCallback, 0, "routine %d", ++i);
+  for (auto _ : state) dv::LogMessage(DV_CORE_ID, PluginEventCallback, 0, "routine %d", ++i);
 }
 
 void BM_LogPassing(benchmark::State& state) {
   int i = 0;
-  for (auto _ : state) dv::LogMessage(dv::kCoreId, PluginEventCallback, 50, "warning %d", ++i);
+  for (auto _ : state) dv::LogMessage(DV_CORE_ID, PluginEventCallback, 50, "warning %d", ++i);
 }
 
 void BM_LogLevelQuery(benchmark::State& state) {
   for (auto _ : state) {
-    benchmark::DoNotOptimize(dv::QueryLogLevel(dv::kCoreId, PluginEventCallback));
+    benchmark::DoNotOptimize(dv::QueryLogLevel(DV_CORE_ID, PluginEventCallback));
   }
 }
 

@@ -14,7 +14,7 @@ namespace dv {
 namespace {
 
 constexpr uint32_t kLowestConfigurableId = 0x40000;
-constexpr uint32_t kHighestKind = kLogKinds - 1;
+constexpr uint32_t kHighestKind = DV_LOG_KINDS - 1;
 
 struct PluginLevel {
   uint32_t kind;

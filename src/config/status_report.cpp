@@ -46,7 +46,7 @@ std::string ReadableText(std::string text) {
 // A kind beyond the level tables has no thresholds of its own: -1.
 int LevelOf(const LogLevelTable& table, uint32_t id) {
   const uint32_t kind = KindIndex(id);
-  return kind < kLogKinds ? table.Get(kind) : -1;
+  return kind < DV_LOG_KINDS ? table.Get(kind) : -1;
 }
 
 TiXmlElement PluginElement(int64_t id, const std::string& fileName, int64_t loadMs,
@@ -73,7 +73,7 @@ TiXmlElement ModuleElement(int64_t id, const std::string& name, const std::strin
 
 TiXmlElement MemoryElement(bool throttling) {
   TiXmlElement memory("Memory");
-  memory.SetAttribute("ID", AsSigned32(kCoreId));
+  memory.SetAttribute("ID", AsSigned32(DV_CORE_ID));
   memory.SetAttribute("Throttling", throttling ? 1 : 0);
   return memory;
 }
@@ -88,8 +88,8 @@ std::unique_ptr<TiXmlDocument> DocumentWith(const TiXmlElement& root) {
 }  // namespace
 
 std::unique_ptr<TiXmlDocument> BuildStatusReport(const StatusFigures& f) {
-  TiXmlElement core = ModuleElement(kCoreId, "Core", f.coreVersion);
-  core.InsertEndChild(PluginElement(kCoreId, f.coreFileName, 0, 0, 0, f.logLevel->Get(0),
+  TiXmlElement core = ModuleElement(DV_CORE_ID, "Core", f.coreVersion);
+  core.InsertEndChild(PluginElement(DV_CORE_ID, f.coreFileName, 0, 0, 0, f.logLevel->Get(0),
                                     f.logLevelDefault->Get(0)));
   int64_t totalLoadMs = 0;
   int64_t totalOpenMs = 0;

@@ -116,7 +116,7 @@ void devovor::WriteConsole(uint32_t providerId, uint32_t level, const char* text
 }
 
 bool devovor::Initialize(int descriptor) {
-  names_.Insert(dv::kCoreId, "core");
+  names_.Insert(DV_CORE_ID, "core");
   umask(077);
   if (!dv::DropToParentAccount()) return false;
   return descriptor == -1 || parent_.Open(descriptor);

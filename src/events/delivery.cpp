@@ -88,7 +88,7 @@ void EventRouter::Deliver(const _EventParmsIn& event) {
   // Timing costs two clock reads per call, only while the core's routine
   // messages would be logged; log events are never timed.
   const bool timed =
-      PassesThreshold(0, levels_.ForProvider(kCoreId)) && event.eventType != DV_EVENT_LOG;
+      PassesThreshold(0, levels_.ForProvider(DV_CORE_ID)) && event.eventType != DV_EVENT_LOG;
   // Every Write of this event gets its own copy of one record, built once:
   // a plugin may change the record it was given.
   const _WriteParmsIn record = WriteRecordFor(event);

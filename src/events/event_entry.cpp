@@ -12,10 +12,7 @@
 namespace dv {
 namespace {
 
-struct FreeDeleter {
-  void operator()(void* block) const { std::free(block); }
-};
-using Block = std::unique_ptr<void, FreeDeleter>;
+using Block = MallocBlock;
 
 // A copy of the event's payload, or null when it has none. Throws
 // std::bad_alloc when the copy cannot be made. Queued payloads come from

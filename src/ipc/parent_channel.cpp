@@ -18,10 +18,6 @@
 namespace dv {
 namespace {
 
-struct FreeDeleter {
-  void operator()(void* block) const { std::free(block); }
-};
-
 void Log(int level, const char* text) { LogCore(level, "%s", text); }
 
 bool IsSocket(int descriptor) {
@@ -164,7 +160,7 @@ void ParentChannel::LoseParent() {
 bool ParentChannel::Send(void* block, uint32_t len) {
   if (!IsOpen() || !accepting_.load() || sendFailed_.load()) return false;
   // If the I/O thread never runs the job, the block is freed with it.
-  std::unique_ptr<void, FreeDeleter> owned(block);
+  MallocBlock owned(block);
   boost::asio::post(socket_.get_executor(), [this, owned = std::move(owned), len]() mutable {
     Enqueue(owned.release(), len);
   });

@@ -19,14 +19,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "plugin_api/event.h"
+
 namespace dv {
 
-constexpr uint32_t kCoreId = 0x80000000u;
-constexpr size_t kLogKinds = 255;
 constexpr int kNoThreshold = -1;
 constexpr int kCoreDefaultThreshold = 25;
 
-inline uint32_t KindIndex(uint32_t providerId) { return (providerId >> 16) & 0xfffu; }
+inline uint32_t KindIndex(uint32_t providerId) { return DV_KIND_INDEX(providerId); }
 
 // True when a message of `level` passes `threshold`.
 inline bool PassesThreshold(int level, int threshold) {
@@ -42,17 +42,17 @@ class LogLevelTable {
 
   // The threshold of a kind index, sign-extended from its byte.
   int Get(uint32_t kind) const {
-    return entries_[kind < kLogKinds ? kind : 0].load(std::memory_order_seq_cst);
+    return entries_[kind < DV_LOG_KINDS ? kind : 0].load(std::memory_order_seq_cst);
   }
   // The threshold that applies to a provider identifier.
   int ForProvider(uint32_t providerId) const { return Get(KindIndex(providerId)); }
   // One atomic store; -1 is stored as 0xFF. Out-of-range kinds are ignored.
   void Set(uint32_t kind, int level) {
-    if (kind < kLogKinds) entries_[kind].store(static_cast<int8_t>(level), std::memory_order_seq_cst);
+    if (kind < DV_LOG_KINDS) entries_[kind].store(static_cast<int8_t>(level), std::memory_order_seq_cst);
   }
 
  private:
-  std::atomic<int8_t> entries_[kLogKinds];
+  std::atomic<int8_t> entries_[DV_LOG_KINDS];
 };
 
 }  // namespace dv

@@ -140,7 +140,7 @@ bool PluginHost::VetLoadResult(const std::string& name, int32_t result, const _L
 void PluginHost::RecordLogLevelProposal(const _LoadParmsOut& out) {
   const uint32_t kind = (out.id >> 16) & 0xff;
   const int32_t level = out.defaultLogLevel;
-  if (kind >= kLogKinds || level < -1 || level > 100 || level == 0) return;
+  if (kind >= DV_LOG_KINDS || level < -1 || level > 100 || level == 0) return;
   logLevelDefault_.Set(kind, level);
   if (logLevel_.Get(kind) == kNoThreshold) logLevel_.Set(kind, level);
 }

@@ -1,13 +1,23 @@
 // Building the records the core passes to plugin entry points: every field
 // the core does not set is zero, `size` is sizeof the record and `version`
 // its layout version. Any thread; the records live on the caller's stack.
+// Also the owner of the malloc'ed blocks that cross the interface.
 #pragma once
 
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "plugin_api/plugin.h"
 
 namespace dv {
+
+// A block of malloc's, freed with free(): payload copies, and the blocks
+// plugins hand the core for the parent.
+struct FreeDeleter {
+  void operator()(void* block) const { std::free(block); }
+};
+using MallocBlock = std::unique_ptr<void, FreeDeleter>;
 
 template <typename Record>
 Record ZeroedRecord(uint32_t version = DV_RECORD_VERSION) {

@@ -117,7 +117,7 @@ TEST_F(Routing, ConfigurationUpdateReachesEveryOtherPluginThroughIoctl) {
 TEST_F(Routing, ConfigurationUpdateFromTheCoreGoesToAllThroughIoctlOnly) {
   Add(FakePlugin<0>(0x00010000));
   Add(FakePlugin<1>(0x00020000));
-  EXPECT_EQ(RaiseWith(Event(kCoreId, 0x100), "<Orvel/>"), DV_RESULT_OK);
+  EXPECT_EQ(RaiseWith(Event(DV_CORE_ID, 0x100), "<Orvel/>"), DV_RESULT_OK);
   Drain();
   for (int slot : {0, 1}) {
     EXPECT_EQ(RecorderFor(slot).configs.size(), 1u);
@@ -174,7 +174,7 @@ TEST_F(Routing, AReleaseClaimingTheCoresIdCannotFreeABlockInDelivery) {
   Add(FakePlugin<0>(0x00010000));
   Add(FakePlugin<1>(0x00020000));
   RecorderFor(0).onWrite = [this](const _WriteParmsIn& in) {
-    _EventParmsIn release = Event(kCoreId, DV_EVENT_RELEASE);
+    _EventParmsIn release = Event(DV_CORE_ID, DV_EVENT_RELEASE);
     release.data = in.data;
     Raise(release);
   };

@@ -160,7 +160,7 @@ bool Act(int slot, void* block, uint32_t len, int32_t* result, int32_t* error) {
       }
       break;
     case 3:  // a release that names the wrong holder, or no block at all
-      Release(block, dv::kCoreId);
+      Release(block, DV_CORE_ID);
       Release(block, self.id ^ 0x10000u);
       Release(nullptr, self.id);
       break;
@@ -267,7 +267,7 @@ uint32_t Provider(Reader& reader) {
   const uint8_t choice = reader.Byte();
   switch (choice % 8) {
     case 0: case 1: case 2: return g_run->plugins[choice % kMaxPlugins].id;
-    case 3: return dv::kCoreId;
+    case 3: return DV_CORE_ID;
     case 4: return 0x00ff0000u;  // kind 255: no table entry of its own
     case 5: return 0x0fff1234u;
     default: {
@@ -321,7 +321,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::unique_ptr<uint8_t[]>> owned;
   {
     devovor core("/nonexistent/devovor", platform);
-    Peer(core).names().Insert(dv::kCoreId, "core");
+    Peer(core).names().Insert(DV_CORE_ID, "core");
     Peer(core).throttling().store((setup & 2) != 0);
 
     const int plugins = 1 + (setup >> 2) % kMaxPlugins;

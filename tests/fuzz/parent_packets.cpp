@@ -142,7 +142,7 @@ struct Fixture {
   devovor core{"/nonexistent/devovor", platform};
 
   Fixture() {
-    Peer(core).names().Insert(dv::kCoreId, "core");
+    Peer(core).names().Insert(DV_CORE_ID, "core");
     int n = 0;
     for (const Slot& slot : kSlots) {
       auto record = std::make_shared<dv::PLUGININFO>();

@@ -142,7 +142,7 @@ void RemoveFiles() {
 }
 
 void CheckLevels(const dv::LogLevelTable& table) {
-  for (uint32_t kind = 0; kind < dv::kLogKinds; ++kind) {
+  for (uint32_t kind = 0; kind < DV_LOG_KINDS; ++kind) {
     const int level = table.Get(kind);
     FUZZ_CHECK(level >= -1 && level <= 100);
   }
@@ -233,11 +233,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       defaults.Set(4, 60);
       defaults.Set(6, 10);
       levels.Set(4, 30);
-      int before[dv::kLogKinds];
-      for (uint32_t kind = 0; kind < dv::kLogKinds; ++kind) before[kind] = levels.Get(kind);
+      int before[DV_LOG_KINDS];
+      for (uint32_t kind = 0; kind < DV_LOG_KINDS; ++kind) before[kind] = levels.Get(kind);
       const bool changed = dv::ApplyConfigurationUpdate(text, levels, defaults);
       bool differs = false;
-      for (uint32_t kind = 0; kind < dv::kLogKinds; ++kind) differs |= before[kind] != levels.Get(kind);
+      for (uint32_t kind = 0; kind < DV_LOG_KINDS; ++kind) differs |= before[kind] != levels.Get(kind);
       // "Changed" exactly when some threshold now differs, except that an
       // update may set a kind and later set it back within one text.
       FUZZ_CHECK(!differs || changed);

@@ -49,12 +49,12 @@ TEST(LogAllocation, SuppressedMessageAllocatesNothing) {
   core.Initialize(-1);
   const long before = g_allocations.load();
   for (int i = 0; i < 1000; ++i) {
-    dv::LogMessage(dv::kCoreId, PluginEventCallback, 0, "suppressed %d %s", i, "text");
+    dv::LogMessage(DV_CORE_ID, PluginEventCallback, 0, "suppressed %d %s", i, "text");
     (void)dv::IsLogLevelEnabled(0x00050000u, PluginEventCallback, 3);
   }
   EXPECT_EQ(g_allocations.load() - before, 0);
   // The counter does count: a queued message costs its payload copy.
-  dv::LogMessage(dv::kCoreId, PluginEventCallback, 25, "queued");
+  dv::LogMessage(DV_CORE_ID, PluginEventCallback, 25, "queued");
   EXPECT_GT(g_allocations.load() - before, 0);
 #endif
 }
