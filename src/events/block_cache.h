@@ -10,13 +10,15 @@
 // so the memory held for reuse stays under 2 MiB.
 //
 // Every block is an ordinary malloc'ed block: whoever owns one may still
-// free() it. Take and Put may be called from any thread; the lock is a
-// leaf, held for a few instructions and never while plugin code runs.
+// free() it. Take and Put may be called from any thread; the lock (its
+// place in the lock order: events/event_router.h) is held for a few
+// instructions and never while plugin code runs.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
+
+#include "platform/mutex.h"
 
 namespace dv {
 
@@ -46,9 +48,9 @@ class BlockCache {
     size_t bytes;
   };
 
-  std::mutex mu_;
-  Slot slots_[kSlots] = {};  // GUARDED_BY(mu_); the first count_ are kept
-  size_t count_ = 0;         // GUARDED_BY(mu_)
+  Mutex mu_;
+  Slot slots_[kSlots] GUARDED_BY(mu_) = {};  // the first count_ are kept
+  size_t count_ GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace dv
