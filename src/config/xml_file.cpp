@@ -2,14 +2,13 @@
 
 #include <errno.h>
 
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <set>
 
 #include "config/xml_depth.h"
+#include "platform/mutex.h"
 
 namespace dv {
 namespace {
@@ -87,24 +86,24 @@ class NameRegistry {
     return *registry;
   }
 
-  void Acquire(const std::string& name) {
-    std::unique_lock<std::mutex> lock(mu_);
-    released_.wait(lock, [&] { return names_.count(name) == 0; });
+  void Acquire(const std::string& name) EXCLUDES(mu_) {
+    MutexLock lock(mu_);
+    while (names_.count(name) != 0) released_.Wait(mu_);
     names_.insert(name);
   }
 
-  void Release(const std::string& name) {
+  void Release(const std::string& name) EXCLUDES(mu_) {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       names_.erase(name);
     }
-    released_.notify_all();
+    released_.NotifyAll();
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable released_;
-  std::set<std::string> names_;  // GUARDED_BY(mu_)
+  Mutex mu_;  // its place in the lock order: events/event_router.h
+  CondVar released_;
+  std::set<std::string> names_ GUARDED_BY(mu_);
 };
 
 // Holds the lock on one name for a scope, so that every way out releases it.

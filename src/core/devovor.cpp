@@ -93,7 +93,7 @@ void devovor::WriteStatusReport() {
   {
     // The parent channel stores both strings under the queue lock, so one
     // copy under it never mixes two identity packets.
-    std::lock_guard<std::mutex> lock(router_.queue().mutex());
+    dv::MutexLock lock(router_.queue().mutex());
     figures.parentFileName = parentFileName_;
     figures.parentVersion = parentVersion_;
   }
@@ -136,7 +136,7 @@ void devovor::NarrowCapabilities() {
 }
 
 void devovor::SetParentIdentity(const std::vector<std::string>& fields) {
-  std::lock_guard<std::mutex> lock(router_.queue().mutex());
+  dv::MutexLock lock(router_.queue().mutex());
   if (fields.size() >= 1) parentFileName_ = fields[0];
   if (fields.size() >= 2) parentVersion_ = fields[1];
   if (fields.size() >= 3) console_.SetBackground(fields[2] == "Background:true");
@@ -145,13 +145,21 @@ void devovor::SetParentIdentity(const std::vector<std::string>& fields) {
 }
 
 std::string devovor::parentFileName() {
-  std::lock_guard<std::mutex> lock(router_.queue().mutex());
+  dv::MutexLock lock(router_.queue().mutex());
   return parentFileName_;
 }
 
 std::string devovor::parentVersion() {
-  std::lock_guard<std::mutex> lock(router_.queue().mutex());
+  dv::MutexLock lock(router_.queue().mutex());
   return parentVersion_;
+}
+
+void devovor::WaitForParentIdentity() {
+  const auto deadline = std::chrono::steady_clock::now() + kParentIdentityWait;
+  dv::MutexLock lock(router_.queue().mutex());
+  while (!parentIdentified_ && !router_.queue().stopRequested()) {
+    if (!router_.queue().WaitLocked(deadline)) return;
+  }
 }
 
 void devovor::RequestStop() { router_.queue().RequestStop(); }
@@ -182,7 +190,7 @@ void devovor::Start() {
   // stop, or 10 s have passed. An identity that came before the wait began
   // counts too, so a quick parent never costs the full 10 s.
   if (parent_.IsOpen()) {
-    router_.queue().WaitUntil([this] { return parentIdentified_; }, kParentIdentityWait);
+    WaitForParentIdentity();
   }
 
   host_.OpenPhase();

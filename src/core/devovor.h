@@ -12,9 +12,8 @@
 // WriteConsole may be called from any thread that holds none of the core's
 // locks.
 //
-// Lock order: the queue lock, the request lock and the video lock are never
-// nested; the request lock may be held while one request thread's mutex is
-// taken. No lock of the core is held while a plugin entry point runs.
+// Locks: their order is stated once, in events/event_router.h. No lock of
+// the core is held while a plugin entry point runs.
 #pragma once
 
 #include <atomic>
@@ -35,6 +34,7 @@
 #include "log/levels.h"
 #include "log/name_registry.h"
 #include "platform/platform.h"
+#include "platform/thread_annotations.h"
 #include "plugin_api/event.h"
 #include "plugins/plugin_host.h"
 #include "plugins/plugin_list.h"
@@ -81,6 +81,9 @@ class devovor {
   void SetParentIdentity(const std::vector<std::string>& fields);
   std::string parentFileName();
   std::string parentVersion();
+  // Returns once the parent has identified itself, a stop is requested or
+  // kParentIdentityWait has passed. Main thread, during Start.
+  void WaitForParentIdentity();
   // Saves the status report to core.xml and raises it for the plugins.
   // Main thread during Start, I/O thread afterwards.
   void WriteStatusReport();
@@ -103,9 +106,9 @@ class devovor {
   const std::string executablePath_;
   std::string productFamily_ = "Vantora";
   std::string coreVersion_;
-  std::string parentFileName_;  // GUARDED_BY(queue lock)
-  std::string parentVersion_;   // GUARDED_BY(queue lock)
-  bool parentIdentified_ = false;  // GUARDED_BY(queue lock)
+  std::string parentFileName_ GUARDED_BY(router_.queue().mutex());
+  std::string parentVersion_ GUARDED_BY(router_.queue().mutex());
+  bool parentIdentified_ GUARDED_BY(router_.queue().mutex()) = false;
   std::atomic<bool> linger_{false};
   std::atomic<bool> throttlingEnabled_{true};
   std::atomic<bool> throttling_{false};

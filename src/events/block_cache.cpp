@@ -12,7 +12,7 @@ BlockCache::~BlockCache() {
 
 void* BlockCache::Take(uint32_t len) {
   if (len >= kMinBytes && len <= kMaxBytes) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     for (size_t i = 0; i < count_; ++i) {
       // At most twice the size asked for, so a small frame never ties up
       // a block a large one could have used.
@@ -35,7 +35,7 @@ void BlockCache::Put(void* block, uint32_t len) {
   // malloc_usable_size is in glibc and musl alike.
   const size_t bytes = malloc_usable_size(block);
   if (bytes >= kMinBytes && bytes <= kMaxBytes) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (count_ < kSlots) {
       slots_[count_++] = {block, bytes};
       return;

@@ -12,14 +12,16 @@
 // Every block is an ordinary malloc'ed block: whoever owns one may still
 // free() it. New blocks come from the cache's allocator, malloc unless a
 // test installs one that fails (through the router's test peer) to reach
-// the entry's out-of-memory path. Take and Put may be called from any thread; the lock is a
-// leaf, held for a few instructions and never while plugin code runs.
+// the entry's out-of-memory path. Take and Put may be called from any
+// thread; the lock (its place in the lock order: events/event_router.h) is
+// held for a few instructions and never while plugin code runs.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
+
+#include "platform/mutex.h"
 
 namespace dv {
 
@@ -55,9 +57,9 @@ class BlockCache {
   };
 
   Allocator allocate_ = std::malloc;
-  std::mutex mu_;
-  Slot slots_[kSlots] = {};  // GUARDED_BY(mu_); the first count_ are kept
-  size_t count_ = 0;         // GUARDED_BY(mu_)
+  Mutex mu_;
+  Slot slots_[kSlots] GUARDED_BY(mu_) = {};  // the first count_ are kept
+  size_t count_ GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace dv

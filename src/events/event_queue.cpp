@@ -23,7 +23,7 @@ EventQueue::~EventQueue() {
 bool EventQueue::Append(const _EventParmsIn& record, void* data, uint32_t len) {
   bool wake;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (stopRequested_.load(std::memory_order_relaxed)) return false;
     _EventParmsIn& queued = incoming_.emplace_back(record);
     queued.data = data;
@@ -34,18 +34,18 @@ bool EventQueue::Append(const _EventParmsIn& record, void* data, uint32_t len) {
     wake = loopWaiting_;
     loopWaiting_ = false;
   }
-  if (wake) cv_.notify_one();
+  if (wake) cv_.NotifyOne();
   return true;
 }
 
-void EventQueue::Notify() { cv_.notify_one(); }
+void EventQueue::Notify() { cv_.NotifyOne(); }
 
 void EventQueue::RequestStop() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     stopRequested_.store(true, std::memory_order_release);
   }
-  cv_.notify_one();
+  cv_.NotifyOne();
 }
 
 const _EventParmsIn* EventQueue::Take() {
@@ -68,12 +68,12 @@ bool EventQueue::Refill() {
     quietBatches_ = 0;
   }
   next_ = 0;
-  std::unique_lock<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   for (;;) {
     if (!incoming_.empty()) break;
     if (stopRequested_.load(std::memory_order_relaxed)) return false;
     loopWaiting_ = true;
-    cv_.wait(lock);
+    cv_.Wait(mu_);
     loopWaiting_ = false;
   }
   batch_.swap(incoming_);

@@ -16,18 +16,18 @@
 // to a loop that is busy delivering cost none.
 //
 // Thread safety: Append, Notify, RequestStop, stopRequested and size may be
-// called from any thread that holds no queue lock. Take and WaitOnce are
-// called by the main thread only. No plugin code ever runs under the lock.
+// called from any thread that holds no queue lock. Take is called by the
+// main thread only. No plugin code ever runs under the lock. Its place in
+// the lock order: events/event_router.h.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "plugin_api/event.h"
 
 namespace dv {
@@ -46,13 +46,13 @@ class EventQueue {
   // false) once a stop was requested, checked under the queue lock, so
   // nothing is ever appended after the loop has drained the queue and
   // returned.
-  bool Append(const _EventParmsIn& record, void* data, uint32_t len);
+  bool Append(const _EventParmsIn& record, void* data, uint32_t len) EXCLUDES(mu_);
 
   // Wakes the delivery loop once (read and close requests use it).
   void Notify();
 
   // Sets the stop flag under the queue lock and wakes the loop.
-  void RequestStop();
+  void RequestStop() EXCLUDES(mu_);
   bool stopRequested() const { return stopRequested_.load(std::memory_order_acquire); }
 
   // Blocks until a record is available and returns it. The record stays
@@ -61,17 +61,16 @@ class EventQueue {
   // REQUIRES: main thread.
   const _EventParmsIn* Take();
 
-  // Waits under the queue lock, at most `timeout`, until `done` (called
-  // with the lock held) or a stop request; used by start-up.
-  template <typename Done>
-  void WaitUntil(Done done, std::chrono::nanoseconds timeout) {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait_until(lock, std::chrono::steady_clock::now() + timeout,
-                   [&] { return done() || stopRequested_.load(std::memory_order_relaxed); });
+  // With the queue lock held: waits for the next wake-up (an append to a
+  // waiting loop, Notify, RequestStop) or `deadline`, whichever comes first;
+  // false once the deadline has passed. Start-up waits in a loop on what it
+  // needs under the lock, the stop request included.
+  bool WaitLocked(std::chrono::steady_clock::time_point deadline) REQUIRES(mu_) {
+    return cv_.WaitUntil(mu_, deadline);
   }
 
   // The queue lock, for the few other strings it guards (parent identity).
-  std::mutex& mutex() { return mu_; }
+  Mutex& mutex() RETURN_CAPABILITY(mu_) { return mu_; }
 
   // Records queued and not yet taken. The taken count is read first: both
   // only grow, and never more are taken than were appended.
@@ -86,10 +85,10 @@ class EventQueue {
   // What producers touch, apart from what the delivery loop touches for
   // every record, so that a busy queue does not move one cache line to and
   // fro between them for each event.
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<_EventParmsIn> incoming_;     // GUARDED_BY(mu_)
-  bool loopWaiting_ = false;                // GUARDED_BY(mu_)
+  Mutex mu_;  // the queue lock
+  CondVar cv_;
+  std::vector<_EventParmsIn> incoming_ GUARDED_BY(mu_);
+  bool loopWaiting_ GUARDED_BY(mu_) = false;
   std::atomic<bool> stopRequested_{false};  // written under mu_
   std::atomic<size_t> appended_{0};         // written under mu_
 

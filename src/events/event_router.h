@@ -14,10 +14,25 @@
 // Threads: Handle and ReleaseBlock may be called from any thread that holds
 // none of the core's locks (plugin threads, the I/O thread, read-request
 // threads, the delivery loop while logging). RunEventLoop runs on the main
-// thread. Locks taken here (the queue lock, the request lock, the video
-// lock, the payload table's mutex, the plugin list's) are never held while
-// plugin code runs, and none is held while another is taken except the
-// request lock around one request thread's mutex.
+// thread.
+//
+// Locks: every lock of the core and the order between them, stated here
+// once. No lock is ever held while plugin code runs. One order exists:
+//
+//   the request lock (RequestThreads)
+//     before one request thread's mutex (RequestThreads::RequestThread)
+//
+// Every other lock is a leaf: nothing else is taken while it is held.
+//   owned by the router: the queue lock (EventQueue; it also guards the
+//     parent's identity in the core), the video lock (VideoGate), the
+//     payload lock (PayloadTable), the block cache's mutex (BlockCache);
+//   below it, in plugins/ and log/: the plugin list's mutex (PluginList),
+//     each plugin's read gate (ReadGate), the failed plugin table
+//     (PluginHost), the name registry (NameRegistry), the console stream's
+//     stdio lock (ConsoleWriter);
+//   in config/: the registry of the XML file names being loaded or saved.
+// The compiler checks them: members carry GUARDED_BY, the order
+// ACQUIRED_BEFORE (platform/thread_annotations.h; scripts/thread-safety).
 //
 // Decisions where the rules leave room:
 //   - a providerID whose kind index is 255 or more reads the core's own

@@ -30,7 +30,7 @@ void PayloadTable::Holders::Remove(uint32_t holder) {
 
 void PayloadTable::AddHolder(void* block, uint32_t len, uint32_t holder) {
   if (block == nullptr) return;
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   auto [it, inserted] = blocks_.try_emplace(block, len, &pool_);
   if (inserted) {
     ++figures_.blocks;
@@ -41,7 +41,7 @@ void PayloadTable::AddHolder(void* block, uint32_t len, uint32_t holder) {
 }
 
 bool PayloadTable::DropHolder(void* block, uint32_t holder, uint32_t* len) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (ReleasedDuringCall(block, holder)) return false;
   auto it = blocks_.find(block);
   if (it == blocks_.end()) return false;
@@ -57,7 +57,7 @@ bool PayloadTable::DropHolder(void* block, uint32_t holder, uint32_t* len) {
 }
 
 PayloadTable::Figures PayloadTable::figures() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   Figures figures = figures_;
   void* const delivering = delivering_.load(std::memory_order_acquire);
   if (delivering != nullptr && blocks_.count(delivering) == 0) {
@@ -67,7 +67,6 @@ PayloadTable::Figures PayloadTable::figures() const {
   return figures;
 }
 
-// REQUIRES: mu_ held.
 bool PayloadTable::ReleasedDuringCall(void* block, uint32_t holder) {
   if (block == nullptr || block != delivering_.load(std::memory_order_acquire)) return false;
   if (holder == DV_CORE_ID) return true;  // only the loop ends the core's hold
@@ -85,7 +84,7 @@ void PayloadTable::BeginDelivery(void* block, uint32_t len) {
 
 // The holder inside the call kept the block: it enters the map.
 void PayloadTable::KeepAfterCall() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   const uint64_t call = call_.exchange(0);
   void* const block = delivering_.load(std::memory_order_relaxed);  // this thread's own
   if ((call & kCallReleased) != 0 || block == nullptr) return;
@@ -105,7 +104,7 @@ bool PayloadTable::EndDelivery() {
     delivering_.store(nullptr, std::memory_order_release);
     return true;
   }
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   void* const block = delivering_.load(std::memory_order_relaxed);
   delivering_.store(nullptr, std::memory_order_release);
   auto it = blocks_.find(block);
@@ -119,7 +118,7 @@ bool PayloadTable::EndDelivery() {
 }
 
 std::string PayloadTable::TakeLeakReport() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   std::ostringstream report;
   for (const auto& [block, entry] : blocks_) {
     report << "address " << block << " leaked by plugins [" << std::hex;

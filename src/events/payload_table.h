@@ -6,8 +6,9 @@
 // last holder went, and the caller frees it after clearing any reply that
 // waits on that address.
 //
-// Thread safety: every operation takes the table's own mutex, a leaf lock:
-// it is never held while plugin code runs or while another lock is taken.
+// Thread safety: every operation takes the table's own mutex, the payload
+// lock (its place in the lock order: events/event_router.h), never held
+// while plugin code runs.
 // Called by the delivery loop and by any thread that raises a release.
 //
 // Entries come from a pool that recycles their memory, and a block's
@@ -35,9 +36,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory_resource>
-#include <mutex>
 #include <string>
 #include <unordered_map>
+
+#include "platform/mutex.h"
 
 namespace dv {
 
@@ -116,10 +118,10 @@ class PayloadTable {
   static constexpr uint64_t kCallActive = uint64_t(1) << 32;
   static constexpr uint64_t kCallReleased = uint64_t(1) << 33;
 
-  bool ReleasedDuringCall(void* block, uint32_t holder);  // REQUIRES: mu_ held
+  bool ReleasedDuringCall(void* block, uint32_t holder) REQUIRES(mu_);
   void KeepAfterCall();
 
-  mutable std::mutex mu_;
+  mutable Mutex mu_;  // the payload lock
   // The block being delivered and its length: written by the delivery loop
   // only (the length first), read by any thread.
   std::atomic<void*> delivering_{nullptr};
@@ -129,9 +131,9 @@ class PayloadTable {
   // The holder inside its call (low 32 bits), kCallActive while the call
   // runs, kCallReleased once that holder gave the block back meanwhile.
   std::atomic<uint64_t> call_{0};
-  std::pmr::unsynchronized_pool_resource pool_;  // GUARDED_BY(mu_)
-  Map blocks_{&pool_};                           // GUARDED_BY(mu_)
-  Figures figures_;                              // GUARDED_BY(mu_)
+  std::pmr::unsynchronized_pool_resource pool_ GUARDED_BY(mu_);
+  Map blocks_ GUARDED_BY(mu_){&pool_};
+  Figures figures_ GUARDED_BY(mu_);
 };
 
 }  // namespace dv

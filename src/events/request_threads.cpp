@@ -3,36 +3,36 @@
 namespace dv {
 
 void RequestThreads::Close(void* context) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   closed_.insert(context);
 }
 
 void RequestThreads::Reopen(void* context) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   closed_.erase(context);
 }
 
 void RequestThreads::Register() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   auto& slot = threads_[pthread_self()];
   if (!slot) slot = std::make_unique<RequestThread>();
 }
 
 void RequestThreads::Unregister() {
   std::unique_ptr<RequestThread> gone;
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   auto it = threads_.find(pthread_self());
   if (it == threads_.end()) return;
   gone = std::move(it->second);
   threads_.erase(it);
-  std::lock_guard<std::mutex> threadLock(gone->mu);
+  MutexLock threadLock(gone->mu);
   if (gone->pending != nullptr) pendingBlocks_.fetch_sub(1);
 }
 
 RequestThreads::Admission RequestThreads::AdmitReply(void* context, void* block) {
   RequestThread* self = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (closed_.count(context) != 0) return Admission::kRefused;
     auto it = threads_.find(pthread_self());
     if (it == threads_.end()) return Admission::kRefused;
@@ -40,8 +40,8 @@ RequestThreads::Admission RequestThreads::AdmitReply(void* context, void* block)
   }
   if (block == nullptr) return Admission::kAdmitted;
   // Only this thread destroys its own record, so it outlives the wait.
-  std::unique_lock<std::mutex> lock(self->mu);
-  self->released.wait(lock, [&] { return self->pending == nullptr || deliveryEnded_.load(); });
+  MutexLock lock(self->mu);
+  while (self->pending != nullptr && !deliveryEnded_.load()) self->released.Wait(self->mu);
   if (self->pending != nullptr) return Admission::kRefused;
   self->pending = block;
   pendingBlocks_.fetch_add(1);
@@ -49,28 +49,28 @@ RequestThreads::Admission RequestThreads::AdmitReply(void* context, void* block)
 }
 
 void RequestThreads::ClearPendingLocked(void* block) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   for (auto& [id, thread] : threads_) {
-    std::lock_guard<std::mutex> threadLock(thread->mu);
+    MutexLock threadLock(thread->mu);
     if (thread->pending == block) {
       thread->pending = nullptr;
       pendingBlocks_.fetch_sub(1);
-      thread->released.notify_one();
+      thread->released.NotifyOne();
     }
   }
 }
 
 void RequestThreads::EndDelivery() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   deliveryEnded_.store(true);
   for (auto& [id, thread] : threads_) {
-    std::lock_guard<std::mutex> threadLock(thread->mu);
-    thread->released.notify_all();
+    MutexLock threadLock(thread->mu);
+    thread->released.NotifyAll();
   }
 }
 
 size_t RequestThreads::threadCount() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return threads_.size();
 }
 

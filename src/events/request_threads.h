@@ -1,9 +1,9 @@
 // Read requests: the closed-context set and the read-request threads, each
 // of which lets its replies into the queue one payload block at a time.
 //
-// Locks: the request lock guards the closed set and the thread table; it
-// may be held while one RequestThread's mutex is taken (the only nesting),
-// never the other way round, and never while plugin code runs.
+// Locks: the request lock guards the closed set and the thread table; a
+// RequestThread's mutex guards its pending block. Their order is in
+// events/event_router.h; the compiler checks it (ACQUIRED_BEFORE below).
 //
 // A RequestThread record belongs to its thread: it is created by Register
 // and destroyed by Unregister on that same thread, both under the request
@@ -18,11 +18,11 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
+
+#include "platform/mutex.h"
 
 namespace dv {
 
@@ -60,16 +60,16 @@ class RequestThreads {
 
  private:
   struct RequestThread {
-    std::mutex mu;
-    std::condition_variable released;
-    void* pending = nullptr;  // GUARDED_BY(mu)
+    Mutex mu;
+    CondVar released;
+    void* pending GUARDED_BY(mu) = nullptr;
   };
 
   void ClearPendingLocked(void* block);
 
-  mutable std::mutex mu_;  // the request lock
-  std::set<void*> closed_;  // GUARDED_BY(mu_)
-  std::map<pthread_t, std::unique_ptr<RequestThread>> threads_;  // GUARDED_BY(mu_)
+  mutable Mutex mu_ ACQUIRED_BEFORE(RequestThread::mu);  // the request lock
+  std::set<void*> closed_ GUARDED_BY(mu_);
+  std::map<pthread_t, std::unique_ptr<RequestThread>> threads_ GUARDED_BY(mu_);
   // Set once under mu_; read by waiting replies under their own mutex.
   std::atomic<bool> deliveryEnded_{false};
   // Pending blocks of all threads. Raised before the block is queued, so a

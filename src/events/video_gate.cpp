@@ -5,7 +5,7 @@
 namespace dv {
 
 int32_t VideoGate::Admit(uint32_t stream, bool keyFrame, bool throttling) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (throttling) {
     framesSinceKey_.erase(stream);
     throttledFrames_.fetch_add(1, std::memory_order_relaxed);
@@ -26,7 +26,7 @@ int32_t VideoGate::Admit(uint32_t stream, bool keyFrame, bool throttling) {
 }
 
 void VideoGate::Forget(uint32_t stream) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   framesSinceKey_.erase(stream);
 }
 

@@ -1,8 +1,8 @@
 // Video gating: every stream starts with a key frame, at most 766 frames
 // follow one key frame, and nothing passes while video is throttled.
 //
-// Thread safety: Admit and Forget take the video lock, a leaf lock held for
-// the table lookup only. Any thread may call them. The throttled-frames
+// Thread safety: Admit and Forget take the video lock (its place in the lock
+// order: events/event_router.h), held for the table lookup only. Any thread may call them. The throttled-frames
 // counter is an atomic: increments and the report's read-and-reset
 // (TakeThrottledFrames, one atomic exchange) never lose a frame between them.
 #pragma once
@@ -10,7 +10,8 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <mutex>
+
+#include "platform/mutex.h"
 
 namespace dv {
 
@@ -20,15 +21,15 @@ class VideoGate {
 
   // Returns 0 when the frame passes, otherwise the refusal result:
   // 5 throttled, 3 no key frame yet, 4 too many frames since the key frame.
-  int32_t Admit(uint32_t stream, bool keyFrame, bool throttling);
+  int32_t Admit(uint32_t stream, bool keyFrame, bool throttling) EXCLUDES(mu_);
   // Forgets a stream whose frame could not be queued after all.
-  void Forget(uint32_t stream);
+  void Forget(uint32_t stream) EXCLUDES(mu_);
 
   uint32_t TakeThrottledFrames() { return throttledFrames_.exchange(0); }
 
  private:
-  std::mutex mu_;  // the video lock
-  std::map<uint32_t, uint32_t> framesSinceKey_;  // GUARDED_BY(mu_)
+  Mutex mu_;  // the video lock
+  std::map<uint32_t, uint32_t> framesSinceKey_ GUARDED_BY(mu_);
   std::atomic<uint32_t> throttledFrames_{0};
 };
 

@@ -4,6 +4,8 @@
 #include <ctime>
 #include <string>
 
+#include "platform/thread_annotations.h"
+
 namespace dv {
 namespace {
 
@@ -31,9 +33,23 @@ void CopyPrintable(const char* text, size_t length, char* out) {
   for (size_t i = 0; i < length; ++i) out[i] = Printable(text[i]) ? text[i] : '?';
 }
 
-// Writes `text` with every control byte as '?', in runs, under the stream's
-// lock that the caller holds.
-void PutPrintable(const char* text, size_t length, FILE* out) {
+// stdio's own lock of a stream, held for one whole line so that lines of
+// different threads never interleave; the unlocked writes need it held.
+class CAPABILITY("stream lock") LockedStream {
+ public:
+  explicit LockedStream(FILE* stream) ACQUIRE() : stream_(stream) { flockfile(stream_); }
+  ~LockedStream() RELEASE() { funlockfile(stream_); }
+  LockedStream(const LockedStream&) = delete;
+  LockedStream& operator=(const LockedStream&) = delete;
+  FILE* stream() const { return stream_; }
+
+ private:
+  FILE* const stream_;
+};
+
+// Writes `text` with every control byte as '?', in runs.
+void PutPrintable(const char* text, size_t length, LockedStream& line) REQUIRES(line) {
+  FILE* const out = line.stream();
   size_t start = 0;
   for (size_t i = 0; i <= length; ++i) {
     if (i < length && Printable(text[i])) continue;
@@ -68,19 +84,16 @@ void ConsoleWriter::Write(uint32_t providerId, uint32_t level, const char* text,
   char tag[NameRegistry::kTagChars + 1];
   names_.CopyTag(providerId, tag);
 
-  // One lock around the whole line, so that lines of different threads
-  // never interleave.
-  FILE* out = platform_.ConsoleStream();
-  flockfile(out);
+  LockedStream line(platform_.ConsoleStream());
+  FILE* const out = line.stream();
   if (colour_.load() && level <= kHighestColouredLevel) {
     std::fprintf(out, "\x1b[3%dm%02d:%02d:%02d\x1b[36m %-6.6s\x1b[0m ",
                  kLevelColours[level / 25], utc.tm_hour, utc.tm_min, utc.tm_sec, tag);
   } else {
     std::fprintf(out, "%02d:%02d:%02d %-6.6s ", utc.tm_hour, utc.tm_min, utc.tm_sec, tag);
   }
-  PutPrintable(text, length, out);
+  PutPrintable(text, length, line);
   putc_unlocked('\n', out);
-  funlockfile(out);
 }
 
 void ConsoleWriter::LogToSystem(const char* text, size_t length) {

@@ -1,22 +1,21 @@
 #include "log/name_registry.h"
 
 #include <cstring>
-#include <mutex>
 
 namespace dv {
 
 void NameRegistry::Insert(uint32_t id, const std::string& name) {
-  std::unique_lock<std::shared_mutex> lock(mu_);
+  WriterLock lock(mu_);
   names_[id] = name;
 }
 
 bool NameRegistry::Contains(uint32_t id) const {
-  std::shared_lock<std::shared_mutex> lock(mu_);
+  ReaderLock lock(mu_);
   return names_.count(id) != 0;
 }
 
 void NameRegistry::CopyTag(uint32_t id, char (&tag)[kTagChars + 1]) const {
-  std::shared_lock<std::shared_mutex> lock(mu_);
+  ReaderLock lock(mu_);
   auto it = names_.find(id);
   const char* name = it == names_.end() ? "?" : it->second.c_str();
   std::strncpy(tag, name, kTagChars);

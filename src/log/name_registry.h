@@ -5,14 +5,16 @@
 // enters each plugin) while other threads may already be logging; read by
 // the console writer on any thread and by the status report. A reader/writer
 // lock makes every lookup see either the map before an insertion or after
-// it. Tag lookups copy at most six characters into the caller's buffer, so
-// they allocate nothing while holding the lock.
+// it (its place in the lock order: events/event_router.h). Tag lookups copy
+// at most six characters into the caller's buffer, so they allocate
+// nothing while holding the lock.
 #pragma once
 
 #include <cstdint>
 #include <map>
-#include <shared_mutex>
 #include <string>
+
+#include "platform/mutex.h"
 
 namespace dv {
 
@@ -28,8 +30,8 @@ class NameRegistry {
   void CopyTag(uint32_t id, char (&tag)[kTagChars + 1]) const;
 
  private:
-  mutable std::shared_mutex mu_;
-  std::map<uint32_t, std::string> names_;  // GUARDED_BY(mu_)
+  mutable SharedMutex mu_;
+  std::map<uint32_t, std::string> names_ GUARDED_BY(mu_);
 };
 
 }  // namespace dv

@@ -69,7 +69,7 @@ void PluginHost::LoadOne(const std::string& path) {
     const char* error = dlerror();
     const std::string text = error ? error : "unknown error";
     Log(100, "Core: Failed to load plugin '%s': %s", name.c_str(), text.c_str());
-    std::lock_guard<std::mutex> lock(failedMu_);
+    MutexLock lock(failedMu_);
     failed_[name] = text;
     return;
   }
@@ -215,7 +215,7 @@ void PluginHost::UnloadOne(PLUGININFO& plugin) {
 }
 
 std::map<std::string, std::string> PluginHost::failedPlugins() const {
-  std::lock_guard<std::mutex> lock(failedMu_);
+  MutexLock lock(failedMu_);
   return failed_;
 }
 

@@ -13,17 +13,18 @@
 //
 // Every refusal has its own message; a refused candidate leaves no record,
 // no name and no loaded library. All methods: main thread only. The failed
-// plugin table may be read from any thread (the status report).
+// plugin table may be read from any thread (the status report); its lock's
+// place in the lock order: events/event_router.h.
 #pragma once
 
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "log/levels.h"
 #include "log/name_registry.h"
+#include "platform/mutex.h"
 #include "plugins/plugin_list.h"
 
 namespace dv {
@@ -51,7 +52,7 @@ class PluginHost {
   void UnloadPhase();
 
   // File name -> loader error text, for candidates that failed to dlopen.
-  std::map<std::string, std::string> failedPlugins() const;
+  std::map<std::string, std::string> failedPlugins() const EXCLUDES(failedMu_);
 
  private:
   void LoadOne(const std::string& path);
@@ -67,8 +68,8 @@ class PluginHost {
   LogLevelTable& logLevel_;
   LogLevelTable& logLevelDefault_;
 
-  mutable std::mutex failedMu_;
-  std::map<std::string, std::string> failed_;  // GUARDED_BY(failedMu_)
+  mutable Mutex failedMu_;
+  std::map<std::string, std::string> failed_ GUARDED_BY(failedMu_);
   std::vector<PluginList::Record> closeOrder_;  // main thread only
 };
 

@@ -10,25 +10,25 @@ bool MatchesAnyClass(const PLUGININFO& plugin, uint32_t eventType, uint32_t key)
 }
 
 bool ReadGate::Enter() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (closed_) return false;
   ++inside_;
   return true;
 }
 
 void ReadGate::Leave() {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (--inside_ == 0) idle_.notify_all();
+  MutexLock lock(mu_);
+  if (--inside_ == 0) idle_.NotifyAll();
 }
 
 void ReadGate::Close() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   closed_ = true;
 }
 
 void ReadGate::WaitIdle() {
-  std::unique_lock<std::mutex> lock(mu_);
-  idle_.wait(lock, [this] { return inside_ == 0; });
+  MutexLock lock(mu_);
+  while (inside_ != 0) idle_.Wait(mu_);
 }
 
 }  // namespace dv

@@ -12,12 +12,11 @@
 // and the name. The read gate is the one piece shared with every thread.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "platform/mutex.h"
 #include "plugin_api/plugin.h"
 
 namespace dv {
@@ -25,6 +24,8 @@ namespace dv {
 // Admits read-request threads into a plugin's Read until the plugin is
 // closed, and lets the unload phase wait until the admitted ones are out.
 // Any thread may Enter/Leave; the main thread calls Close and WaitIdle.
+// Its lock is held for a counter's change only (its place in the lock
+// order: events/event_router.h).
 class ReadGate {
  public:
   // True when the plugin is not closed; the caller must then Leave once.
@@ -36,10 +37,10 @@ class ReadGate {
   void WaitIdle();
 
  private:
-  std::mutex mu_;
-  std::condition_variable idle_;
-  bool closed_ = false;  // GUARDED_BY(mu_)
-  int inside_ = 0;       // GUARDED_BY(mu_)
+  Mutex mu_;
+  CondVar idle_;
+  bool closed_ GUARDED_BY(mu_) = false;
+  int inside_ GUARDED_BY(mu_) = 0;
 };
 
 struct PLUGININFO {

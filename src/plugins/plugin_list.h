@@ -10,21 +10,23 @@
 //   - each record lives in its own heap object, shared by pointer, and is
 //     never moved or copied, so a record a reader holds stays where it is;
 //   - the list itself is an immutable snapshot; a writer builds a new one
-//     and publishes it under mu_, a leaf lock held only to swap or copy
-//     the snapshot pointer, never while any plugin code runs;
+//     and publishes it under mu_ (its place in the lock order:
+//     events/event_router.h), held only to swap or copy the snapshot
+//     pointer, never while any plugin code runs;
 //   - a reader on another thread takes the current snapshot (one pointer
 //     copy under mu_) and walks it with no lock held; the snapshot and the
 //     records in it stay alive until the reader drops it, even if the list
 //     is emptied meanwhile.
 //
-// The main thread, being the only writer, may walk the current snapshot
-// through ownerView() without taking mu_.
+// The writer keeps its own reference to the snapshot it last published, so
+// the main thread walks the current list through ownerView() without
+// taking mu_.
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "plugins/plugin_info.h"
 
 namespace dv {
@@ -37,9 +39,9 @@ class PluginList {
   PluginList();
 
   // Any thread: the current list, safe to walk with no lock held.
-  Snapshot snapshot() const;
+  Snapshot snapshot() const EXCLUDES(mu_);
   // REQUIRES: main thread (the only writer).
-  const std::vector<Record>& ownerView() const { return *current_; }
+  const std::vector<Record>& ownerView() const { return *written_; }
 
   // REQUIRES: main thread.
   void Append(Record record);
@@ -49,8 +51,9 @@ class PluginList {
  private:
   void Publish(std::vector<Record> next);
 
-  mutable std::mutex mu_;
-  Snapshot current_;  // GUARDED_BY(mu_) for readers other than the writer
+  mutable Mutex mu_;
+  Snapshot current_ GUARDED_BY(mu_);  // the published list, for every other thread
+  Snapshot written_;                  // the writer's own reference to it: main thread only
 };
 
 }  // namespace dv
