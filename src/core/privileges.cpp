@@ -198,7 +198,8 @@ bool SetCapabilities(uint32_t mask, int failureLevel) {
 
 bool NarrowEveryThread(uint32_t mask, int failureLevel) {
   const bool self = SetCapabilities(mask, failureLevel);
-  return NarrowOtherThreads(mask) && self;
+  NarrowOtherThreads(mask);
+  return self;
 }
 
 bool DropToParentAccount(int descriptor) {

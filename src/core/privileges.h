@@ -34,6 +34,12 @@
 // unprivileged core has nothing to give up. A failure of steps 2, 3 or 6 is
 // always fatal. Every fatal failure is logged at level 100 first.
 //
+// Step 5 judges the calling thread. No thread of the core exists yet; a
+// thread that is there all the same belongs to the runtime around the core
+// (an emulator's, a sanitizer's). It is signalled like any other, and when
+// it keeps more than the mask it is named at level 100, but it does not
+// stop the core: the core never runs code on it.
+//
 // SetCapabilities replaces the effective and permitted sets of the calling
 // thread with the mask and empties its inheritable set. NarrowEveryThread
 // does so on the calling thread and then on every other thread of the
@@ -59,8 +65,8 @@ bool DropToParentAccount(int descriptor);
 bool SetCapabilities(uint32_t mask, int failureLevel = 50);
 
 // SetCapabilities on the calling thread, then every other thread narrowed
-// and verified; a thread that keeps more is logged at level 100. True when
-// every thread holds nothing outside `mask`.
+// and verified; a thread that keeps more is logged at level 100 and the
+// core goes on. True when the calling thread was narrowed.
 bool NarrowEveryThread(uint32_t mask, int failureLevel = 50);
 
 // The real user ID on the first "Uid:" line of a status file; nothing

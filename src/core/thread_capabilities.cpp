@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -101,15 +102,32 @@ bool ListTasks(std::vector<pid_t>* tasks) {
   return !tasks->empty();
 }
 
+// Whether the task blocks the signal now (or has ended): it cannot answer
+// while it does, so waiting for it would only delay the start.
+bool CannotAnswer(pid_t tid) {
+  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/status";
+  FILE* status = std::fopen(path.c_str(), "r");
+  if (status == nullptr) return true;
+  char line[256];
+  unsigned long long blocked = 0;
+  bool found = false;
+  while (!found && std::fgets(line, sizeof line, status) != nullptr) {
+    found = std::sscanf(line, "SigBlk: %llx", &blocked) == 1;
+  }
+  std::fclose(status);
+  return found && ((blocked >> (NarrowSignal() - 1)) & 1) != 0;
+}
+
 // Reads acknowledgements of `mask` until every pending task has answered
-// or the deadline has passed.
+// or cannot answer, or the deadline has passed.
 void AwaitAcknowledgements(std::set<pid_t>* pending, uint32_t mask, Clock::time_point deadline) {
-  while (!pending->empty()) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return;
+  constexpr auto kSlice = std::chrono::milliseconds(10);
+  while (!pending->empty() && Clock::now() < deadline) {
+    for (auto it = pending->begin(); it != pending->end();) {
+      it = CannotAnswer(*it) ? pending->erase(it) : std::next(it);
+    }
     pollfd ready = {g_acknowledgementReadFd, POLLIN, 0};
-    if (poll(&ready, 1, static_cast<int>(left) + 1) <= 0) continue;
+    if (pending->empty() || poll(&ready, 1, static_cast<int>(kSlice.count())) <= 0) continue;
     Acknowledgement received[64];
     const ssize_t bytes = read(g_acknowledgementReadFd, received, sizeof received);
     for (ssize_t i = 0; i < bytes / static_cast<ssize_t>(sizeof(Acknowledgement)); ++i) {

@@ -19,15 +19,21 @@
 //   - The handler is installed with SA_RESTART, so most interrupted system
 //     calls resume; those that never resume (nanosleep, poll, ...) see
 //     EINTR once, as they do when the C library runs setuid on all threads.
-//   - The caller waits for the acknowledgements with a bounded wait. Tasks
-//     may end between listing and signalling (ESRCH: nothing to do) and
-//     new ones may appear meanwhile: the listing is repeated until a pass
-//     finds no task it has not signalled. A thread created after its
-//     creator acknowledged inherits the narrow sets.
+//   - The caller waits for the acknowledgements with a bounded wait (2 s
+//     in all); a task whose status shows the signal blocked, or that has
+//     ended, is not waited for. Tasks may end between listing and
+//     signalling (ESRCH: nothing to do) and new ones may appear meanwhile:
+//     the listing is repeated until a pass finds no task it has not
+//     signalled. A thread created after its creator acknowledged inherits
+//     the narrow sets.
 //   - Then every task's sets are read back from /proc/self/task/<tid>/status.
 //     A task that still holds a capability outside the mask (it blocks the
 //     signal, or did not answer in time) is reported at level 100 by its
-//     thread ID; the call returns false.
+//     thread ID; the call returns false. The core goes on: such a thread
+//     is a plugin's own (or the runtime's), it held the same powers while
+//     the plugin loaded and opened, and stopping the appliance because a
+//     plugin blocks signals in its threads would trade its service for a
+//     report the operator already gets in the system log.
 //   - Once a ceiling is set the signal keeps its handler for the life of
 //     the process, so a signal still pending on a thread that blocked it
 //     can never take the default action (which would end the process).

@@ -135,6 +135,10 @@
  *                                             kept block (type=0x200)
  *   Request type=0x<t> context=0x<c> result=<r>   a read request raised
  *   Reply result=<r> context=0x<c>            a reply raised by Read
+ *   Own thread tid=<tid>                      the own thread has started
+ *   Setuid result=<n> setgid result=<n>       Open tried to regain root:
+ *                                             the calls' return values
+ *   Spawned status=<s>                        the spawned command ended
  *
  * Numbers after "0x" are lower-case hex; other numbers are decimal. " data="
  * appears only when the payload is printable ASCII (one trailing NUL is
