@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <iterator>
 #include <thread>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -48,16 +49,25 @@ void LogCore(int level, const char* format, const std::string& arg) {
 struct StopSignalAnchor {
   boost::asio::io_context context{1};
   boost::asio::signal_set signals{context};
+  struct sigaction handled[std::size(kStopSignals)];  // Boost's handler, as installed
 };
 
-void AnchorStopSignals() {
+// Makes Boost's handler the action of every stop signal: through the
+// anchor's registrations the first time, as recorded from then on (a later
+// Start in the same process finds the signals ignored by the last stop).
+void ArmStopSignals() {
   // Never destroyed, on purpose.
   static StopSignalAnchor* const anchor = [] {
     auto* made = new StopSignalAnchor;
-    for (int signal : kStopSignals) made->signals.add(signal);
+    for (size_t i = 0; i < std::size(kStopSignals); ++i) {
+      made->signals.add(kStopSignals[i]);
+      sigaction(kStopSignals[i], nullptr, &made->handled[i]);
+    }
     return made;
   }();
-  (void)anchor;
+  for (size_t i = 0; i < std::size(kStopSignals); ++i) {
+    sigaction(kStopSignals[i], &anchor->handled[i], nullptr);
+  }
 }
 
 }  // namespace
@@ -174,7 +184,7 @@ void devovor::Start() {
 
   // Only the first signal stops the core; later ones are absorbed for as
   // long as the set exists, so a second Ctrl-C cannot cut the stop short.
-  AnchorStopSignals();
+  ArmStopSignals();
   auto signals = std::make_unique<boost::asio::signal_set>(io_);
   for (int signal : kStopSignals) signals->add(signal);
   signals->async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
