@@ -182,6 +182,9 @@ TEST_F(Privileges, AParentWithoutAnAccountStopsTheCore) {
   EXPECT_EQ(parent->Output(Stream::kStderr), "failed to initialize core\n");
 }
 
+// The core's real user is already the parent's, its effective and saved
+// users are root: it must change accounts all the same, and a plugin can
+// then take back neither root's user nor its group.
 TEST_F(Privileges, ASetuidRootCoreOfANobodyParentGivesUpEveryIdForGood) {
   folder.Install("root.so", "id=0x20000\nsetuid_in_open=1");
   auto parent = StartSetuidRootCore();
