@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <pthread.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstring>
