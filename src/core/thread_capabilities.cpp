@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -102,12 +103,13 @@ bool ListTasks(std::vector<pid_t>* tasks) {
   return !tasks->empty();
 }
 
-// Whether the task blocks the signal now (or has ended): it cannot answer
-// while it does, so waiting for it would only delay the start.
-bool CannotAnswer(pid_t tid) {
+enum class Reach { kGone, kBlocking, kOpen };
+
+// Whether the task has ended, blocks the signal now, or can take it.
+Reach ReachOf(pid_t tid) {
   const std::string path = "/proc/self/task/" + std::to_string(tid) + "/status";
   FILE* status = std::fopen(path.c_str(), "r");
-  if (status == nullptr) return true;
+  if (status == nullptr) return Reach::kGone;
   char line[256];
   unsigned long long blocked = 0;
   bool found = false;
@@ -115,16 +117,40 @@ bool CannotAnswer(pid_t tid) {
     found = std::sscanf(line, "SigBlk: %llx", &blocked) == 1;
   }
   std::fclose(status);
-  return found && ((blocked >> (NarrowSignal() - 1)) & 1) != 0;
+  const bool blocking = found && ((blocked >> (NarrowSignal() - 1)) & 1) != 0;
+  return blocking ? Reach::kBlocking : Reach::kOpen;
+}
+
+using BlockingSince = std::map<pid_t, Clock::time_point>;
+
+// True when the task will not answer: it has ended, or its status has
+// shown the signal blocked for a whole grace period. A signal blocked only
+// for a moment (pthread_create blocks every signal around a new thread's
+// birth, a handler blocks its mask) is taken as soon as it is unblocked,
+// well within the grace.
+bool WillNotAnswer(pid_t tid, Clock::time_point now, BlockingSince* blockingSince) {
+  constexpr auto kGrace = std::chrono::milliseconds(100);
+  switch (ReachOf(tid)) {
+    case Reach::kGone:
+      return true;
+    case Reach::kBlocking:
+      return now - blockingSince->emplace(tid, now).first->second >= kGrace;
+    case Reach::kOpen:
+      break;
+  }
+  blockingSince->erase(tid);
+  return false;
 }
 
 // Reads acknowledgements of `mask` until every pending task has answered
-// or cannot answer, or the deadline has passed.
+// or will not, or the deadline has passed.
 void AwaitAcknowledgements(std::set<pid_t>* pending, uint32_t mask, Clock::time_point deadline) {
   constexpr auto kSlice = std::chrono::milliseconds(10);
+  BlockingSince blockingSince;
   while (!pending->empty() && Clock::now() < deadline) {
+    const Clock::time_point now = Clock::now();
     for (auto it = pending->begin(); it != pending->end();) {
-      it = CannotAnswer(*it) ? pending->erase(it) : std::next(it);
+      it = WillNotAnswer(*it, now, &blockingSince) ? pending->erase(it) : std::next(it);
     }
     pollfd ready = {g_acknowledgementReadFd, POLLIN, 0};
     if (pending->empty() || poll(&ready, 1, static_cast<int>(kSlice.count())) <= 0) continue;

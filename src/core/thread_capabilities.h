@@ -20,8 +20,9 @@
 //     calls resume; those that never resume (nanosleep, poll, ...) see
 //     EINTR once, as they do when the C library runs setuid on all threads.
 //   - The caller waits for the acknowledgements with a bounded wait (2 s
-//     in all); a task whose status shows the signal blocked, or that has
-//     ended, is not waited for. Tasks may end between listing and
+//     in all); a task that has ended, or whose status has shown the signal
+//     blocked for 100 ms on end, is not waited for any longer (a signal
+//     blocked only for a moment is taken as soon as it is unblocked). Tasks may end between listing and
 //     signalling (ESRCH: nothing to do) and new ones may appear meanwhile:
 //     the listing is repeated until a pass finds no task it has not
 //     signalled. A thread created after its creator acknowledged inherits
