@@ -8,11 +8,15 @@
 //   parent-sim [--core PATH] [--emulator PROGRAM] [--background]
 //              [--stop-after SECONDS] [--requests-after SECONDS]
 //              [--request TARGET:TYPE:TEXT]... [--requests FILE]
+//              [--exit-first]
 //
 // TARGET and TYPE are numbers (0x.. for hex); a requests file holds one
 // TARGET:TYPE:TEXT per line. --emulator starts the core through a user-mode
 // emulator (e.g. qemu-arm), for a core built for another processor; the
-// cross-built tests use it.
+// cross-built tests use it. --exit-first plays a parent that dies at the
+// worst moment: parent-sim prints "core pid N" and exits at once, and the
+// core is started only once parent-sim has gone and its process has been
+// handed to another parent.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -40,6 +44,7 @@ struct Options {
   std::string core;
   std::string emulator;
   bool background = false;
+  bool exitFirst = false;
   double stopAfter = -1;
   double requestsAfter = 0;
   std::vector<std::string> requests;
@@ -97,6 +102,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     const bool hasValue = i + 1 < argc;
     if (arg == "--background") {
       options->background = true;
+    } else if (arg == "--exit-first") {
+      options->exitFirst = true;
     } else if (arg == "--core" && hasValue) {
       options->core = argv[++i];
     } else if (arg == "--emulator" && hasValue) {
@@ -116,7 +123,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       std::fprintf(stderr,
                    "usage: %s [--core PATH] [--emulator PROGRAM] [--background]\n"
                    "          [--stop-after SECONDS] [--requests-after SECONDS]\n"
-                   "          [--request TARGET:TYPE:TEXT]... [--requests FILE]\n",
+                   "          [--request TARGET:TYPE:TEXT]... [--requests FILE]\n"
+                   "          [--exit-first]\n",
                    argv[0]);
       return false;
     }
@@ -124,10 +132,14 @@ bool ParseOptions(int argc, char** argv, Options* options) {
   return true;
 }
 
-// With an emulator the core runs as "EMULATOR CORE DESCRIPTOR".
-pid_t StartCore(const std::string& core, const std::string& emulator, int descriptor) {
+// With an emulator the core runs as "EMULATOR CORE DESCRIPTOR". With
+// `orphan`, the core starts only once this process has exited.
+pid_t StartCore(const std::string& core, const std::string& emulator, int descriptor,
+                bool orphan) {
+  const pid_t self = getpid();
   const pid_t pid = fork();
   if (pid == 0) {
+    while (orphan && getppid() == self) usleep(1000);
     fcntl(descriptor, F_SETFD, 0);  // the core inherits its end
     const std::string number = std::to_string(descriptor);
     if (!emulator.empty()) {
@@ -194,8 +206,12 @@ int main(int argc, char** argv) {
     std::perror("socketpair");
     return 70;
   }
-  const pid_t core = StartCore(options.core, options.emulator, pair[1]);
+  const pid_t core = StartCore(options.core, options.emulator, pair[1], options.exitFirst);
   close(pair[1]);
+  if (options.exitFirst) {
+    std::printf("core pid %d\n", static_cast<int>(core));
+    return 0;
+  }
   std::string identity("libparentsim.so\0" "1.0", 19);
   if (options.background) identity += std::string("\0Background:true", 16);
   Send(pair[0], Packet(7, 0, identity));

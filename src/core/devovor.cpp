@@ -3,15 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <pthread.h>
-
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <memory>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <future>
+#include <iterator>
 #include <thread>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -37,6 +36,37 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGQUIT};
 
 void LogCore(int level, const char* format, const std::string& arg) {
   dv::LogCore(level, format, arg.c_str());
+}
+
+// Boost.Asio puts a signal back to its default action when the last
+// registration of that signal in the process is removed (signal_set_service
+// remove and clear: registration count 1 -> 0). For the stop signals the
+// default action ends the process, which a signal landing on any thread
+// after a clean stop must not do. So one registration of each is held for
+// the rest of the process and never removed: the stop signals go from
+// Boost's handler to SIG_IGN and never pass through the default action.
+struct StopSignalAnchor {
+  boost::asio::io_context context{1};
+  boost::asio::signal_set signals{context};
+  struct sigaction handled[std::size(kStopSignals)];  // Boost's handler, as installed
+};
+
+// Makes Boost's handler the action of every stop signal: through the
+// anchor's registrations the first time, as recorded from then on (a later
+// Start in the same process finds the signals ignored by the last stop).
+void ArmStopSignals() {
+  // Never destroyed, on purpose.
+  static StopSignalAnchor* const anchor = [] {
+    auto* made = new StopSignalAnchor;
+    for (size_t i = 0; i < std::size(kStopSignals); ++i) {
+      made->signals.add(kStopSignals[i]);
+      sigaction(kStopSignals[i], nullptr, &made->handled[i]);
+    }
+    return made;
+  }();
+  for (size_t i = 0; i < std::size(kStopSignals); ++i) {
+    sigaction(kStopSignals[i], &anchor->handled[i], nullptr);
+  }
 }
 
 }  // namespace
@@ -115,24 +145,21 @@ void devovor::WriteConsole(uint32_t providerId, uint32_t level, const char* text
   console_.Write(providerId, level, text, maxLen);
 }
 
+// The channel opens first, so that the drop of privileges can check that
+// the parent is the process at its other end.
 bool devovor::Initialize(int descriptor) {
   names_.Insert(DV_CORE_ID, "core");
   umask(077);
-  if (!dv::DropToParentAccount()) return false;
-  return descriptor == -1 || parent_.Open(descriptor);
+  if (descriptor != -1 && !parent_.Open(descriptor)) return false;
+  return dv::DropToParentAccount(descriptor);
 }
 
-// Narrows the main thread and the I/O thread, whose job runs before this
-// returns, so that every thread started from here on inherits the sets.
+// Every thread, plugins' own included, is narrowed; threads started from
+// here on inherit the narrow sets or narrow themselves. A thread that
+// cannot be reached has been reported at level 100; the core goes on.
 void devovor::NarrowCapabilities() {
   if (getuid() == 0) return;
-  dv::SetCapabilities(dv::kCapsWhenRunning);
-  std::promise<void> narrowed;
-  boost::asio::post(io_, [&narrowed] {
-    dv::SetCapabilities(dv::kCapsWhenRunning, dv::kSilent);  // the main thread said it
-    narrowed.set_value();
-  });
-  narrowed.get_future().wait();
+  dv::NarrowEveryThread(dv::kCapsWhenRunning);
 }
 
 void devovor::SetParentIdentity(const std::vector<std::string>& fields) {
@@ -175,6 +202,7 @@ void devovor::Start() {
 
   // Only the first signal stops the core; later ones are absorbed for as
   // long as the set exists, so a second Ctrl-C cannot cut the stop short.
+  ArmStopSignals();
   auto signals = std::make_unique<boost::asio::signal_set>(io_);
   for (int signal : kStopSignals) signals->add(signal);
   signals->async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
@@ -214,16 +242,15 @@ void devovor::Start() {
   DestroySignalSet(std::move(signals));
 }
 
-// Removing the set restores the default actions, which would let a late
-// signal kill a core that has already stopped in good order: the signals
-// are held back while the set goes, then ignored for the rest of the run.
+// Later stop signals are ignored, then the set goes; the anchor's
+// registration keeps Boost from restoring the default actions.
 void devovor::DestroySignalSet(std::unique_ptr<boost::asio::signal_set> signals) {
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  for (int signal : kStopSignals) sigaddset(&stopSignals, signal);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  struct sigaction ignore;
+  std::memset(&ignore, 0, sizeof ignore);
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  for (int signal : kStopSignals) sigaction(signal, &ignore, nullptr);
   signals.reset();
-  for (int signal : kStopSignals) std::signal(signal, SIG_IGN);
 }
 
 void devovor::RunIoThread() { io_.run(); }

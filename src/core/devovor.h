@@ -62,10 +62,16 @@ class devovor {
   virtual void WriteConsole(uint32_t providerId, uint32_t level, const char* text,
                             uint32_t maxLen);
 
-  // Registers the core's name and tightens the file-creation mask. Returns
-  // false when the core cannot run (its message is already logged).
+  // Registers the core's name, tightens the file-creation mask, opens the
+  // parent channel on `descriptor` (-1: none; close-on-exec from then on)
+  // and drops to the parent's account (core/privileges.h). Returns false
+  // when the core cannot run (its message is already logged).
   bool Initialize(int descriptor);
   // Runs the core until it has stopped; returns after plugins are unloaded.
+  // Once plugins are open, every thread of the process is narrowed to
+  // CAP_NET_ADMIN and CAP_NET_RAW (unless the core runs as root). From
+  // Start on, SIGINT, SIGTERM and SIGQUIT never take their default action:
+  // the first stops the core, and after Start they are ignored for good.
   void Start();
   // Asks the delivery loop to drain and return. Any thread, any time.
   void RequestStop();

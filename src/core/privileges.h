@@ -1,29 +1,54 @@
 // Privileges: the core runs under its parent's account, with only the
-// capabilities it needs.
+// capabilities it needs, and verifies that it does.
 //
-// DropToParentAccount (main thread, in Initialize, before any other thread
-// exists) keeps the capability sets across the user change (secure bit
-// SECBIT_NO_SETUID_FIXUP), takes the parent's real user ID from
-// "/proc/<ppid>/status" (0 when unreadable), and, when it differs from the
-// core's own, switches user, group and supplementary groups to that
-// account, in that order. Whenever the parent is not root it then narrows
-// the capabilities to CAP_NET_ADMIN, CAP_NET_RAW and CAP_SYS_RAWIO (0x23000).
-// If that narrowing fails after the account changed, the core would keep
-// every capability of root under the new account: it refuses to run.
-// A failed narrowing of a core that was never privileged is only a warning.
+// DropToParentAccount (main thread, in Initialize, after the parent channel
+// is open and before any other thread of the core exists), in order:
+//
+//   1. Reads the secure bits, then adds SECBIT_NO_SETUID_FIXUP, so that the
+//      capability sets survive the change of user (the group calls after
+//      setresuid need CAP_SETGID).
+//   2. Establishes the parent's account: the real user ID on the first
+//      "Uid:" line of "/proc/<ppid>/status". With a parent channel it counts
+//      only when, after the read, getppid() is unchanged and not 1 (the
+//      parent has not exited and left the core to init) and the channel's
+//      peer (SO_PEERCRED) is that same process. When it cannot be
+//      established and the core could change accounts or become root (a
+//      user ID of 0, or CAP_SETUID or CAP_SETGID permitted), the core
+//      refuses to run. Without a channel (a start by hand) an unreadable
+//      status means user ID 0, as it always has.
+//   3. Changes account when any real, effective or saved user ID differs
+//      from the parent's, or any group ID from that account's group:
+//      setresuid, setresgid, getgrouplist, setgroups, in that order. Then
+//      all six IDs must equal the account's.
+//   4. Restores the secure bits read in step 1 while CAP_SETPCAP is still
+//      held, so that no helper a plugin starts inherits
+//      SECBIT_NO_SETUID_FIXUP (which would let it keep every capability
+//      across its own setuid).
+//   5. Whenever the parent is not root, narrows every thread to
+//      CAP_NET_ADMIN, CAP_NET_RAW and CAP_SYS_RAWIO (0x23000).
+//   6. Whenever the parent is not root, setuid(0) and setgid(0) must fail.
+//
+// A failure in steps 3 to 5 after the account changed ends the run (false):
+// the core would otherwise hold root's powers under the new account. Without
+// a change, a failed restore or narrowing is only a warning (level 50): an
+// unprivileged core has nothing to give up. A failure of steps 2, 3 or 6 is
+// always fatal. Every fatal failure is logged at level 100 first.
+//
+// Step 5 judges the calling thread. No thread of the core exists yet; a
+// thread that is there all the same belongs to the runtime around the core
+// (an emulator's, a sanitizer's). It is signalled like any other, and when
+// it keeps more than the mask it is named at level 100, but it does not
+// stop the core: the core never runs code on it.
 //
 // SetCapabilities replaces the effective and permitted sets of the calling
-// thread with the mask and empties its inheritable set.
-//
-// Linux keeps capabilities per thread. Start narrows to 0x3000 on the main
-// thread once plugins are open; the I/O thread narrows itself through a job
-// it runs before Start goes on, so every later thread the core starts
-// inherits the narrow sets. Worker threads that plugins got during loading
-// keep the load-time sets: they run plugin code that cannot be interrupted
-// safely, and the plugin held those powers in Load and Open anyway.
+// thread with the mask and empties its inheritable set. NarrowEveryThread
+// does so on the calling thread and then on every other thread of the
+// process (platform/thread_capabilities.h); Start narrows to 0x3000 through it
+// once plugins are open.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace dv {
@@ -31,16 +56,21 @@ namespace dv {
 constexpr uint32_t kCapsAfterAccountChange = 0x23000;  // NET_ADMIN, NET_RAW, SYS_RAWIO
 constexpr uint32_t kCapsWhenRunning = 0x3000;          // NET_ADMIN, NET_RAW
 
-// False when the account change failed (logged at level 100).
-bool DropToParentAccount();
+// `descriptor`: the open parent channel, or -1 without one. False when the
+// core must not run (logged at level 100).
+bool DropToParentAccount(int descriptor);
 
 // Replaces the calling thread's capabilities; on failure logs "capset
-// failed: %s" at `failureLevel` (nothing with kSilent) and returns false.
-constexpr int kSilent = -1;
+// failed: %s" at `failureLevel` and returns false.
 bool SetCapabilities(uint32_t mask, int failureLevel = 50);
 
-// The real user ID on the first "Uid:" line of a status file; 0 when the
-// file cannot be read or has no such line.
-uint32_t ReadRealUid(const std::string& statusPath);
+// SetCapabilities on the calling thread, then every other thread narrowed
+// and verified; a thread that keeps more is logged at level 100 and the
+// core goes on. True when the calling thread was narrowed.
+bool NarrowEveryThread(uint32_t mask, int failureLevel = 50);
+
+// The real user ID on the first "Uid:" line of a status file; nothing
+// when the file cannot be read or has no such line.
+std::optional<uint32_t> ReadRealUid(const std::string& statusPath);
 
 }  // namespace dv

@@ -6,6 +6,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/thread_capabilities.h"
 #include "events/event_router.h"
 #include "plugins/plugin_records.h"
 
@@ -25,11 +26,13 @@ Block CopyPayload(const _EventParmsIn& in, BlockCache* cache = nullptr) {
   return block;
 }
 
-// Runs one read request on its own detached thread: the plugin's Read is
-// called once with the request's length, payload copy and handle; replies
-// that Read raises from this thread are admitted one block at a time.
+// Runs one read request on its own detached thread, never with more
+// capabilities than the process's ceiling: the plugin's Read is called
+// once with the request's length, payload copy and handle; replies that
+// Read raises from this thread are admitted one block at a time.
 void RunReadRequest(PluginList::Record plugin, RequestThreads& requests, uint32_t len,
                     Block payload, void* context) {
+  NarrowCallingThread();
   requests.Register();
   // Never a length without its bytes.
   ReadCall call = ReadRecords(payload ? len : 0, payload.get(), context);

@@ -1,5 +1,6 @@
 #include "ipc/parent_channel.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -26,6 +27,13 @@ bool IsSocket(int descriptor) {
   return getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &type, &length) == 0;
 }
 
+// No program that a plugin starts may inherit the channel and talk to the
+// parent daemon in the core's name.
+bool CloseOnExec(int descriptor) {
+  const int flags = fcntl(descriptor, F_GETFD);
+  return flags >= 0 && fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC) == 0;
+}
+
 // Up to three fields, each ended by a zero byte or the end of the payload.
 std::vector<std::string> SplitFields(const uint8_t* payload, uint32_t length) {
   std::vector<std::string> fields;
@@ -49,10 +57,11 @@ ParentChannel::ParentChannel(ChannelHooks hooks, boost::asio::io_context& io,
 
 bool ParentChannel::Open(int descriptor) {
   boost::system::error_code error;
-  if (IsSocket(descriptor)) {
+  const bool usable = IsSocket(descriptor) && CloseOnExec(descriptor);
+  if (usable) {
     socket_.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), descriptor, error);
   }
-  if (!IsSocket(descriptor) || error) {
+  if (!usable || error) {
     Log(100, "failed to open ipc pipe");
     return false;
   }

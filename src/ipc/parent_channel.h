@@ -59,8 +59,9 @@ class ParentChannel {
 
   ParentChannel(ChannelHooks hooks, boost::asio::io_context& io, const PluginList& plugins);
 
-  // Wraps the inherited descriptor; false (after "failed to open ipc pipe")
-  // when it is not an open socket that can be registered.
+  // Wraps the inherited descriptor and marks it close-on-exec; false (after
+  // "failed to open ipc pipe") when it is not an open socket that can be
+  // registered.
   bool Open(int descriptor);
   bool IsOpen() const { return open_.load(); }
   void BeginReceiving();

@@ -2,17 +2,20 @@
 
 #include <exception>
 
+#include "platform/thread_capabilities.h"
 #include "plugins/plugin_records.h"
 
 namespace dv {
 namespace {
 
 void RunWorker(PluginEntryFn ioctl) {
+  NarrowCallingThread();
   IoctlCall call = IoctlRecords(DV_IOCTL_WORKER);
   ioctl(&call.in, &call.out);
 }
 
 void RunReader(PluginEntryFn read) {
+  NarrowCallingThread();
   ReadCall call = ReadRecords();
   read(&call.in, &call.out);
 }

@@ -6,11 +6,13 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -252,6 +254,65 @@ INSTANTIATE_TEST_SUITE_P(SignalPairs, CoreSecondSignal,
                            return SignalName(info.param.first) + "_and_" +
                                   SignalName(info.param.second);
                          });
+
+// --- The stop signals after a stop ------------------------------------------
+
+// A stop signal that lands on any thread after a clean stop must not end
+// the process. So once the core handles the stop signals, their
+// disposition never returns to the default action, not even for the
+// instant between two changes: strace records every change the core makes.
+class StopSignalDisposition : public StoppedBySignal {
+ protected:
+  void SetUp() override {
+    StoppedBySignal::SetUp();
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "LeakSanitizer cannot check a process that strace traces";
+#endif
+    if (dvtest::NeedsEmulator(DEVOVOR_EXE)) GTEST_SKIP() << "the emulator keeps the dispositions";
+  }
+};
+
+// The handlers set for SIGINT, SIGTERM and SIGQUIT, in order, from a trace.
+std::map<std::string, std::vector<std::string>> DispositionChanges(const std::string& trace) {
+  static const std::regex change(R"(rt_sigaction\((SIGINT|SIGTERM|SIGQUIT), \{sa_handler=([^,]+),)");
+  std::map<std::string, std::vector<std::string>> changes;
+  std::ifstream in(trace);
+  for (std::string line; std::getline(in, line);) {
+    std::smatch match;
+    if (std::regex_search(line, match, change)) changes[match[1]].push_back(match[2]);
+  }
+  return changes;
+}
+
+TEST_F(StopSignalDisposition, NeverReturnsToTheDefaultActionOnceHandled) {
+  const std::string trace = WorkDir() + "/sigaction.trace";
+  ChildOptions options = Options({"strace", "-f", "-qq", "-e", "trace=rt_sigaction", "-e",
+                                  "signal=none", "-o", trace, DEVOVOR_EXE},
+                                 Stdout::kTerminal);
+  options.path = "/usr/bin/strace";
+  ChildProcess tracer(options);
+  ASSERT_EQ(tracer.StartError(), "");
+  ASSERT_TRUE(tracer.WaitFor(Stream::kStdout, std::regex(kStartedLine), kTimeout))
+      << Visible(tracer.Output(Stream::kStdout)) << tracer.Output(Stream::kStderr);
+  pid_t core = 0;
+  const std::string pid = std::to_string(tracer.Pid());
+  std::ifstream("/proc/" + pid + "/task/" + pid + "/children") >> core;
+  ASSERT_GT(core, 0);
+  ASSERT_EQ(kill(core, SIGTERM), 0);
+  EXPECT_EQ(tracer.WaitForExit(kTimeout), ExitStatus::Exited(0));
+  auto changes = DispositionChanges(trace);
+  for (const char* name : {"SIGINT", "SIGTERM", "SIGQUIT"}) {
+    const std::vector<std::string>& handlers = changes[name];
+    std::string shown;
+    for (const std::string& handler : handlers) shown += " " + handler;
+    const auto handled = std::find_if(handlers.begin(), handlers.end(), [](const std::string& h) {
+      return h != "SIG_DFL" && h != "SIG_IGN";
+    });
+    ASSERT_NE(handled, handlers.end()) << name << ":" << shown;
+    EXPECT_EQ(std::find(handled, handlers.end(), "SIG_DFL"), handlers.end()) << name << ":" << shown;
+    EXPECT_EQ(handlers.back(), "SIG_IGN") << name << ":" << shown;
+  }
+}
 
 // --- Running with stdout on a pipe ------------------------------------------
 

@@ -1,14 +1,21 @@
 // Privileges for real: the core started as root by parents of different
-// accounts, read back from /proc/<pid>/status. Needs root; skipped without.
+// accounts, read back from /proc/<pid>/status and the status of each of its
+// threads. Needs root; skipped without.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "plugins/plugin_fixture.h"
 #include "support/child_process.h"
@@ -18,9 +25,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::map<std::string, std::string> Status(pid_t pid) {
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
+std::map<std::string, std::string> StatusAt(const std::string& path) {
   std::map<std::string, std::string> fields;
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::ifstream in(path);
   for (std::string line; std::getline(in, line);) {
     const size_t colon = line.find(':');
     if (colon == std::string::npos) continue;
@@ -30,6 +43,32 @@ std::map<std::string, std::string> Status(pid_t pid) {
         value == std::string::npos ? "" : line.substr(value, end + 1 - value);
   }
   return fields;
+}
+
+std::map<std::string, std::string> Status(pid_t pid) {
+  return StatusAt("/proc/" + std::to_string(pid) + "/status");
+}
+
+// The status of every thread of `pid`, by thread ID.
+std::map<pid_t, std::map<std::string, std::string>> TaskStatuses(pid_t pid) {
+  std::map<pid_t, std::map<std::string, std::string>> tasks;
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return tasks;
+  while (const dirent* entry = readdir(listing)) {
+    if (entry->d_name[0] == '.') continue;
+    tasks[std::atoi(entry->d_name)] = StatusAt(dir + "/" + entry->d_name + "/status");
+  }
+  closedir(listing);
+  return tasks;
+}
+
+// ThreadSanitizer's own thread blocks every signal, real-time ones
+// included, so nothing can reach it; it is the sanitizer's, not the core's.
+bool IsSanitizerThread(const std::map<std::string, std::string>& status) {
+  const auto blocked = status.find("SigBlk");
+  return kThreadSanitizer && blocked != status.end() &&
+         (std::strtoull(blocked->second.c_str(), nullptr, 16) >> 33) == 0x7fffffffu;
 }
 
 // The one child of `pid`: the core under the parent's shell.
@@ -61,6 +100,21 @@ class Privileges : public ::testing::Test {
     return std::make_unique<ChildProcess>(options);
   }
   std::string Exe() const { return ShellCommandFor(folder.exe().string()); }
+
+  // parent-sim whose real user is nobody and whose effective user is root:
+  // the core it starts over a socket pair has real user ID nobody and
+  // effective and saved user ID root, as a core made setuid-root and
+  // started by the parent's account would.
+  std::unique_ptr<ChildProcess> StartSetuidRootCore() {
+    ChildOptions options;
+    options.argv = {"/usr/bin/setpriv", "--ruid=65534", "--"};
+    for (const std::string& word : ParentSimArgv(PARENT_SIM, folder.exe().string(), {})) {
+      options.argv.push_back(word);
+    }
+    options.workDir = folder.root().string();
+    options.stdoutMode = Stdout::kTerminal;
+    return std::make_unique<ChildProcess>(options);
+  }
 
   PluginFolder folder{DEVOVOR_EXE, TEST_PLUGIN_SO};
 };
@@ -126,6 +180,144 @@ TEST_F(Privileges, AParentWithoutAnAccountStopsTheCore) {
             std::string::npos)
       << parent->Output(Stream::kStdout);
   EXPECT_EQ(parent->Output(Stream::kStderr), "failed to initialize core\n");
+}
+
+// The core's real user is already the parent's, its effective and saved
+// users are root: it must change accounts all the same, and a plugin can
+// then take back neither root's user nor its group.
+TEST_F(Privileges, ASetuidRootCoreOfANobodyParentGivesUpEveryIdForGood) {
+  folder.Install("root.so", "id=0x20000\nsetuid_in_open=1");
+  auto parent = StartSetuidRootCore();
+  ASSERT_TRUE(parent->WaitFor(Stream::kStdout, kStarted, 10s)) << parent->Output(Stream::kStdout);
+  const pid_t core = ChildOf(parent->Pid());
+  ASSERT_GT(core, 0);
+  auto status = Status(core);
+  EXPECT_EQ(status["Uid"], "65534\t65534\t65534\t65534");
+  EXPECT_EQ(status["Gid"], "65534\t65534\t65534\t65534");
+  EXPECT_EQ(parent->SignalAndWaitForExit(SIGTERM, 10s), ExitStatus::Exited(0));
+  const auto calls = folder.CallsOf("root");
+  EXPECT_NE(std::find(calls.begin(), calls.end(), "Setuid result=-1 setgid result=-1"), calls.end());
+}
+
+// The main, I/O, worker, reader and read-request threads, and a thread a
+// plugin started in Load, all end with CAP_NET_ADMIN and CAP_NET_RAW only.
+TEST_F(Privileges, EveryThreadOfTheCoreIsNarrowedOnceStarted) {
+  if (NeedsEmulator(folder.exe().string())) {
+    GTEST_SKIP() << "the emulator's own threads are not the core's";
+  }
+  // b's worker asks at once; a, loaded before b, reads and holds the
+  // request's thread until Close.
+  folder.Install("a.so", "id=0x20000\nreader=1\nmasks=0xffffffff\nread_waits_close=1\nown_thread=1");
+  folder.Install("b.so", "id=0x30000\nworker=1\nrequest_in_worker=1\nmasks=0xffffffff");
+  auto parent = StartSetuidRootCore();
+  ASSERT_TRUE(parent->WaitFor(Stream::kStdout, kStarted, 10s)) << parent->Output(Stream::kStdout);
+  ASSERT_TRUE(folder.WaitForCall("a", "Read len=9 context=0x1000 data=request-0", 10s));
+  const pid_t core = ChildOf(parent->Pid());
+  ASSERT_GT(core, 0);
+  std::vector<pid_t> threads;
+  for (auto& [tid, status] : TaskStatuses(core)) {
+    if (IsSanitizerThread(status)) continue;
+    threads.push_back(tid);
+    EXPECT_EQ(status["CapEff"], "0000000000003000") << "thread " << tid;
+    EXPECT_EQ(status["CapPrm"], "0000000000003000") << "thread " << tid;
+  }
+  EXPECT_GE(threads.size(), 6u);  // main, I/O, a's reader and own thread, b's worker, the request
+  EXPECT_EQ(parent->SignalAndWaitForExit(SIGTERM, 10s), ExitStatus::Exited(0));
+  for (const pid_t tid : threads) {
+    EXPECT_EQ(parent->Output(Stream::kStdout).find("thread " + std::to_string(tid) + " still holds"),
+              std::string::npos);
+  }
+}
+
+// A thread that blocks every signal cannot be reached: the core names it
+// at level 100. A read request that thread raises once the core runs is
+// still served by a narrow thread, which narrows itself as it starts.
+TEST_F(Privileges, AThreadThatBlocksSignalsIsNamedAndItsRequestsStillRunNarrow) {
+  if (NeedsEmulator(folder.exe().string())) {
+    GTEST_SKIP() << "the emulator's own threads are not the core's";
+  }
+  folder.Install("a.so", "id=0x20000\nreader=1\nmasks=0xffffffff\nread_waits_close=1");
+  folder.Install("b.so",
+                 "id=0x30000\nown_thread=2\nrequest_in_own_thread=1\nmasks=0xffffffff\ndelivery=1");
+  auto parent = StartSetuidRootCore();
+  ASSERT_TRUE(parent->WaitFor(Stream::kStdout, kStarted, 10s)) << parent->Output(Stream::kStdout);
+  ASSERT_TRUE(folder.WaitForCall("a", "Read len=9 context=0x1000 data=request-0", 10s));
+  const auto calls = folder.CallsOf("b");
+  const auto own = std::find_if(calls.begin(), calls.end(), [](const std::string& line) {
+    return line.rfind("Own thread tid=", 0) == 0;
+  });
+  ASSERT_NE(own, calls.end());
+  const pid_t blocking = std::stoi(own->substr(own->find('=') + 1));
+  const pid_t core = ChildOf(parent->Pid());
+  ASSERT_GT(core, 0);
+  int narrowed = 0;
+  for (auto& [tid, status] : TaskStatuses(core)) {
+    if (tid == blocking) {
+      EXPECT_EQ(status["CapPrm"], "0000000000023000");
+    } else if (!IsSanitizerThread(status)) {
+      ++narrowed;
+      EXPECT_EQ(status["CapPrm"], "0000000000003000") << "thread " << tid;
+    }
+  }
+  EXPECT_GE(narrowed, 4);  // main, I/O, a's reader, the request
+  EXPECT_EQ(parent->SignalAndWaitForExit(SIGTERM, 10s), ExitStatus::Exited(0));
+  const std::string console = parent->Output(Stream::kStdout);
+  const size_t named = console.find("\x1b[36m core  \x1b[0m thread " + std::to_string(blocking) +
+                                    " still holds capabilities 20000\r\n");
+  ASSERT_NE(named, std::string::npos) << console;
+  EXPECT_EQ(console.substr(named - 13, 5), "\x1b[31m");  // red: level 100
+}
+
+// A program a plugin starts once the core runs: the secure bits are the
+// ones the core started with (none), so a helper that drops root with
+// setuid loses root's capabilities, and the parent channel is not among
+// its descriptors.
+TEST_F(Privileges, AProgramAPluginStartsInheritsNeitherSecureBitsNorTheParentChannel) {
+  ASSERT_EQ(prctl(PR_GET_SECUREBITS, 0, 0, 0, 0), 0) << "the core must start with none";
+  folder.Install("spawner.so",
+                 "id=0x20000\nmasks=0xffffffff\ndelivery=1\n"
+                 "spawn_on_write=setpriv -d > probe.txt; ls -l /proc/self/fd >> probe.txt");
+  auto parent = StartSetuidRootCore();
+  ASSERT_TRUE(parent->WaitFor(Stream::kStdout, kStarted, 10s)) << parent->Output(Stream::kStdout);
+  ASSERT_TRUE(folder.WaitForCall("spawner", "Spawned status=0", 10s));
+  EXPECT_EQ(parent->SignalAndWaitForExit(SIGTERM, 10s), ExitStatus::Exited(0));
+  std::ostringstream probe;
+  probe << std::ifstream(folder.root() / "probe.txt").rdbuf();
+  EXPECT_NE(probe.str().find("Securebits: [none]\n"), std::string::npos) << probe.str();
+  EXPECT_NE(probe.str().find("/dev/null"), std::string::npos) << probe.str();
+  EXPECT_EQ(probe.str().find("socket:"), std::string::npos) << probe.str();
+}
+
+// parent-sim makes the socket pair, then exits before the core has looked
+// at its parent; the core, handed to this process, must not take this
+// process (root) for its parent.
+TEST_F(Privileges, AParentThatExitsBeforeTheCoreLooksStopsIt) {
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0), 0);
+  ChildOptions options;
+  options.argv = ParentSimArgv(PARENT_SIM, folder.exe().string(), {"--exit-first"});
+  options.workDir = folder.root().string();
+  options.stdoutMode = Stdout::kTerminal;
+  ChildProcess parent(options);
+  const auto announced = parent.WaitFor(Stream::kStdout, std::regex("core pid (\\d+)"), 10s);
+  ASSERT_TRUE(announced) << parent.Output(Stream::kStdout);
+  const pid_t core = std::stoi(announced->at(1));
+  int status = -1;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (waitpid(core, &status, WNOHANG) != core && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  if (status == -1) {
+    kill(core, SIGKILL);
+    waitpid(core, &status, 0);
+  }
+  prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << "status " << status;
+  EXPECT_EQ(parent.WaitForExit(10s), ExitStatus::Exited(0));
+  EXPECT_NE(parent.Output(Stream::kStdout).find("core  \x1b[0m cannot establish the parent process "),
+            std::string::npos)
+      << parent.Output(Stream::kStdout);
+  EXPECT_EQ(parent.Output(Stream::kStderr), "failed to initialize core\n");
+  EXPECT_TRUE(folder.Calls().empty());
 }
 
 }  // namespace

@@ -93,6 +93,20 @@
  *   sleep_in_close_ms    0        Close sleeps this long after logging and
  *                                 waking the worker and the reader
  *   log_thread           0        1: end every line with " thread=<kind>"
+ *   own_thread           0        1: Load starts a thread of the plugin's
+ *                                 own, which logs "Own thread tid=<tid>" and
+ *                                 waits for Close; Unload joins it. 2: the
+ *                                 same, with every signal blocked in it
+ *   request_in_own_thread 0       the own thread, once the first Write has
+ *                                 come, raises this many read requests (as
+ *                                 request_in_worker does)
+ *   read_waits_close     0        1: a read request, after its replies,
+ *                                 waits for Close before it returns
+ *   setuid_in_open       0        1: Open tries setuid(0) and setgid(0) and
+ *                                 logs "Setuid result=<r> setgid result=<r>"
+ *   spawn_on_write       (none)   the first Write runs this command with
+ *                                 /bin/sh -c in a child process, waits for
+ *                                 it and logs "Spawned status=<exit code>"
  *
  * Raised events carry providerID = id (requests: 0) and their payload text
  * without a terminating NUL, so len is the text length. Log messages are
@@ -127,6 +141,10 @@
  *                                             kept block (type=0x200)
  *   Request type=0x<t> context=0x<c> result=<r>   a read request raised
  *   Reply result=<r> context=0x<c>            a reply raised by Read
+ *   Own thread tid=<tid>                      the own thread has started
+ *   Setuid result=<n> setgid result=<n>       Open tried to regain root:
+ *                                             the calls' return values
+ *   Spawned status=<s>                        the spawned command ended
  *
  * Numbers after "0x" are lower-case hex; other numbers are decimal. " data="
  * appears only when the payload is printable ASCII (one trailing NUL is
@@ -141,11 +159,14 @@
 #include <fcntl.h>
 #include <inttypes.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "plugin_api/plugin.h"
@@ -180,6 +201,8 @@ typedef struct Config {
   long allocMb, videoFrames, videoIntervalMs, keyEvery, freeAtFrame;
   long logCaps;
   long logThread;
+  long ownThread, requestInOwnThread, readWaitsClose, setuidInOpen;
+  char spawnOnWrite[TP_TEXT_MAX];
 } Config;
 
 typedef enum KeyKind { KEY_LONG, KEY_U32, KEY_TEXT, KEY_MASK } KeyKind;
@@ -243,6 +266,11 @@ static const Key kKeys[] = {
     LONG_KEY("sleep_in_close_ms", sleepInCloseMs),
     LONG_KEY("worker_end_delay_ms", workerEndDelayMs),
     LONG_KEY("log_thread", logThread),
+    LONG_KEY("own_thread", ownThread),
+    LONG_KEY("request_in_own_thread", requestInOwnThread),
+    LONG_KEY("read_waits_close", readWaitsClose),
+    LONG_KEY("setuid_in_open", setuidInOpen),
+    {"spawn_on_write", KEY_TEXT, offsetof(Config, spawnOnWrite), 0},
 };
 
 /* Written once under g_once, read-only afterwards. */
@@ -459,12 +487,13 @@ static void sleep_ms(long ms) {
 /* Guards everything in g_state. Never held while the core is called. */
 static struct {
   pthread_mutex_t mu;
-  pthread_cond_t changed; /* Close was called, or a block was kept */
+  pthread_cond_t changed; /* Close was called, a block was kept, a Write came */
   int closed;
+  int written;
   PluginEventCallbackFn callback;
   void** kept;
   size_t keptCount, keptCap;
-} g_state = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, NULL, NULL, 0, 0};
+} g_state = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, NULL, NULL, 0, 0};
 
 /* A batch of kept blocks taken out of g_state to be given back. */
 typedef struct Kept {
@@ -520,6 +549,13 @@ static Kept take_kept_locked(void) {
 static void mark_closed(void) {
   pthread_mutex_lock(&g_state.mu);
   g_state.closed = 1;
+  pthread_cond_broadcast(&g_state.changed);
+  pthread_mutex_unlock(&g_state.mu);
+}
+
+static void mark_written(void) {
+  pthread_mutex_lock(&g_state.mu);
+  g_state.written = 1;
   pthread_cond_broadcast(&g_state.changed);
   pthread_mutex_unlock(&g_state.mu);
 }
@@ -825,8 +861,49 @@ static void run_read_request(const _ReadParmsIn* in) {
            (uintptr_t)in->context, data);
   for (n = 0; n < g_config.replyCount; ++n) raise_reply(in->context, n);
   sleep_ms(g_config.sleepInReadMs);
+  if (g_config.readWaitsClose) wait_closed();
   log_line("Read done context=0x%" PRIxPTR, (uintptr_t)in->context);
   set_thread_kind(NULL);
+}
+
+/* ---- Powers a plugin may try ------------------------------------------- */
+
+static pthread_t g_ownThread;
+static int g_ownThreadRunning; /* Load and Unload: main thread only */
+
+static void join_own_thread(void) {
+  if (!g_ownThreadRunning) return;
+  mark_closed();
+  pthread_join(g_ownThread, NULL);
+  g_ownThreadRunning = 0;
+}
+
+static void try_regain_root(void) {
+  int uid, gid;
+  if (!g_config.setuidInOpen) return;
+  uid = setuid(0);
+  gid = setgid(0);
+  log_line("Setuid result=%d setgid result=%d", uid, gid);
+}
+
+static int g_spawned; /* Write: main thread only */
+
+static void spawn_once(void) {
+  pid_t child;
+  int status = -1;
+  if (g_config.spawnOnWrite[0] == '\0' || g_spawned) return;
+  g_spawned = 1;
+  child = fork();
+  if (child == 0) {
+    execl("/bin/sh", "sh", "-c", g_config.spawnOnWrite, (char*)NULL);
+    _exit(127);
+  }
+  if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+    status = WEXITSTATUS(status);
+  } else {
+    status = -1;
+  }
+  log_line("Spawned status=%d", status);
 }
 
 /* ---- Entry points ------------------------------------------------------- */
@@ -834,6 +911,38 @@ static void run_read_request(const _ReadParmsIn* in) {
 /* Load and its helpers: absent from the copy built with DV_TEST_NO_LOAD,
  * which exports every other entry point. */
 #ifndef DV_TEST_NO_LOAD
+/* Waits until the first Write or Close; returns non-zero once Close was
+ * called. */
+static int wait_written(void) {
+  int closed;
+  pthread_mutex_lock(&g_state.mu);
+  while (!g_state.closed && !g_state.written) pthread_cond_wait(&g_state.changed, &g_state.mu);
+  closed = g_state.closed;
+  pthread_mutex_unlock(&g_state.mu);
+  return closed;
+}
+
+static void* run_own_thread(void* arg) {
+  long n;
+  (void)arg;
+  log_line("Own thread tid=%ld", (long)syscall(SYS_gettid));
+  if (g_config.requestInOwnThread > 0 && !wait_written()) {
+    for (n = 0; n < g_config.requestInOwnThread; ++n) raise_request(n);
+  }
+  wait_closed();
+  return NULL;
+}
+
+/* With own_thread=2 the thread starts with every signal blocked. */
+static void start_own_thread(void) {
+  sigset_t all, before;
+  if (!g_config.ownThread || g_ownThreadRunning) return;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, g_config.ownThread == 2 ? &all : NULL, &before);
+  g_ownThreadRunning = pthread_create(&g_ownThread, NULL, run_own_thread, NULL) == 0;
+  pthread_sigmask(SIG_SETMASK, &before, NULL);
+}
+
 static void set_callback(PluginEventCallbackFn callback) {
   pthread_mutex_lock(&g_state.mu);
   g_state.callback = callback;
@@ -867,6 +976,7 @@ DV_EXPORT int32_t Load(void* in, void* out) {
   log_caps("load");
   set_callback(li->PluginEventCallback);
   fill_load_out((_LoadParmsOut*)out);
+  start_own_thread();
   if (g_config.logOnLoad[0] != '\0') {
     raise_log_message(g_config.logOnLoad, (int32_t)g_config.logLevelOnLoad);
   }
@@ -880,6 +990,7 @@ DV_EXPORT int32_t Open(void* in, void* out) {
   tp_init();
   log_line("Open");
   log_caps("open");
+  try_regain_root();
   sleep_ms(g_config.sleepInOpenMs);
   raise_series("open", g_config.raiseOnOpen);
   if (g_config.sendEmptyFirst) send_empty_blocks();
@@ -903,6 +1014,7 @@ DV_EXPORT int32_t Unload(void* in, void* out) {
   (void)in;
   tp_init();
   log_line("Unload");
+  join_own_thread();
   forget_kept();
   ((_UnloadParmsOut*)out)->errorCode = (int32_t)g_config.unloadError;
   return (int32_t)g_config.unloadResult;
@@ -920,6 +1032,8 @@ DV_EXPORT int32_t Write(void* in, void* out) {
            (unsigned)wi->providerID, (unsigned)wi->len, keep, data);
   wo->keep = keep ? keep_block(wi->data) : 0;
   wo->errorCode = (int32_t)g_config.writeError;
+  if (g_config.requestInOwnThread > 0) mark_written();
+  spawn_once();
   sleep_ms(g_config.sleepInWriteMs);
   return (int32_t)g_config.writeResult;
 }

@@ -37,7 +37,7 @@ SH
 #!/usr/bin/env bash
 name=${!#}
 [[ $name == -* ]] && exit 0
-grep -qx -- "$name" "$STUB/installed" || exit 1
+[[ -f "$STUB/all-installed" ]] || grep -qx -- "$name" "$STUB/installed" || exit 1
 arch=amd64; [[ $name == *:* ]] && arch=${name#*:}
 echo "$arch install ok installed"
 SH
@@ -111,13 +111,10 @@ expect "and its line names the packages, valgrind among them" \
   grep -qE '^install-deps: could not install cmake .* valgrind \(the package mirror is probably mid-sync or lacks them\)$' \
   <<<"$(last_line)"
 
-echo g++ >"$scratch/installed"
-for p in cmake make pkg-config libboost-system-dev libboost-filesystem-dev libtinyxml-dev \
-         libwxgtk3.2-dev libgtest-dev libgmock-dev libbenchmark-dev locales; do
-  echo "$p" >>"$scratch/installed"
-done
+touch "$scratch/all-installed"
 rm -f "$scratch/calls"
 err=$(STUB=$scratch PATH="$scratch/bin:$PATH" bash "$script" 2>&1 >/dev/null); status=$?
+rm -f "$scratch/all-installed"
 expect "nothing missing: no apt-get at all" \
   test "$status" -eq 0 -a -z "$(grep apt-get "$scratch/calls" 2>/dev/null)"
 

@@ -1,0 +1,232 @@
+#include "platform/thread_capabilities.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+
+namespace dv {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kNoCeiling = 0xFFFFFFFFu;
+constexpr auto kAcknowledgementWait = std::chrono::seconds(2);
+
+// What the handler reads: set by the main thread before any signal is sent.
+std::atomic<uint32_t> g_ceiling{kNoCeiling};
+std::atomic<int> g_acknowledgementFd{-1};  // write end, never closed
+int g_acknowledgementReadFd = -1;          // main thread only
+
+struct Acknowledgement {
+  int32_t tid;
+  uint32_t ceiling;
+};
+
+int NarrowSignal() { return SIGRTMIN + 3; }
+
+pid_t CurrentTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+// Drops everything outside `mask` from the calling thread's effective and
+// permitted sets and empties its inheritable set. Async-signal-safe.
+bool NarrowCallingThreadTo(uint32_t mask) {
+  __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2];
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  data[0].effective &= mask;
+  data[0].permitted &= mask;
+  data[0].inheritable = 0;
+  data[1] = {0, 0, 0};
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
+void OnNarrowSignal(int) {
+  const int savedErrno = errno;
+  const uint32_t ceiling = g_ceiling.load();
+  if (ceiling != kNoCeiling) {
+    NarrowCallingThreadTo(ceiling);
+    const Acknowledgement done = {CurrentTid(), ceiling};
+    const int fd = g_acknowledgementFd.load();
+    // A full pipe drops the acknowledgement; the read-back still judges.
+    const ssize_t written = fd >= 0 ? write(fd, &done, sizeof done) : 0;
+    (void)written;
+  }
+  errno = savedErrno;
+}
+
+// The pipe is made once and never closed, so a late handler can never
+// write into a descriptor that has meanwhile been reused. The handler is
+// installed again on every call, in case a plugin replaced it.
+void InstallHandler() {
+  if (g_acknowledgementReadFd < 0) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+      g_acknowledgementReadFd = fds[0];
+      g_acknowledgementFd.store(fds[1]);
+    }
+  }
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = OnNarrowSignal;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  sigaction(NarrowSignal(), &action, nullptr);
+}
+
+bool ListTasks(std::vector<pid_t>* tasks) {
+  tasks->clear();
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == nullptr) return false;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') tasks->push_back(static_cast<pid_t>(std::atoi(entry->d_name)));
+  }
+  closedir(dir);
+  return !tasks->empty();
+}
+
+enum class Reach { kGone, kBlocking, kOpen };
+
+// Whether the task has ended, blocks the signal now, or can take it.
+Reach ReachOf(pid_t tid) {
+  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/status";
+  FILE* status = std::fopen(path.c_str(), "r");
+  if (status == nullptr) return Reach::kGone;
+  char line[256];
+  unsigned long long blocked = 0;
+  bool found = false;
+  while (!found && std::fgets(line, sizeof line, status) != nullptr) {
+    found = std::sscanf(line, "SigBlk: %llx", &blocked) == 1;
+  }
+  std::fclose(status);
+  const bool blocking = found && ((blocked >> (NarrowSignal() - 1)) & 1) != 0;
+  return blocking ? Reach::kBlocking : Reach::kOpen;
+}
+
+using BlockingSince = std::map<pid_t, Clock::time_point>;
+
+// True when the task will not answer: it has ended, or its status has
+// shown the signal blocked for a whole grace period. A signal blocked only
+// for a moment (pthread_create blocks every signal around a new thread's
+// birth, a handler blocks its mask) is taken as soon as it is unblocked,
+// well within the grace.
+bool WillNotAnswer(pid_t tid, Clock::time_point now, BlockingSince* blockingSince) {
+  constexpr auto kGrace = std::chrono::milliseconds(100);
+  switch (ReachOf(tid)) {
+    case Reach::kGone:
+      return true;
+    case Reach::kBlocking:
+      return now - blockingSince->emplace(tid, now).first->second >= kGrace;
+    case Reach::kOpen:
+      break;
+  }
+  blockingSince->erase(tid);
+  return false;
+}
+
+// Reads acknowledgements of `mask` until every pending task has answered
+// or will not, or the deadline has passed.
+void AwaitAcknowledgements(std::set<pid_t>* pending, uint32_t mask, Clock::time_point deadline) {
+  constexpr auto kSlice = std::chrono::milliseconds(10);
+  BlockingSince blockingSince;
+  while (!pending->empty() && Clock::now() < deadline) {
+    const Clock::time_point now = Clock::now();
+    for (auto it = pending->begin(); it != pending->end();) {
+      it = WillNotAnswer(*it, now, &blockingSince) ? pending->erase(it) : std::next(it);
+    }
+    pollfd ready = {g_acknowledgementReadFd, POLLIN, 0};
+    if (pending->empty() || poll(&ready, 1, static_cast<int>(kSlice.count())) <= 0) continue;
+    Acknowledgement received[64];
+    const ssize_t bytes = read(g_acknowledgementReadFd, received, sizeof received);
+    for (ssize_t i = 0; i < bytes / static_cast<ssize_t>(sizeof(Acknowledgement)); ++i) {
+      if (received[i].ceiling == mask) pending->erase(received[i].tid);
+    }
+  }
+}
+
+// Signals every task not signalled before, in passes, until a pass finds
+// no new task or the deadline has passed. False when the tasks cannot be
+// listed.
+bool SignalEveryTask(uint32_t mask) {
+  std::set<pid_t> signalled = {CurrentTid()};  // the caller narrows itself
+  const Clock::time_point deadline = Clock::now() + kAcknowledgementWait;
+  std::vector<pid_t> tasks;
+  for (;;) {
+    if (!ListTasks(&tasks)) return false;
+    bool fresh = false;
+    std::set<pid_t> pending;
+    for (const pid_t tid : tasks) {
+      if (!signalled.insert(tid).second) continue;
+      fresh = true;
+      // ESRCH: the task has ended since it was listed.
+      if (syscall(SYS_tgkill, getpid(), tid, NarrowSignal()) == 0) pending.insert(tid);
+    }
+    if (!fresh) return true;
+    AwaitAcknowledgements(&pending, mask, deadline);
+    if (Clock::now() >= deadline) return true;
+  }
+}
+
+// The capabilities a task holds outside `mask`, from its status file: 0
+// when it holds none or has ended meanwhile, all ones when its sets cannot
+// be read.
+uint64_t HeldOutside(pid_t tid, uint32_t mask) {
+  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/status";
+  FILE* status = std::fopen(path.c_str(), "r");
+  if (status == nullptr) return 0;
+  char line[256];
+  unsigned long long value = 0, held = 0;
+  int found = 0;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::sscanf(line, "CapInh: %llx", &value) == 1 ||
+        std::sscanf(line, "CapPrm: %llx", &value) == 1 ||
+        std::sscanf(line, "CapEff: %llx", &value) == 1) {
+      held |= value;
+      ++found;
+    }
+  }
+  std::fclose(status);
+  if (found != 3) return ~uint64_t{0};
+  return held & ~uint64_t{mask};
+}
+
+bool VerifyEveryTask(uint32_t mask, std::vector<WideTask>* wide) {
+  std::vector<pid_t> tasks;
+  if (!ListTasks(&tasks)) return false;
+  for (const pid_t tid : tasks) {
+    const uint64_t held = HeldOutside(tid, mask);
+    if (held != 0) wide->push_back({static_cast<int>(tid), held});
+  }
+  return true;
+}
+
+}  // namespace
+
+bool NarrowOtherThreads(uint32_t mask, std::vector<WideTask>* wide) {
+  wide->clear();
+  g_ceiling.store(mask);
+  InstallHandler();
+  return SignalEveryTask(mask) && VerifyEveryTask(mask, wide);
+}
+
+void NarrowCallingThread() {
+  const uint32_t ceiling = g_ceiling.load();
+  if (ceiling != kNoCeiling) NarrowCallingThreadTo(ceiling);
+}
+
+}  // namespace dv

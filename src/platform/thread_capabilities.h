@@ -1,0 +1,83 @@
+// Capabilities of every thread of the process.
+//
+// Linux keeps capability sets per thread, and capset() changes only the
+// calling thread's. Narrowing the main thread alone would leave every other
+// thread (the I/O thread, plugin workers, readers, read-request threads and
+// threads the plugins started themselves) with the wider sets for the rest
+// of the run. NarrowOtherThreads therefore does for capset what the C
+// library does for setuid: it sends one real-time signal to every task
+// listed in /proc/self/task, and the handler, running on that task, makes
+// the capset system call for itself.
+//
+//   - The handler narrows its own thread to the process's ceiling: the
+//     effective and permitted sets lose every capability outside the mask,
+//     the inheritable set is emptied. It never adds a capability, so it
+//     cannot fail for lack of one, and a late or repeated signal is
+//     harmless. It then writes one acknowledgement {tid, ceiling} into a
+//     non-blocking pipe. It calls only capget, capset, gettid and write,
+//     all async-signal-safe, and keeps errno.
+//   - The handler is installed with SA_RESTART, so most interrupted system
+//     calls resume; those that never resume (nanosleep, poll, ...) see
+//     EINTR once, as they do when the C library runs setuid on all threads.
+//   - The caller waits for the acknowledgements with a bounded wait (2 s
+//     in all); a task that has ended, or whose status has shown the signal
+//     blocked for 100 ms on end, is not waited for any longer (a signal
+//     blocked only for a moment is taken as soon as it is unblocked). Tasks may end between listing and
+//     signalling (ESRCH: nothing to do) and new ones may appear meanwhile:
+//     the listing is repeated until a pass finds no task it has not
+//     signalled. A thread created after its creator acknowledged inherits
+//     the narrow sets.
+//   - Then every task's sets are read back from /proc/self/task/<tid>/status.
+//     A task that still holds a capability outside the mask (it blocks the
+//     signal, or did not answer in time) is returned by its thread ID, and
+//     the core reports it at level 100 and goes on: such a thread
+//     is a plugin's own (or the runtime's), it held the same powers while
+//     the plugin loaded and opened, and stopping the appliance because a
+//     plugin blocks signals in its threads would trade its service for a
+//     report the operator already gets in the system log.
+//   - Once a ceiling is set the signal keeps its handler for the life of
+//     the process, so a signal still pending on a thread that blocked it
+//     can never take the default action (which would end the process).
+//
+// The signal is SIGRTMIN + 3: above the C library's reserved ones (below
+// SIGRTMIN), not SIGRTMAX (which an emulator may not carry), and unused by
+// Boost.Asio, which only handles the signals added to a signal set. From
+// the first narrowing on it belongs to the core.
+//
+// Threads the core starts itself (workers, readers, read-request threads)
+// call NarrowCallingThread first, so they never run plugin code with more
+// than the ceiling even when their creator could not be reached.
+//
+// Why not libpsx (libcap-dev): it runs a system call on the threads it
+// knows, and it knows only threads created through its pthread_create
+// wrapper, which is bound at link time (-Wl,--wrap=pthread_create). Plugins
+// are shared objects linked on their own; their threads come from the C
+// library's pthread_create and would be missed. It would also take SIGSYS
+// for the whole process. The per-task walk covers every task the kernel
+// lists, whoever created it.
+//
+// Threads: NarrowOtherThreads on the main thread only, one call at a time.
+// NarrowCallingThread on any thread.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace dv {
+
+// A task that holds capabilities outside the ceiling.
+struct WideTask {
+  int tid;
+  uint64_t held;  // the capabilities outside the ceiling
+};
+
+// Sets the process's ceiling to `mask`, narrows every other task to it and
+// verifies every task, the caller's included (see above). False when the
+// tasks cannot be listed; otherwise `*wide` holds every task still wider
+// than `mask` (none, as a rule).
+bool NarrowOtherThreads(uint32_t mask, std::vector<WideTask>* wide);
+
+// Narrows the calling thread to the ceiling; nothing before one is set.
+void NarrowCallingThread();
+
+}  // namespace dv
