@@ -151,7 +151,7 @@ bool devovor::Initialize(int descriptor) {
   names_.Insert(DV_CORE_ID, "core");
   umask(077);
   if (descriptor != -1 && !parent_.Open(descriptor)) return false;
-  return dv::DropToParentAccount(descriptor);
+  return dv::DropToParentAccount(descriptor, platform_);
 }
 
 // Every thread, plugins' own included, is narrowed; threads started from

@@ -1,9 +1,7 @@
 #include "core/privileges.h"
 
-#include <grp.h>
 #include <linux/capability.h>
 #include <linux/securebits.h>
-#include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -12,10 +10,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 
 #include "platform/thread_capabilities.h"
 #include "log/levels.h"
 #include "log/log.h"
+#include "platform/platform.h"
 
 namespace dv {
 namespace {
@@ -31,25 +31,19 @@ void LogNotDropped(const std::string& what) {
   LogCore(100, "privileges not dropped: %s", what.c_str());
 }
 
-bool AllUidsAre(uid_t uid) {
-  uid_t real, effective, saved;
-  return getresuid(&real, &effective, &saved) == 0 && real == uid && effective == uid &&
-         saved == uid;
+bool AllUidsAre(const Platform::Ids& ids, uint32_t uid) {
+  return ids.realUid == uid && ids.effectiveUid == uid && ids.savedUid == uid;
 }
 
-bool AllGidsAre(gid_t gid) {
-  gid_t real, effective, saved;
-  return getresgid(&real, &effective, &saved) == 0 && real == gid && effective == gid &&
-         saved == gid;
+bool AllGidsAre(const Platform::Ids& ids, uint32_t gid) {
+  return ids.realGid == gid && ids.effectiveGid == gid && ids.savedGid == gid;
 }
 
 // Whether this process could change accounts or become root: a user ID of
 // root, or CAP_SETUID or CAP_SETGID in its permitted set.
-bool CanChangeAccounts() {
-  uid_t real, effective, saved;
-  if (getresuid(&real, &effective, &saved) != 0 || real == 0 || effective == 0 || saved == 0) {
-    return true;
-  }
+bool CanChangeAccounts(const Platform& os) {
+  const Platform::Ids ids = os.ProcessIds();
+  if (ids.realUid == 0 || ids.effectiveUid == 0 || ids.savedUid == 0) return true;
   __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct data[2];
   return syscall(SYS_capget, &header, data) != 0 ||
@@ -65,44 +59,43 @@ pid_t PeerOf(int descriptor) {
 }
 
 // Why the parent read as `parent` is not known for sure; empty when it is.
-std::string DoubtAboutParent(pid_t parent, bool statusRead, int descriptor) {
+std::string DoubtAboutParent(const Platform& os, pid_t parent, bool statusRead, int descriptor) {
   if (!statusRead) return "its status cannot be read";
   // The status was read between the two calls: if the core still has the
   // same parent, that process was alive, so the ID cannot be another's.
-  if (parent == 1 || getppid() != parent) return "it has exited";
+  if (parent == 1 || os.ParentProcessId() != parent) return "it has exited";
   const pid_t peer = PeerOf(descriptor);
   if (peer != parent) return "the ipc pipe belongs to process " + std::to_string(peer);
   return "";
 }
 
 // The parent's real user ID into `uid`; false when the core must not run.
-bool EstablishParentUid(int descriptor, uint32_t* uid) {
-  const pid_t parent = getppid();
+bool EstablishParentUid(const Platform& os, int descriptor, uint32_t* uid) {
+  const pid_t parent = os.ParentProcessId();
   const std::optional<uint32_t> read =
-      ReadRealUid("/proc/" + std::to_string(parent) + "/status");
+      ReadRealUid(os, "/proc/" + std::to_string(parent) + "/status");
   *uid = read.value_or(0);
   if (descriptor == -1) return true;
-  const std::string doubt = DoubtAboutParent(parent, read.has_value(), descriptor);
-  if (doubt.empty() || !CanChangeAccounts()) return true;
+  const std::string doubt = DoubtAboutParent(os, parent, read.has_value(), descriptor);
+  if (doubt.empty() || !CanChangeAccounts(os)) return true;
   LogCore(100, "cannot establish the parent process %d: %s",
              static_cast<int>(parent), doubt.c_str());
   return false;
 }
 
 // Switches user, group and groups to `account`, in that order.
-bool SwitchTo(const passwd& account) {
-  if (setresuid(account.pw_uid, account.pw_uid, account.pw_uid) != 0 ||
-      setresgid(account.pw_gid, account.pw_gid, account.pw_gid) != 0) {
+bool SwitchTo(const Platform& os, const Platform::Account& account) {
+  if ((errno = os.SetAllUserIds(account.uid)) != 0 ||
+      (errno = os.SetAllGroupIds(account.gid)) != 0) {
     LogErrno(100, "setuid/gid failed: %s");
     return false;
   }
-  gid_t groups[kMaxGroups];
-  int count = kMaxGroups;
-  if (getgrouplist(account.pw_name, account.pw_gid, groups, &count) < 0) {
+  const auto groups = os.GroupsOf(account, kMaxGroups);
+  if (!groups) {
     LogCore(100, "getgrouplist failed");
     return false;
   }
-  if (setgroups(static_cast<size_t>(count), groups) != 0) {
+  if ((errno = os.SetSupplementaryGroups(*groups)) != 0) {
     LogErrno(100, "setgroups failed: %s");
     return false;
   }
@@ -110,36 +103,31 @@ bool SwitchTo(const passwd& account) {
 }
 
 // All six IDs are the account's.
-bool VerifyIds(const passwd& account) {
-  uid_t ruid = 0, euid = 0, suid = 0;
-  gid_t rgid = 0, egid = 0, sgid = 0;
-  getresuid(&ruid, &euid, &suid);
-  getresgid(&rgid, &egid, &sgid);
-  const uid_t uid = account.pw_uid;
-  const gid_t gid = account.pw_gid;
-  if (ruid == uid && euid == uid && suid == uid && rgid == gid && egid == gid && sgid == gid) {
-    return true;
-  }
+bool VerifyIds(const Platform& os, const Platform::Account& account) {
+  const Platform::Ids ids = os.ProcessIds();
+  if (AllUidsAre(ids, account.uid) && AllGidsAre(ids, account.gid)) return true;
   char held[128];
-  std::snprintf(held, sizeof held, "user IDs %u %u %u, group IDs %u %u %u held", ruid, euid,
-                suid, rgid, egid, sgid);
+  std::snprintf(held, sizeof held, "user IDs %u %u %u, group IDs %u %u %u held", ids.realUid,
+                ids.effectiveUid, ids.savedUid, ids.realGid, ids.effectiveGid, ids.savedGid);
   LogNotDropped(held);
   return false;
 }
 
 // Changes to the account of `uid` unless every ID already is its; sets
 // `changed` when it did. False when the core must not run.
-bool ChangeAccountIfNeeded(uint32_t uid, bool* changed) {
-  errno = 0;
-  const passwd* account = getpwuid(uid);
+bool ChangeAccountIfNeeded(const Platform& os, uint32_t uid, bool* changed) {
+  const std::optional<Platform::Account> account = os.LookupAccount(uid);
+  const int lookupError = errno;
+  const Platform::Ids ids = os.ProcessIds();
   // Without an entry the account's group is unknown: only the user IDs
   // can be judged, as before.
-  if (AllUidsAre(uid) && (account == nullptr || AllGidsAre(account->pw_gid))) return true;
-  if (account == nullptr) {
+  if (AllUidsAre(ids, uid) && (!account || AllGidsAre(ids, account->gid))) return true;
+  if (!account) {
+    errno = lookupError;
     LogErrno(100, "getpwuid failed: %s");
     return false;
   }
-  if (!SwitchTo(*account) || !VerifyIds(*account)) return false;
+  if (!SwitchTo(os, *account) || !VerifyIds(os, *account)) return false;
   *changed = true;
   return true;
 }
@@ -157,12 +145,12 @@ bool RestoreSecureBits(int startingBits, int failureLevel) {
 }
 
 // Neither root's user nor its group can be taken back.
-bool CannotRegainRoot() {
-  if (setuid(0) == 0) {
+bool CannotRegainRoot(const Platform& os) {
+  if (os.SetUserId(0) == 0) {
     LogNotDropped("setuid(0) succeeded");
     return false;
   }
-  if (setgid(0) == 0) {
+  if (os.SetGroupId(0) == 0) {
     LogNotDropped("setgid(0) succeeded");
     return false;
   }
@@ -171,18 +159,15 @@ bool CannotRegainRoot() {
 
 }  // namespace
 
-std::optional<uint32_t> ReadRealUid(const std::string& statusPath) {
-  FILE* status = std::fopen(statusPath.c_str(), "r");
-  if (status == nullptr) return std::nullopt;
-  char line[256];
-  unsigned uid = 0;
-  bool found = false;
-  while (!found && std::fgets(line, sizeof line, status) != nullptr) {
-    found = std::sscanf(line, "Uid: %u", &uid) == 1;
+std::optional<uint32_t> ReadRealUid(const Platform& os, const std::string& statusPath) {
+  std::string text;
+  if (os.ReadFile(statusPath, /*followLinks=*/true, &text) != 0) return std::nullopt;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    unsigned uid = 0;
+    if (std::sscanf(line.c_str(), "Uid: %u", &uid) == 1) return uid;
   }
-  std::fclose(status);
-  if (!found) return std::nullopt;
-  return uid;
+  return std::nullopt;
 }
 
 bool SetCapabilities(uint32_t mask, int failureLevel) {
@@ -206,7 +191,7 @@ bool NarrowEveryThread(uint32_t mask, int failureLevel) {
   return self;
 }
 
-bool DropToParentAccount(int descriptor) {
+bool DropToParentAccount(int descriptor, const Platform& os) {
   const int startingBits = prctl(PR_GET_SECUREBITS, 0, 0, 0, 0);
   if (startingBits >= 0) {
     prctl(PR_SET_SECUREBITS, static_cast<unsigned long>(startingBits) | SECBIT_NO_SETUID_FIXUP,
@@ -214,8 +199,8 @@ bool DropToParentAccount(int descriptor) {
   }
   uint32_t parentUid = 0;
   bool changed = false;
-  if (!EstablishParentUid(descriptor, &parentUid) ||
-      !ChangeAccountIfNeeded(parentUid, &changed)) {
+  if (!EstablishParentUid(os, descriptor, &parentUid) ||
+      !ChangeAccountIfNeeded(os, parentUid, &changed)) {
     return false;
   }
   // Root's powers must not survive a change of account.
@@ -223,7 +208,7 @@ bool DropToParentAccount(int descriptor) {
   if (!RestoreSecureBits(startingBits, failureLevel) && changed) return false;
   if (parentUid == 0) return true;
   if (!NarrowEveryThread(kCapsAfterAccountChange, failureLevel) && changed) return false;
-  return CannotRegainRoot();
+  return CannotRegainRoot(os);
 }
 
 }  // namespace dv

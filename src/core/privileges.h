@@ -51,14 +51,17 @@
 #include <optional>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace dv {
 
 constexpr uint32_t kCapsAfterAccountChange = 0x23000;  // NET_ADMIN, NET_RAW, SYS_RAWIO
 constexpr uint32_t kCapsWhenRunning = 0x3000;          // NET_ADMIN, NET_RAW
 
-// `descriptor`: the open parent channel, or -1 without one. False when the
-// core must not run (logged at level 100).
-bool DropToParentAccount(int descriptor);
+// `descriptor`: the open parent channel, or -1 without one. The user and
+// group IDs are read and changed through `os`. False when the core must not
+// run (logged at level 100).
+bool DropToParentAccount(int descriptor, const Platform& os = Platform::Default());
 
 // Replaces the calling thread's capabilities; on failure logs "capset
 // failed: %s" at `failureLevel` and returns false.
@@ -71,6 +74,6 @@ bool NarrowEveryThread(uint32_t mask, int failureLevel = 50);
 
 // The real user ID on the first "Uid:" line of a status file; nothing
 // when the file cannot be read or has no such line.
-std::optional<uint32_t> ReadRealUid(const std::string& statusPath);
+std::optional<uint32_t> ReadRealUid(const Platform& os, const std::string& statusPath);
 
 }  // namespace dv

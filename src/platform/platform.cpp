@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -186,5 +188,48 @@ const Platform& Platform::Default() {
   static const Platform real;
   return real;
 }
+
+Platform::Ids Platform::ProcessIds() const {
+  uid_t ruid = 0, euid = 0, suid = 0;
+  gid_t rgid = 0, egid = 0, sgid = 0;
+  getresuid(&ruid, &euid, &suid);
+  getresgid(&rgid, &egid, &sgid);
+  return {ruid, euid, suid, rgid, egid, sgid};
+}
+
+int Platform::SetAllUserIds(uint32_t uid) const {
+  return setresuid(uid, uid, uid) == 0 ? 0 : errno;
+}
+
+int Platform::SetAllGroupIds(uint32_t gid) const {
+  return setresgid(gid, gid, gid) == 0 ? 0 : errno;
+}
+
+int Platform::SetUserId(uint32_t uid) const { return setuid(uid) == 0 ? 0 : errno; }
+
+int Platform::SetGroupId(uint32_t gid) const { return setgid(gid) == 0 ? 0 : errno; }
+
+std::optional<Platform::Account> Platform::LookupAccount(uint32_t uid) const {
+  errno = 0;
+  const passwd* entry = getpwuid(uid);
+  if (entry == nullptr) return std::nullopt;
+  return Account{entry->pw_uid, entry->pw_gid, entry->pw_name};
+}
+
+std::optional<std::vector<uint32_t>> Platform::GroupsOf(const Account& account, int most) const {
+  std::vector<gid_t> groups(static_cast<size_t>(most));
+  int count = most;
+  if (getgrouplist(account.name.c_str(), account.gid, groups.data(), &count) < 0) {
+    return std::nullopt;
+  }
+  return std::vector<uint32_t>(groups.begin(), groups.begin() + count);
+}
+
+int Platform::SetSupplementaryGroups(const std::vector<uint32_t>& groups) const {
+  const std::vector<gid_t> ids(groups.begin(), groups.end());
+  return setgroups(ids.size(), ids.data()) == 0 ? 0 : errno;
+}
+
+int Platform::ParentProcessId() const { return getppid(); }
 
 }  // namespace dv

@@ -19,7 +19,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace dv {
 
@@ -84,6 +86,30 @@ class Platform {
   // Forces the names in the directory `path` (those created, renamed or
   // removed so far) to the storage device.
   virtual int SyncDirectory(const std::string& path) const;
+
+  // User and group IDs of the process. Calls that change them return 0 or
+  // the errno value of the failure.
+  struct Ids {
+    uint32_t realUid, effectiveUid, savedUid, realGid, effectiveGid, savedGid;
+  };
+  struct Account {
+    uint32_t uid, gid;
+    std::string name;
+  };
+  virtual Ids ProcessIds() const;                           // getresuid, getresgid
+  virtual int SetAllUserIds(uint32_t uid) const;            // setresuid(uid, uid, uid)
+  virtual int SetAllGroupIds(uint32_t gid) const;           // setresgid(gid, gid, gid)
+  virtual int SetUserId(uint32_t uid) const;                // setuid
+  virtual int SetGroupId(uint32_t gid) const;               // setgid
+  // The user database's entry for `uid` (getpwuid); nothing, with errno
+  // set, when there is none.
+  virtual std::optional<Account> LookupAccount(uint32_t uid) const;
+  // The groups of `account` (getgrouplist), at most `most` of them; nothing
+  // when it has more or the lookup fails.
+  virtual std::optional<std::vector<uint32_t>> GroupsOf(const Account& account,
+                                                        int most) const;
+  virtual int SetSupplementaryGroups(const std::vector<uint32_t>& groups) const;  // setgroups
+  virtual int ParentProcessId() const;                      // getppid
 
   // The real operating system.
   static const Platform& Default();

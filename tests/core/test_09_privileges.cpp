@@ -17,6 +17,8 @@
 #include <string>
 #include <thread>
 
+#include "core/privileges.h"
+#include "log/log.h"
 #include "plugins/plugin_fixture.h"
 #include "support/child_process.h"
 
@@ -318,6 +320,58 @@ TEST_F(Privileges, AParentThatExitsBeforeTheCoreLooksStopsIt) {
       << parent.Output(Stream::kStdout);
   EXPECT_EQ(parent.Output(Stream::kStderr), "failed to initialize core\n");
   EXPECT_TRUE(folder.Calls().empty());
+}
+
+// A system whose setresuid leaves the saved user ID at root, as a faulty or
+// hostile C library might: the core must notice from the IDs themselves.
+class LeakySavedUid : public dv::Platform {
+ public:
+  Ids ProcessIds() const override { return ids_; }
+  int SetAllUserIds(uint32_t uid) const override {
+    ids_.realUid = ids_.effectiveUid = uid;  // the saved ID stays
+    return 0;
+  }
+  int SetAllGroupIds(uint32_t gid) const override {
+    ids_.realGid = ids_.effectiveGid = ids_.savedGid = gid;
+    return 0;
+  }
+  std::optional<Account> LookupAccount(uint32_t uid) const override {
+    return Account{uid, 65534, "nobody"};
+  }
+  std::optional<std::vector<uint32_t>> GroupsOf(const Account&, int) const override {
+    return std::vector<uint32_t>{65534};
+  }
+  int SetSupplementaryGroups(const std::vector<uint32_t>&) const override { return 0; }
+  int ParentProcessId() const override { return getppid(); }
+  int ReadFile(const std::string& path, bool, std::string* bytes) const override {
+    *bytes = "Name:\tparent\nUid:\t65534\t65534\t65534\t65534\n";  // the parent's status
+    return path.find("/status") != std::string::npos ? 0 : ENOENT;
+  }
+
+ private:
+  mutable Ids ids_{65534, 0, 0, 0, 0, 0};  // setuid-root, started by nobody
+};
+
+std::vector<std::string> g_logged;
+int32_t RecordLog(_EventParmsIn* in, _EventParmsOut* out) {
+  if ((in->flags & DV_FLAG_LOG_MESSAGE) != 0) {
+    g_logged.emplace_back(static_cast<const char*>(in->data));
+  }
+  out->result = 0;
+  return 0;
+}
+
+TEST(PrivilegeChecks, ASwitchThatLeavesTheSavedUserIdIsRefused) {
+  const int secureBits = prctl(PR_GET_SECUREBITS, 0, 0, 0, 0);
+  dv::SetCoreSink(RecordLog);
+  g_logged.clear();
+  LeakySavedUid os;
+  EXPECT_FALSE(dv::DropToParentAccount(-1, os));
+  dv::SetCoreSink(nullptr);
+  if (secureBits >= 0) prctl(PR_SET_SECUREBITS, secureBits, 0, 0, 0);
+  EXPECT_EQ(g_logged, std::vector<std::string>{
+                          "privileges not dropped: user IDs 65534 65534 0, group IDs 65534 "
+                          "65534 65534 held"});
 }
 
 }  // namespace
