@@ -79,10 +79,10 @@ std::string ErrnoText(int error) {
 
 // The names being loaded or saved. Never destroyed, so that it serves every
 // thread until the process ends.
-class NameRegistry {
+class FileNamesInUse {
  public:
-  static NameRegistry& Instance() {
-    static NameRegistry* const registry = new NameRegistry;
+  static FileNamesInUse& Instance() {
+    static FileNamesInUse* const registry = new FileNamesInUse;
     return *registry;
   }
 
@@ -107,14 +107,14 @@ class NameRegistry {
 };
 
 // Holds the lock on one name for a scope, so that every way out releases it.
-class NameLock {
+class FileNameLock {
  public:
-  explicit NameLock(const std::string& name) : name_(name) {
-    NameRegistry::Instance().Acquire(name_);
+  explicit FileNameLock(const std::string& name) : name_(name) {
+    FileNamesInUse::Instance().Acquire(name_);
   }
-  ~NameLock() { NameRegistry::Instance().Release(name_); }
-  NameLock(const NameLock&) = delete;
-  NameLock& operator=(const NameLock&) = delete;
+  ~FileNameLock() { FileNamesInUse::Instance().Release(name_); }
+  FileNameLock(const FileNameLock&) = delete;
+  FileNameLock& operator=(const FileNameLock&) = delete;
 
  private:
   const std::string name_;
@@ -223,7 +223,7 @@ bool LoadSideFile(TiXmlDocument* doc, const std::string& name, const Platform& p
 
 bool LoadLocked(TiXmlDocument* doc, const std::string& name, const Platform& platform,
                 XmlStatus* status) {
-  NameLock lock(name);
+  FileNameLock lock(name);
   if (LoadSideFile(doc, name, platform, status)) return true;
   bool complete = false;
   return LoadOne(doc, name, name, true, platform, status, &complete);
@@ -283,7 +283,7 @@ bool Promote(const std::string& side, const std::string& name, const Platform& p
 
 bool SaveText(const std::string& text, const std::string& name, const Platform& platform,
               XmlStatus* status) {
-  NameLock lock(name);
+  FileNameLock lock(name);
   const std::string side = name + kSideSuffix;
   const std::string message = WriteSideFile(side, text, platform);
   if (message.empty()) return Promote(side, name, platform, status);
