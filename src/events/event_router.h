@@ -30,7 +30,7 @@
 //     each plugin's read gate (ReadGate), the failed plugin table
 //     (PluginHost), the name registry (NameRegistry), the console stream's
 //     stdio lock (ConsoleWriter);
-//   in config/: the registry of the XML file names being loaded or saved.
+//   in config/: the XML file names being loaded or saved (FileNamesInUse).
 // The compiler checks them: members carry GUARDED_BY, the order
 // ACQUIRED_BEFORE (platform/thread_annotations.h; scripts/thread-safety).
 //
