@@ -1,10 +1,10 @@
 #include "log/console.h"
 
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
 
-#include "platform/thread_annotations.h"
 
 namespace dv {
 namespace {
@@ -14,7 +14,9 @@ constexpr int kLevelColours[] = {5, 2, 3, 1, 1};
 constexpr uint32_t kSystemLogLevel = 100;
 constexpr uint32_t kHighestColouredLevel = 100;
 
-// The system log's copy of a line fits here unless it is very long.
+// A console line, and the system log's copy of one, fit here unless the
+// text is very long.
+constexpr size_t kConsoleBuffer = 1024;
 constexpr size_t kSystemLogBuffer = 1024;
 
 size_t BoundedLength(const char* text, uint32_t maxLen) {
@@ -31,32 +33,6 @@ bool Printable(char c) {
 
 void CopyPrintable(const char* text, size_t length, char* out) {
   for (size_t i = 0; i < length; ++i) out[i] = Printable(text[i]) ? text[i] : '?';
-}
-
-// stdio's own lock of a stream, held for one whole line so that lines of
-// different threads never interleave; the unlocked writes need it held.
-class CAPABILITY("stream lock") LockedStream {
- public:
-  explicit LockedStream(FILE* stream) ACQUIRE() : stream_(stream) { flockfile(stream_); }
-  ~LockedStream() RELEASE() { funlockfile(stream_); }
-  LockedStream(const LockedStream&) = delete;
-  LockedStream& operator=(const LockedStream&) = delete;
-  FILE* stream() const { return stream_; }
-
- private:
-  FILE* const stream_;
-};
-
-// Writes `text` with every control byte as '?', in runs.
-void PutPrintable(const char* text, size_t length, LockedStream& line) REQUIRES(line) {
-  FILE* const out = line.stream();
-  size_t start = 0;
-  for (size_t i = 0; i <= length; ++i) {
-    if (i < length && Printable(text[i])) continue;
-    std::fwrite(text + start, 1, i - start, out);
-    if (i < length) putc_unlocked('?', out);
-    start = i + 1;
-  }
 }
 
 }  // namespace
@@ -84,16 +60,27 @@ void ConsoleWriter::Write(uint32_t providerId, uint32_t level, const char* text,
   char tag[NameRegistry::kTagChars + 1];
   names_.CopyTag(providerId, tag);
 
-  LockedStream line(platform_.ConsoleStream());
-  FILE* const out = line.stream();
-  if (colour_.load() && level <= kHighestColouredLevel) {
-    std::fprintf(out, "\x1b[3%dm%02d:%02d:%02d\x1b[36m %-6.6s\x1b[0m ",
-                 kLevelColours[level / 25], utc.tm_hour, utc.tm_min, utc.tm_sec, tag);
-  } else {
-    std::fprintf(out, "%02d:%02d:%02d %-6.6s ", utc.tm_hour, utc.tm_min, utc.tm_sec, tag);
+  // One whole line per fwrite: stdio writes it under the stream's lock, so
+  // lines of different threads never interleave.
+  char prefix[64];
+  const int prefixLength =
+      colour_.load() && level <= kHighestColouredLevel
+          ? std::snprintf(prefix, sizeof prefix, "\x1b[3%dm%02d:%02d:%02d\x1b[36m %-6.6s\x1b[0m ",
+                          kLevelColours[level / 25], utc.tm_hour, utc.tm_min, utc.tm_sec, tag)
+          : std::snprintf(prefix, sizeof prefix, "%02d:%02d:%02d %-6.6s ", utc.tm_hour,
+                          utc.tm_min, utc.tm_sec, tag);
+  const size_t size = static_cast<size_t>(prefixLength) + length + 1;
+  char stackLine[kConsoleBuffer];
+  std::string longLine;
+  char* line = stackLine;
+  if (size > sizeof stackLine) {
+    longLine.resize(size);
+    line = longLine.data();
   }
-  PutPrintable(text, length, line);
-  putc_unlocked('\n', out);
+  std::memcpy(line, prefix, static_cast<size_t>(prefixLength));
+  CopyPrintable(text, length, line + prefixLength);
+  line[size - 1] = '\n';
+  std::fwrite(line, 1, size, platform_.ConsoleStream());
 }
 
 void ConsoleWriter::LogToSystem(const char* text, size_t length) {
