@@ -1,10 +1,12 @@
-// The thin layer between the core and the operating system's clocks,
-// memory figures, system log, terminal and the files it saves.
+// The thin layer between the core and the operating system: clocks and
+// sleeping, memory figures, system log, terminal, the files it saves, and
+// the process's user and group IDs.
 //
 // Contract: every function may be called from any thread at any time and
-// touches no state of the core. The core reads these facts and changes
-// files only through a Platform, so tests can substitute a subclass (a fake
-// clock, a fake system log, a disk that fails or loses power) without
+// touches no state of the core. The core reads these facts, sleeps, changes
+// files and changes accounts only through a Platform, so tests can
+// substitute a subclass (a fake clock, a fake system log, a disk that fails
+// or loses power, a C library that leaves a saved user ID behind) without
 // changing the code under test. The default instance is the real operating
 // system and lives for the whole process.
 //
