@@ -2,7 +2,8 @@
 //
 //   devovor-inspect [--json] PLUGIN.so...     the given plugins, in that order
 //   devovor-inspect [--json] DIR              the plugins the core would find
-//   devovor-inspect --exercise PLUGIN.so [--seconds N] [--valgrind] [--core PATH]
+//   devovor-inspect --exercise PLUGIN.so [--seconds N] [--valgrind] [--verbose]
+//                   [--core PATH] [--emulator PROGRAM]
 //
 // Inspecting loads each plugin through the core's own plugin host and calls
 // only Load (inspection.h), prints the facts (report.h), then unloads.
@@ -28,8 +29,8 @@ constexpr int kUsageError = 2;
 int Usage(const std::string& why) {
   if (!why.empty()) std::cerr << "devovor-inspect: " << why << "\n";
   std::cerr << "usage: devovor-inspect [--json] PLUGIN.so... | DIR\n"
-               "       devovor-inspect --exercise PLUGIN.so [--seconds N] [--valgrind]"
-               " [--core PATH]\n";
+               "       devovor-inspect --exercise PLUGIN.so [--seconds N] [--valgrind] [--verbose]\n"
+               "                       [--core PATH] [--emulator PROGRAM]\n";
   return kUsageError;
 }
 
@@ -67,10 +68,14 @@ int main(int argc, char** argv) {
       exercise = true;
     } else if (arg == "--valgrind") {
       options.valgrind = true;
+    } else if (arg == "--verbose") {
+      options.verbose = true;
     } else if (arg == "--seconds" && hasValue) {
       if (!ParseSeconds(argv[++i], &options.seconds)) return Usage("--seconds wants 0 < N <= 3600");
     } else if (arg == "--core" && hasValue) {
       options.core = argv[++i];
+    } else if (arg == "--emulator" && hasValue) {
+      options.emulator = argv[++i];
     } else if (arg == "-h" || arg == "--help") {
       return Usage("");
     } else if (arg.compare(0, 2, "--") == 0) {
