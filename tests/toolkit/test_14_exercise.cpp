@@ -1,7 +1,11 @@
 // devovor-inspect --exercise in a real core: the example plugins keep every
 // contract, and a plugin that breaks them is caught with the right findings.
+// The plugin template passes the same checks from an installation.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -53,6 +57,33 @@ TEST(Exercise, ABrokenPluginFailsWithEachBrokenContract) {
     EXPECT_NE(out.find(finding), std::string::npos) << finding << "\n" << out;
   }
   fs::remove_all(dir);
+}
+
+int Shell(const std::string& command) {
+  return std::system((command + " > /dev/null 2>&1").c_str());
+}
+
+// The template, copied out of an installation of everything, builds against
+// the installed SDK and passes its own tests: devovor-inspect and
+// --exercise from the same installation.
+TEST(Template, BuildsAgainstTheInstalledSdkAndPassesItsOwnTests) {
+  const fs::path work = fs::temp_directory_path() / ("dv-template-" + std::to_string(getpid()));
+  fs::remove_all(work);
+  const std::string prefix = (work / "prefix").string();
+  ASSERT_EQ(Shell(std::string(CMAKE_COMMAND) + " --install " + BINARY_DIR + " --prefix " + prefix), 0);
+  const fs::path copy = work / "my-plugin";
+  fs::copy(prefix + "/share/devovor/plugin-template", copy);
+  const std::string build = (copy / "build").string();
+  ASSERT_EQ(Shell(std::string(CMAKE_COMMAND) + " -S " + copy.string() + " -B " + build +
+                  " -DCMAKE_PREFIX_PATH=" + prefix),
+            0);
+  ASSERT_EQ(Shell(std::string(CMAKE_COMMAND) + " --build " + build), 0);
+  const std::string log = (work / "ctest.log").string();
+  EXPECT_EQ(std::system((std::string(CTEST_COMMAND) + " --test-dir " + build + " > " + log + " 2>&1").c_str()), 0);
+  std::ifstream in(log);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("100% tests passed, 0 tests failed out of 2"), std::string::npos) << text;
+  fs::remove_all(work);
 }
 
 }  // namespace
