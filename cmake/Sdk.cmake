@@ -19,14 +19,15 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/devovor-pluginConfigVersi
 install(FILES ${PROJECT_BINARY_DIR}/devovor-pluginConfig.cmake
               ${PROJECT_BINARY_DIR}/devovor-pluginConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/devovor-plugin COMPONENT sdk)
-# The .pc file names its prefix relative to its own folder, so it holds
-# wherever the SDK is installed or unpacked.
-file(RELATIVE_PATH DV_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+# The SDK is headers only, the same for every architecture: its .pc file
+# goes to share/pkgconfig, and names its prefix relative to its own folder,
+# so it holds wherever the SDK is installed or unpacked.
+file(RELATIVE_PATH DV_PC_TO_PREFIX "/${CMAKE_INSTALL_DATADIR}/pkgconfig" "/")
 string(REGEX REPLACE "/$" "" DV_PC_TO_PREFIX "${DV_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/devovor-plugin.pc.in
                ${PROJECT_BINARY_DIR}/devovor-plugin.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/devovor-plugin.pc
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT sdk)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/pkgconfig COMPONENT sdk)
 
 # The plugin template, a folder to copy.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/plugin-template
