@@ -158,10 +158,10 @@ void WriteValgrindWrapper(const Layout& layout, const Programs& programs, fs::pa
   fs::permissions(*wrapper, fs::perms::owner_all);
 }
 
-Layout MakeLayout(const ExerciseOptions& options, const Programs& programs,
-                  const PluginReport& inspected) {
+// Fills `layout` as it goes, so that a failure leaves its root to remove.
+void MakeLayout(const ExerciseOptions& options, const Programs& programs,
+                const PluginReport& inspected, Layout& layout) {
   const dv::PLUGININFO& p = inspected.plugin();
-  Layout layout;
   std::string pattern = (fs::temp_directory_path() / "devovor-exercise-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   layout.root = pattern;
@@ -189,7 +189,6 @@ Layout MakeLayout(const ExerciseOptions& options, const Programs& programs,
   layout.reads = reads.size();
   InstallDriver(programs, layout.root / "protected-plugins" / "zz-exercise-last.so", last);
   WriteFile(layout.root / "core.xml", CoreXml(p.id()));
-  return layout;
 }
 
 RunPlan PlanRun(const ExerciseOptions& options, const Programs& programs, const Layout& layout,
@@ -403,7 +402,15 @@ int Exercise(const ExerciseOptions& options, std::ostream& out) {
   const bool valgrind = options.valgrind && OnPath("valgrind");
   if (options.valgrind && !valgrind) out << "  valgrind       not installed: runs without it\n";
 
-  const Layout layout = MakeLayout(options, programs, inspected);
+  Layout layout;
+  try {
+    MakeLayout(options, programs, inspected, layout);
+  } catch (const std::exception& e) {
+    out << "devovor-inspect: cannot lay out the core's folder: " << e.what() << "\n";
+    std::error_code ignored;
+    if (!layout.root.empty()) fs::remove_all(layout.root, ignored);
+    return 2;
+  }
   const RunRecord run = RunCore(PlanRun(options, programs, layout, p.id(), valgrind));
   if (options.verbose) out << "---- the core's console\n" << run.console << "----\n";
   PrintRun(run, layout, out);

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -41,12 +42,12 @@ struct Recorder {
   std::mutex mu;
   std::vector<CoreMessage>* coreMessages = nullptr;  // GUARDED_BY(mu)
   std::vector<RaisedEvent>* raised = nullptr;        // GUARDED_BY(mu)
-  const dv::LogLevelTable* logLevel = nullptr;       // set before any plugin runs
+  std::atomic<const dv::LogLevelTable*> logLevel{nullptr};  // while Inspect runs
 };
 Recorder g_recorder;
 
 // The core's sink: every message passes (no threshold) and is kept.
-int32_t CoreSink(_EventParmsIn* in, _EventParmsOut* out) {
+int32_t InspectorCoreSink(_EventParmsIn* in, _EventParmsOut* out) {
   if (IsLogQuery(*in)) {
     out->result = dv::kNoThreshold;
   } else if (IsLogMessage(*in)) {
@@ -59,7 +60,8 @@ int32_t CoreSink(_EventParmsIn* in, _EventParmsOut* out) {
 // The plugins' callback during Load.
 int32_t PluginCallback(_EventParmsIn* in, _EventParmsOut* out) {
   if (IsLogQuery(*in)) {
-    out->result = g_recorder.logLevel->ForProvider(in->providerID);
+    const dv::LogLevelTable* table = g_recorder.logLevel.load();
+    out->result = table ? table->ForProvider(in->providerID) : dv::kNoThreshold;
     return 0;
   }
   {
@@ -137,7 +139,7 @@ std::vector<PluginReport> Inspect(const std::vector<std::string>& candidates) {
   dv::PluginHost host(hooks, plugins, names, logLevel, logLevelDefault);
   g_recorder.logLevel = &logLevel;
   const dv::EventSink previousSink = dv::CoreSink();
-  dv::SetCoreSink(&CoreSink);
+  dv::SetCoreSink(&InspectorCoreSink);
 
   std::vector<PluginReport> reports(candidates.size());
   std::map<uint32_t, std::string> holders;  // ID -> file of the plugin holding it
@@ -173,6 +175,7 @@ std::vector<PluginReport> Inspect(const std::vector<std::string>& candidates) {
     }
   }
   dv::SetCoreSink(previousSink);
+  g_recorder.logLevel = nullptr;  // a plugin's own thread may still call
   return reports;
 }
 
