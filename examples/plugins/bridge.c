@@ -29,7 +29,6 @@ static char g_prefix[64] = "bridge"; /* GUARDED_BY(g_mu) */
 static void reply_to_parent(const unsigned char* packet, uint32_t len) {
   char prefix[64];
   const uint32_t payload = len > HEADER_BYTES ? len - HEADER_BYTES : 0;
-  _EventParmsIn in;
   size_t size;
   char* block;
   pthread_mutex_lock(&g_mu);
@@ -41,28 +40,17 @@ static void reply_to_parent(const unsigned char* packet, uint32_t len) {
   memcpy(block, prefix, strlen(prefix));
   memcpy(block + strlen(prefix), ": ", 2);
   memcpy(block + strlen(prefix) + 2, packet + HEADER_BYTES, payload);
-  memset(&in, 0, sizeof in);
-  in.providerID = BRIDGE_ID;
-  in.eventType = DV_EVENT_PARENT_SEND;
-  in.data = block;
-  in.len = (uint32_t)size;
-  ex_raise(g_raise, &in);
+  dv_send_to_parent(g_raise, BRIDGE_ID, block, (uint32_t)size);
 }
 
 static void apply_update(const char* xml, uint32_t len);
 
 /* Applies the request's payload and raises it as a configuration event. */
 static void forward_configuration(const unsigned char* packet, uint32_t len) {
-  _EventParmsIn in;
+  const char* xml = (const char*)(packet + HEADER_BYTES);
   if (len <= HEADER_BYTES) return;
-  memset(&in, 0, sizeof in);
-  in.providerID = BRIDGE_ID;
-  in.eventType = DV_EVENT_CONFIG;
-  in.flags = DV_FLAG_XML;
-  in.data = (void*)(packet + HEADER_BYTES);
-  in.len = len - HEADER_BYTES;
-  apply_update((const char*)in.data, in.len);  /* a raiser gets no copy of its own */
-  ex_raise(g_raise, &in);
+  apply_update(xml, len - HEADER_BYTES);  /* a raiser gets no copy of its own */
+  dv_raise_config(g_raise, BRIDGE_ID, xml, len - HEADER_BYTES);
 }
 
 /* Takes Prefix="..." from the update's text, if it has one. */
@@ -70,6 +58,7 @@ static void apply_update(const char* xml, uint32_t len) {
   const char* key = "Prefix=\"";
   const char* at = memmem(xml, len, key, strlen(key));
   const char* end;
+  char text[128];
   if (at == NULL) return;
   at += strlen(key);
   end = memchr(at, '"', (size_t)(xml + len - at));
@@ -78,7 +67,8 @@ static void apply_update(const char* xml, uint32_t len) {
   memcpy(g_prefix, at, (size_t)(end - at));
   g_prefix[end - at] = '\0';
   pthread_mutex_unlock(&g_mu);
-  ex_log(g_raise, BRIDGE_ID, 25, "bridge: replies now start with \"%.*s\"", (int)(end - at), at);
+  dv_log(g_raise, BRIDGE_ID, 25, text, sizeof text, "bridge: replies now start with \"%.*s\"",
+         (int)(end - at), at);
 }
 
 DV_EXPORT int32_t Load(void* in, void* out) {

@@ -39,15 +39,11 @@ static void fill_frame(unsigned char* payload, uint64_t number) {
 /* Raises frame `number`; returns the core's result. */
 static int32_t raise_frame(unsigned char* payload, uint64_t number, int key) {
   _EventParmsIn in;
-  memset(&in, 0, sizeof in);
   fill_frame(payload, number);
-  in.providerID = CAMERA_ID;
-  in.eventType = DV_EVENT_VIDEO;
-  in.flags = DV_FLAG_VIDEO;
+  dv_event_init(&in, CAMERA_ID, DV_EVENT_VIDEO, DV_FLAG_VIDEO);
+  dv_event_payload(&in, payload, (uint32_t)g_frameBytes);
   in.keyFrame = (uint8_t)(key ? 1 : 0);
-  in.data = payload;
-  in.len = (uint32_t)g_frameBytes;
-  return ex_raise(g_raise, &in);
+  return dv_raise(g_raise, &in);
 }
 
 static void run_camera(void) {
@@ -59,7 +55,8 @@ static void run_camera(void) {
     const int key = needKey || number % (uint64_t)g_keyEvery == 0;
     const int32_t result = raise_frame(payload, number++, key);
     if ((__atomic_add_fetch(&g_raised, 1, __ATOMIC_RELAXED) % 100) == 0) {
-      ex_log(g_raise, CAMERA_ID, 25, "camera-sim: %ld frames raised",
+      char text[64];
+      dv_log(g_raise, CAMERA_ID, 25, text, sizeof text, "camera-sim: %ld frames raised",
              __atomic_load_n(&g_raised, __ATOMIC_RELAXED));
     }
     needKey = result != DV_RESULT_OK;
@@ -86,10 +83,11 @@ DV_EXPORT int32_t IOCTL(void* in, void* out) {
 }
 
 DV_EXPORT int32_t Close(void* in, void* out) {
+  char text[96];
   (void)in;
   (void)out;
   ex_close(&g_closed);
-  ex_log(g_raise, CAMERA_ID, 25, "camera-sim: raised %ld frames, %ld refused",
+  dv_log(g_raise, CAMERA_ID, 25, text, sizeof text, "camera-sim: raised %ld frames, %ld refused",
          __atomic_load_n(&g_raised, __ATOMIC_RELAXED), __atomic_load_n(&g_refused, __ATOMIC_RELAXED));
   return 0;
 }

@@ -1,7 +1,8 @@
 /*
  * Small helpers shared by the example plugins: settings from a file beside
- * the plugin, raising log messages and events, and a flag that tells
- * threads the plugin has been closed. Header-only, plain C99.
+ * the plugin, and a flag that tells threads the plugin has been closed.
+ * Raising events goes through the SDK's own helpers (plugin_api/helpers.h).
+ * Header-only, plain C99.
  */
 #ifndef DEVOVOR_EXAMPLE_UTIL_H
 #define DEVOVOR_EXAMPLE_UTIL_H
@@ -9,13 +10,12 @@
 /* Built with _GNU_SOURCE (dladdr, memmem). */
 #include <dlfcn.h>
 #include <pthread.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
-#include "plugin_api/plugin.h"
+#include "plugin_api/helpers.h"
 
 /* Reads "<dir>/<stem>.conf" beside the shared object that holds `anchor`
  * and calls `apply(key, value)` for every "key=value" line. */
@@ -40,43 +40,6 @@ static inline void ex_read_settings(void* anchor, void (*apply)(const char* key,
     apply(line, eq + 1);
   }
   fclose(file);
-}
-
-/* Raises one event; returns the core's result. */
-static inline int32_t ex_raise(PluginEventCallbackFn raise, _EventParmsIn* in) {
-  _EventParmsOut out = {sizeof out, DV_EVENT_VERSION, 0};
-  in->size = sizeof *in;
-  in->version = DV_EVENT_VERSION;
-  raise(in, &out);
-  return out.result;
-}
-
-/* A printf-style log message at `level` from `id`. */
-static inline void ex_log(PluginEventCallbackFn raise, uint32_t id, int32_t level, const char* format, ...) {
-  char text[512];
-  _EventParmsIn in;
-  va_list args;
-  va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  memset(&in, 0, sizeof in);
-  in.providerID = id;
-  in.eventType = DV_EVENT_LOG;
-  in.flags = DV_FLAG_LOG_MESSAGE;
-  in.level = level;
-  in.data = text;
-  in.len = (uint32_t)strlen(text) + 1;
-  ex_raise(raise, &in);
-}
-
-/* Gives a kept payload block back to the core. */
-static inline void ex_release(PluginEventCallbackFn raise, uint32_t id, void* block) {
-  _EventParmsIn in;
-  memset(&in, 0, sizeof in);
-  in.providerID = id;
-  in.eventType = DV_EVENT_RELEASE;
-  in.data = block;
-  ex_raise(raise, &in);
 }
 
 /* Closed flag with a wait that ends early when the plugin is closed. */

@@ -78,10 +78,11 @@ static Frame* dequeue(void) {
 }
 
 static void finish_segment(FILE* file, long segment, long frames, long bytes) {
+  char text[96];
   if (file == NULL) return;
   fclose(file);
-  ex_log(g_raise, RECORDER_ID, 25, "recorder: segment %ld: %ld frames, %ld bytes", segment,
-         frames, bytes);
+  dv_log(g_raise, RECORDER_ID, 25, text, sizeof text, "recorder: segment %ld: %ld frames, %ld bytes",
+         segment, frames, bytes);
 }
 
 static void run_recorder(void) {
@@ -100,7 +101,7 @@ static void run_recorder(void) {
       fwrite(frame->block, 1, frame->len, file);
     }
     bytes += (long)frame->len;
-    ex_release(g_raise, RECORDER_ID, frame->block);
+    dv_release(g_raise, RECORDER_ID, frame->block);
     free(frame);
     if (++frames == g_perSegment) {
       finish_segment(file, segment++, frames, bytes);

@@ -9,32 +9,18 @@
  *
  *   cc -shared -fPIC $(pkg-config --cflags devovor-plugin) hello.c -o hello.so
  */
-#include <string.h>
+#include "plugin_api/helpers.h"
 
-#include "plugin_api/plugin.h"
+#define HELLO_ID 0x00420000u /* kind 0x42 */
 
 static PluginEventCallbackFn g_raise;
-
-static void say(const char* text, int32_t level) {
-  _EventParmsIn in;
-  _EventParmsOut out = {sizeof out, DV_EVENT_VERSION, 0};
-  memset(&in, 0, sizeof in);
-  in.size = sizeof in;
-  in.version = DV_EVENT_VERSION;
-  in.providerID = 0x00420000u;
-  in.eventType = DV_EVENT_LOG;
-  in.flags = DV_FLAG_LOG_MESSAGE;
-  in.level = level;
-  in.data = (void*)text;
-  in.len = (uint32_t)strlen(text) + 1;
-  g_raise(&in, &out);
-}
 
 DV_EXPORT int32_t Load(void* in, void* out) {
   const _LoadParmsIn* load = (const _LoadParmsIn*)in;
   _LoadParmsOut* result = (_LoadParmsOut*)out;
+  char text[64];
   g_raise = load->PluginEventCallback;
-  result->id = 0x00420000u;  /* kind 0x42 */
-  say("hello from an SDK plugin", 50);
+  result->id = HELLO_ID;
+  dv_log(g_raise, HELLO_ID, 50, text, sizeof text, "hello from an SDK plugin");
   return 0;
 }

@@ -3,13 +3,13 @@
  *
  * Every event travels as one _EventParmsIn answered by one _EventParmsOut.
  * A plugin raises an event by calling the PluginEventCallback it received in
- * Load, from any thread, with both records on its own stack:
+ * Load, from any thread, with both records on its own stack. The helpers
+ * in plugin_api/helpers.h fill and raise the record of each event kind:
  *
- *   _EventParmsIn in;  memset(&in, 0, sizeof in);
- *   in.size = sizeof in;  in.version = DV_EVENT_VERSION;
- *   ...
- *   _EventParmsOut out = { sizeof out, DV_EVENT_VERSION, 0 };
- *   callback(&in, &out);         // outcome in out.result
+ *   _EventParmsIn in;
+ *   dv_event_init(&in, MY_ID, DV_EVENT_CLASS3, 0);   // zeroed, size, version
+ *   dv_event_payload(&in, bytes, len);
+ *   result = dv_raise(callback, &in);                 // out.result
  *
  * The core copies whatever it keeps: both records and the payload may be
  * reused as soon as the call returns. The one exception is the parent-send

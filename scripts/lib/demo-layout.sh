@@ -10,6 +10,13 @@ demo_layout() {
   for plugin in camera_sim recorder logfile bridge; do
     cp "$build/examples/plugins/$plugin.so" "$run/plugins/"
   done
+  # Plugins of your own join them: DEMO_PLUGINS="path/to/my_plugin.so ..."
+  # (a "<name>.conf" beside one comes along).
+  local extra
+  for extra in ${DEMO_PLUGINS:-}; do
+    cp "$extra" "$run/plugins/"
+    [[ ! -f ${extra%.so}.conf ]] || cp "${extra%.so}.conf" "$run/plugins/"
+  done
   cat > "$run/plugins/camera_sim.conf" <<CONF
 fps=25
 frame_bytes=16384

@@ -1,10 +1,9 @@
 #include "log/log.h"
 
-#include "log/levels.h"
-
 #include <atomic>
-#include <cstdio>
-#include <cstring>
+
+#include "log/levels.h"
+#include "plugin_api/helpers.h"
 
 namespace dv {
 namespace {
@@ -17,16 +16,7 @@ void SetCoreSink(EventSink sink) { g_coreSink.store(sink); }
 EventSink CoreSink() { return g_coreSink.load(); }
 
 int QueryLogLevel(uint32_t providerId, EventSink sink) {
-  _EventParmsIn in;
-  std::memset(&in, 0, sizeof in);
-  in.size = sizeof in;
-  in.version = DV_EVENT_VERSION;
-  in.providerID = providerId;
-  in.eventType = DV_EVENT_LOG;
-  in.flags = DV_FLAG_LOG_QUERY;
-  _EventParmsOut out = {sizeof out, DV_EVENT_VERSION, 0};
-  sink(&in, &out);
-  return out.result;
+  return dv_query_log_level(sink, providerId);
 }
 
 bool IsLogLevelEnabled(uint32_t providerId, EventSink sink, int level) {
@@ -38,21 +28,10 @@ void LogMessageV(uint32_t providerId, EventSink sink, int level, const char* for
   if (sink == nullptr) return;
   if (!IsLogLevelEnabled(providerId, sink, level)) return;
   char text[kMaxLogText + 1];
-  const int n = std::vsnprintf(text, sizeof text, format, args);
-  if (n <= 0) return;
-  const uint32_t stored = static_cast<uint32_t>(n < kMaxLogText ? n : kMaxLogText);
   _EventParmsIn in;
-  std::memset(&in, 0, sizeof in);
-  in.size = sizeof in;
-  in.version = DV_EVENT_VERSION;
-  in.len = stored + 1;
-  in.data = text;
-  in.providerID = providerId;
-  in.eventType = DV_EVENT_LOG;
-  in.flags = DV_FLAG_VIDEO | DV_FLAG_LOG_MESSAGE;
-  in.level = level;
-  _EventParmsOut out = {sizeof out, DV_EVENT_VERSION, 0};
-  sink(&in, &out);
+  if (!dv_log_event_v(&in, providerId, level, text, sizeof text, format, args)) return;
+  in.flags |= DV_FLAG_VIDEO;  // the core marks the messages it raises itself
+  dv_raise(sink, &in);
 }
 
 void LogMessage(uint32_t providerId, EventSink sink, int level, const char* format, ...) {

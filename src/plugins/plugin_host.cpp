@@ -48,6 +48,11 @@ std::string RegisteredName(const std::string& fileName) {
   return stem;
 }
 
+bool IsLogLevelProposal(uint32_t id, int32_t level) {
+  const uint32_t kind = (id >> 16) & 0xff;
+  return kind < DV_LOG_KINDS && level >= -1 && level <= 100 && level != 0;
+}
+
 PluginHost::PluginHost(HostHooks hooks, PluginList& plugins, NameRegistry& names,
                        LogLevelTable& logLevel, LogLevelTable& logLevelDefault)
     : hooks_(std::move(hooks)),
@@ -63,7 +68,23 @@ void PluginHost::LoadCandidates(const std::vector<std::string>& candidates) {
 }
 
 void PluginHost::LoadOne(const std::string& path) {
+  LoadAttempt attempt = LoadCandidate(path);
+  if (!attempt.accepted) return;
+  std::shared_ptr<PLUGININFO>& plugin = attempt.plugin;
+  if (plugin->loadResults.wantsWorker != 0 && plugin->IOCTL != nullptr) ProvideWorkerThread(*plugin);
+  if (plugin->id() == kFirstPluginId) {
+    plugins_.PushFront(std::move(plugin));
+  } else {
+    plugins_.Append(std::move(plugin));
+  }
+}
+
+PluginHost::LoadAttempt PluginHost::LoadCandidate(const std::string& path) {
+  LoadAttempt attempt;
+  attempt.plugin = std::make_shared<PLUGININFO>();
+  PLUGININFO& plugin = *attempt.plugin;
   const std::string name = FileNameOf(path);
+  plugin.name = name;
   void* library = dlopen(path.c_str(), RTLD_NOW);
   if (library == nullptr) {
     const char* error = dlerror();
@@ -71,24 +92,24 @@ void PluginHost::LoadOne(const std::string& path) {
     Log(100, "Core: Failed to load plugin '%s': %s", name.c_str(), text.c_str());
     MutexLock lock(failedMu_);
     failed_[name] = text;
-    return;
+    return attempt;
   }
   Log(0, "Core: Loaded plugin: %s", name.c_str());
 
-  auto plugin = std::make_shared<PLUGININFO>();
-  plugin->library = library;
-  plugin->Load = Lookup(library, "Load");
-  plugin->Unload = Lookup(library, "Unload");
-  plugin->Open = Lookup(library, "Open");
-  plugin->Close = Lookup(library, "Close");
-  plugin->Read = Lookup(library, "Read");
-  plugin->Write = Lookup(library, "Write");
-  plugin->Seek = Lookup(library, "Seek");
-  plugin->IOCTL = Lookup(library, "IOCTL");
-  if (plugin->Load == nullptr) {
+  plugin.library = library;
+  plugin.Load = Lookup(library, "Load");
+  plugin.Unload = Lookup(library, "Unload");
+  plugin.Open = Lookup(library, "Open");
+  plugin.Close = Lookup(library, "Close");
+  plugin.Read = Lookup(library, "Read");
+  plugin.Write = Lookup(library, "Write");
+  plugin.Seek = Lookup(library, "Seek");
+  plugin.IOCTL = Lookup(library, "IOCTL");
+  if (plugin.Load == nullptr) {
     dlclose(library);
+    plugin.library = nullptr;
     Log(100, "Core: Failed to load plugin: %s (missing symbol)", name.c_str());
-    return;
+    return attempt;
   }
 
   _LoadParmsIn in = ZeroedRecord<_LoadParmsIn>(DV_LOAD_IN_VERSION);
@@ -96,24 +117,21 @@ void PluginHost::LoadOne(const std::string& path) {
   in.PluginEventCallback = hooks_.raiseEvent;
   _LoadParmsOut out = ZeroedRecord<_LoadParmsOut>(DV_LOAD_OUT_VERSION);
   const int64_t start = hooks_.now();
-  const int32_t result = plugin->Load(&in, &out);
+  attempt.loadResult = plugin.Load(&in, &out);
   const int64_t took = hooks_.now() - start;
-  if (!VetLoadResult(name, result, out)) {
+  attempt.loadRan = true;
+  plugin.loadResults = out;
+  plugin.loadTimeMs = took / kNsPerMs;
+  if (!VetLoadResult(name, attempt.loadResult, out)) {
     dlclose(library);
-    return;
+    plugin.library = nullptr;
+    return attempt;
   }
 
   RecordLogLevelProposal(out);
   names_.Insert(out.id, RegisteredName(name));
-  plugin->loadResults = out;
-  plugin->name = name;
-  plugin->loadTimeMs = took / kNsPerMs;
-  if (out.wantsWorker != 0 && plugin->IOCTL != nullptr) ProvideWorkerThread(*plugin);
-  if (out.id == kFirstPluginId) {
-    plugins_.PushFront(std::move(plugin));
-  } else {
-    plugins_.Append(std::move(plugin));
-  }
+  attempt.accepted = true;
+  return attempt;
 }
 
 bool PluginHost::VetLoadResult(const std::string& name, int32_t result, const _LoadParmsOut& out) {
@@ -140,7 +158,7 @@ bool PluginHost::VetLoadResult(const std::string& name, int32_t result, const _L
 void PluginHost::RecordLogLevelProposal(const _LoadParmsOut& out) {
   const uint32_t kind = (out.id >> 16) & 0xff;
   const int32_t level = out.defaultLogLevel;
-  if (kind >= DV_LOG_KINDS || level < -1 || level > 100 || level == 0) return;
+  if (!IsLogLevelProposal(out.id, level)) return;
   logLevelDefault_.Set(kind, level);
   if (logLevel_.Get(kind) == kNoThreshold) logLevel_.Set(kind, level);
 }

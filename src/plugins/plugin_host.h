@@ -19,6 +19,8 @@
 
 #include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,23 @@ class PluginHost {
   void LoadPhase();
   // Loads the given candidates in the given order.
   void LoadCandidates(const std::vector<std::string>& candidates);
+
+  // One candidate through the load phase up to, not into, the plugin list.
+  struct LoadAttempt {
+    // Filled as far as the candidate got: its name always, the entry points
+    // once the library opened, the load results and time once Load ran. On
+    // refusal the library is already released (library null): the entry
+    // points then only tell what was exported and must not be called.
+    std::shared_ptr<PLUGININFO> plugin;
+    bool loadRan = false;    // Load was called
+    int32_t loadResult = 0;  // what it returned
+    bool accepted = false;
+  };
+  // Opens the library, calls Load and vets the result exactly as the load
+  // phase does, logging the same messages; an accepted candidate has its
+  // name and log level proposal recorded, but no worker and no place in the
+  // list yet. The load phase then starts its worker and lists it.
+  LoadAttempt LoadCandidate(const std::string& path);
   void OpenPhase();
   // Starts the asynchronous reader of every plugin that asked for one.
   void StartAsyncReaders();
@@ -75,5 +94,9 @@ class PluginHost {
 
 // The registered name of a plugin file: its stem, with A-Z lower-cased.
 std::string RegisteredName(const std::string& fileName);
+
+// True when the load phase records `level` as the proposal of the kind of
+// `id`: a kind below 255 and a level of -1..100 other than 0.
+bool IsLogLevelProposal(uint32_t id, int32_t level);
 
 }  // namespace dv

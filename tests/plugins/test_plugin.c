@@ -169,7 +169,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "plugin_api/plugin.h"
+#include "plugin_api/helpers.h"
 
 #define TP_PATH_MAX 4096
 #define TP_NAME_MAX 256
@@ -608,23 +608,11 @@ static int wait_closed_or_kept(Kept* batch) {
 
 #define TP_NO_CALLBACK INT32_MIN
 
-static void event_init(_EventParmsIn* in, uint32_t provider, uint32_t type,
-                       uint32_t flags) {
-  memset(in, 0, sizeof *in);
-  in->size = sizeof *in;
-  in->version = DV_EVENT_VERSION;
-  in->providerID = provider;
-  in->eventType = type;
-  in->flags = flags;
-}
-
 /* Returns the core's result, or TP_NO_CALLBACK. */
 static int32_t event_send(_EventParmsIn* in) {
-  _EventParmsOut out = {sizeof out, DV_EVENT_VERSION, 0};
   PluginEventCallbackFn callback = get_callback();
   if (callback == NULL) return TP_NO_CALLBACK;
-  callback(in, &out);
-  return out.result;
+  return dv_raise(callback, in);
 }
 
 static void format_result(char* out, size_t cap, int32_t result) {
@@ -636,8 +624,7 @@ static void format_result(char* out, size_t cap, int32_t result) {
 }
 
 static void set_text(_EventParmsIn* in, char* text) {
-  in->data = text;
-  in->len = (uint32_t)strlen(text);
+  dv_event_payload(in, text, (uint32_t)strlen(text));
 }
 
 static void log_raised(uint32_t type, int32_t result) {
@@ -650,7 +637,7 @@ static void log_raised(uint32_t type, int32_t result) {
 static void raise_numbered(const char* prefix, long n) {
   char text[64];
   _EventParmsIn in;
-  event_init(&in, g_config.id, g_config.raiseType, g_config.raiseFlags);
+  dv_event_init(&in, g_config.id, g_config.raiseType, g_config.raiseFlags);
   snprintf(text, sizeof text, "%s-%ld", prefix, n);
   set_text(&in, g_config.raisePayload[0] != '\0' ? g_config.raisePayload : text);
   log_raised(in.eventType, event_send(&in));
@@ -660,7 +647,7 @@ static void raise_numbered(const char* prefix, long n) {
 static void send_to_parent(const void* bytes, uint32_t len, long n) {
   _EventParmsIn in;
   char shown[16];
-  event_init(&in, g_config.id, DV_EVENT_PARENT_SEND, 0);
+  dv_event_init(&in, g_config.id, DV_EVENT_PARENT_SEND, 0);
   in.data = malloc(len ? len : 1);
   if (in.data != NULL && len != 0) memcpy(in.data, bytes, len);
   in.len = len;
@@ -677,7 +664,7 @@ static void send_to_parent(const void* bytes, uint32_t len, long n) {
 static void send_empty_blocks(void) {
   _EventParmsIn in;
   char shown[16];
-  event_init(&in, g_config.id, DV_EVENT_PARENT_SEND, 0);
+  dv_event_init(&in, g_config.id, DV_EVENT_PARENT_SEND, 0);
   in.len = (uint32_t)(g_config.sendSize > 0 ? g_config.sendSize : 16);
   format_result(shown, sizeof shown, event_send(&in));
   log_line("Sent null len=%u result=%s", (unsigned)in.len, shown);
@@ -704,7 +691,7 @@ static void raise_series(const char* prefix, long count) {
 
 static void release_block(void* block) {
   _EventParmsIn in;
-  event_init(&in, g_config.id, DV_EVENT_RELEASE, 0);
+  dv_event_init(&in, g_config.id, DV_EVENT_RELEASE, 0);
   in.data = block;
   log_raised(in.eventType, event_send(&in));
 }
@@ -735,7 +722,7 @@ static void forget_kept(void) {
 static void raise_request(long n) {
   char text[64], shown[16];
   _EventParmsIn in;
-  event_init(&in, 0, g_config.raiseType, g_config.raiseFlags);
+  dv_event_init(&in, 0, g_config.raiseType, g_config.raiseFlags);
   in.context = (void*)(uintptr_t)(TP_REQUEST_CONTEXT_BASE + (uintptr_t)n);
   snprintf(text, sizeof text, "request-%ld", n);
   set_text(&in, text);
@@ -747,7 +734,7 @@ static void raise_request(long n) {
 static void raise_reply(void* context, long n) {
   char text[64], shown[16];
   _EventParmsIn in;
-  event_init(&in, g_config.id, g_config.raiseType, g_config.raiseFlags);
+  dv_event_init(&in, g_config.id, g_config.raiseType, g_config.raiseFlags);
   in.context = context;
   snprintf(text, sizeof text, "reply-%ld-0x%" PRIxPTR, n, (uintptr_t)context);
   set_text(&in, text);
@@ -812,7 +799,7 @@ static void raise_frame(long n) {
   _EventParmsIn in;
   char shown[16];
   const long every = g_config.keyEvery;
-  event_init(&in, g_config.id, DV_EVENT_VIDEO, DV_FLAG_VIDEO);
+  dv_event_init(&in, g_config.id, DV_EVENT_VIDEO, DV_FLAG_VIDEO);
   in.keyFrame = (uint8_t)(every > 0 ? n % every == 0 : n == 0);
   format_result(shown, sizeof shown, event_send(&in));
   log_line("Frame n=%ld key=%d result=%s", n, (int)in.keyFrame, shown);
@@ -951,10 +938,9 @@ static void set_callback(PluginEventCallbackFn callback) {
 
 static void raise_log_message(const char* text, int32_t level) {
   _EventParmsIn in;
-  event_init(&in, g_config.id, DV_EVENT_LOG, DV_FLAG_LOG_MESSAGE);
+  dv_event_init(&in, g_config.id, DV_EVENT_LOG, DV_FLAG_LOG_MESSAGE);
   in.level = level;
-  in.data = (void*)text;
-  in.len = (uint32_t)strlen(text) + 1;
+  dv_event_payload(&in, text, (uint32_t)strlen(text) + 1);
   log_raised(in.eventType, event_send(&in));
 }
 

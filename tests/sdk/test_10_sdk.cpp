@@ -34,7 +34,7 @@ TEST(Sdk, AnOutOfTreePluginBuildsAgainstTheInstalledSdkAndLoads) {
                 " --component sdk"),
             0);
   EXPECT_TRUE(fs::exists(prefix + "/include/plugin_api/plugin.h"));
-  ASSERT_TRUE(fs::exists(prefix + "/lib/pkgconfig/devovor-plugin.pc"));
+  ASSERT_TRUE(fs::exists(prefix + "/share/pkgconfig/devovor-plugin.pc"));
 
   // With the CMake package.
   const std::string build = (work / "build").string();
@@ -46,8 +46,8 @@ TEST(Sdk, AnOutOfTreePluginBuildsAgainstTheInstalledSdkAndLoads) {
 
   // With pkg-config.
   const std::string viaPkgConfig = (work / "hello-pc.so").string();
-  ASSERT_EQ(Shell("PKG_CONFIG_PATH=" + prefix + "/lib/pkgconfig " SDK_CC " -std=c99 -shared -fPIC "
-                "$(PKG_CONFIG_PATH=" + prefix + "/lib/pkgconfig pkg-config --cflags devovor-plugin) " +
+  ASSERT_EQ(Shell("PKG_CONFIG_PATH=" + prefix + "/share/pkgconfig " SDK_CC " -std=c99 -shared -fPIC "
+                "$(PKG_CONFIG_PATH=" + prefix + "/share/pkgconfig pkg-config --cflags devovor-plugin) " +
                 example + "/hello.c -o " + viaPkgConfig),
             0);
 

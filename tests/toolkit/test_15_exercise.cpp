@@ -1,0 +1,93 @@
+// devovor-inspect --exercise in a real core: the example plugins keep every
+// contract, and a plugin that breaks them is caught with the right findings.
+// The plugin template passes the same checks from an installation.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+
+namespace dvtest {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::unique_ptr<ChildProcess> StartExercise(const std::string& plugin, const char* seconds) {
+  ChildOptions options;
+  options.argv = {INSPECT_EXE, "--exercise", plugin, "--seconds", seconds};
+  if (!Emulator().empty()) options.argv.insert(options.argv.end(), {"--emulator", Emulator().front()});
+  auto child = std::make_unique<ChildProcess>(options);
+  EXPECT_EQ(child->StartError(), "");
+  return child;
+}
+
+TEST(Exercise, TheExamplePluginsKeepEveryContract) {
+  std::vector<std::unique_ptr<ChildProcess>> runs;
+  for (const char* plugin : {CAMERA_SIM_SO, RECORDER_SO, LOGFILE_SO, BRIDGE_SO}) {
+    runs.push_back(StartExercise(plugin, "1.5"));
+  }
+  for (auto& run : runs) {
+    EXPECT_EQ(run->WaitForExit(Scaled(std::chrono::seconds(40))), ExitStatus::Exited(0));
+    const std::string out = run->Output(Stream::kStdout);
+    EXPECT_NE(out.find("no broken contract"), std::string::npos) << out;
+  }
+}
+
+TEST(Exercise, ABrokenPluginFailsWithEachBrokenContract) {
+  const fs::path dir = fs::temp_directory_path() / ("dv-broken-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  fs::copy_file(BROKEN_PLUGIN_SO, dir / "broken.so", fs::copy_options::overwrite_existing);
+  std::ofstream(dir / "broken.conf") << "keep=1\nwrite_error=7\nworker_after_close_ms=6500\n"
+                                        "close_ms=800\nwarn=broken: about to misbehave\n";
+  auto run = StartExercise((dir / "broken.so").string(), "1.5");
+  EXPECT_EQ(run->WaitForExit(Scaled(std::chrono::seconds(60))), ExitStatus::Exited(1));
+  const std::string out = run->Output(Stream::kStdout);
+  for (const char* finding :
+       {"payload block(s) kept and never released (the core's leak report: address 0x",
+        "its worker, reader or a Read did not return within 5 s of its Close",
+        "failed call: write returned 0 error 7", "Close took 8",
+        "its own message at level 50-74: broken: about to misbehave\n"}) {
+    EXPECT_NE(out.find(finding), std::string::npos) << finding << "\n" << out;
+  }
+  fs::remove_all(dir);
+}
+
+int Shell(const std::string& command) {
+  return std::system((command + " > /dev/null 2>&1").c_str());
+}
+
+// The template, copied out of an installation of everything, builds against
+// the installed SDK and passes its own tests: devovor-inspect and
+// --exercise from the same installation.
+TEST(Template, BuildsAgainstTheInstalledSdkAndPassesItsOwnTests) {
+#ifdef DV_TEST_EMULATOR
+  GTEST_SKIP() << "cross-built: the template's own tests would run ARM programs directly";
+#endif
+  const fs::path work = fs::temp_directory_path() / ("dv-template-" + std::to_string(getpid()));
+  fs::remove_all(work);
+  const std::string prefix = (work / "prefix").string();
+  ASSERT_EQ(Shell(std::string(CMAKE_COMMAND) + " --install " + BINARY_DIR + " --prefix " + prefix), 0);
+  const fs::path copy = work / "my-plugin";
+  fs::copy(prefix + "/share/devovor/plugin-template", copy);
+  const std::string build = (copy / "build").string();
+  ASSERT_EQ(Shell(std::string(CMAKE_COMMAND) + " -S " + copy.string() + " -B " + build +
+                  " -DCMAKE_PREFIX_PATH=" + prefix),
+            0);
+  ASSERT_EQ(Shell(std::string(CMAKE_COMMAND) + " --build " + build), 0);
+  const std::string log = (work / "ctest.log").string();
+  EXPECT_EQ(std::system((std::string(CTEST_COMMAND) + " --test-dir " + build + " > " + log + " 2>&1").c_str()), 0);
+  std::ifstream in(log);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("100% tests passed, 0 tests failed out of 2"), std::string::npos) << text;
+  fs::remove_all(work);
+}
+
+}  // namespace
+}  // namespace dvtest

@@ -1,0 +1,438 @@
+#include "inspect/exercise.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <vector>
+
+#include "inspect/exercise_run.h"
+#include "inspect/inspection.h"
+#include "inspect/masks.h"
+#include "plugin_api/helpers.h"
+
+namespace dvinspect {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kValgrindSlowdown = 20;
+constexpr const char* kRequestText = "devovor-inspect exercise";
+
+// ---- finding the programs ------------------------------------------------
+
+std::string SelfDir() {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  return n > 0 ? fs::path(std::string(self, size_t(n))).parent_path().string() : ".";
+}
+
+// The first of `candidates` that exists, or empty.
+std::string FirstExisting(const std::vector<std::string>& candidates) {
+  for (const std::string& path : candidates) {
+    std::error_code ignored;
+    if (fs::exists(path, ignored)) return path;
+  }
+  return "";
+}
+
+bool OnPath(const std::string& program) {
+  const char* path = getenv("PATH");
+  std::stringstream dirs(path ? path : "");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+// Beside this tool in the build tree; under the prefix once installed
+// (bin/devovor-inspect, libexec/devovor/..., lib/devovor/devovor).
+struct Programs {
+  std::string core, parentSim, driver, suppressions;
+};
+
+bool FindPrograms(const ExerciseOptions& options, Programs* found, std::string* error) {
+  const std::string self = SelfDir();
+  found->core = !options.core.empty()
+                    ? options.core
+                    : FirstExisting({self + "/../devovor", self + "/../" DV_INSTALL_CORE_DIR "/devovor"});
+  found->parentSim = FirstExisting({self + "/parent-sim", self + "/../" DV_INSTALL_TOOL_DIR "/parent-sim"});
+  found->driver = FirstExisting(
+      {self + "/exercise_driver.so", self + "/../" DV_INSTALL_TOOL_DIR "/exercise_driver.so"});
+  found->suppressions = FirstExisting(
+      {self + "/../" DV_INSTALL_TOOL_DIR "/valgrind", DV_SOURCE_DIR "/scripts/lib"});
+  if (found->core.empty()) *error = "the core was not found; name it with --core PATH";
+  if (found->parentSim.empty()) *error = "parent-sim was not found beside devovor-inspect";
+  if (found->driver.empty()) *error = "exercise_driver.so was not found beside devovor-inspect";
+  return error->empty();
+}
+
+// ---- the folder ------------------------------------------------------------
+
+std::string Hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08x", value);
+  return text;
+}
+
+void WriteFile(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::trunc) << text;
+}
+
+// Two IDs of a kind not the plugin's, so that no parent request reaches a driver.
+std::pair<uint32_t, uint32_t> DriverIds(uint32_t pluginId) {
+  const uint32_t kind = dv_id_kind(pluginId) == 0xfe ? 0xfd : 0xfe;
+  return {kind << 16, (kind << 16) | 1};
+}
+
+// The events that reach the plugin's Write: the usual ones it matches, and
+// per subscribed class one with every flag its mask lets through.
+std::vector<std::string> EventsToRaise(const dv::PLUGININFO& p) {
+  std::vector<std::string> lines;
+  if (!p.delivers() || p.Write == nullptr) return lines;
+  for (const KnownEvent& event : KnownEvents()) {
+    if (dv::MatchesAnyClass(p, event.eventType, dv::DeliveryMatchKey(event.flags))) {
+      lines.push_back("raise=" + Hex(event.eventType) + ":" + Hex(event.flags));
+    }
+  }
+  for (int k = 0; k < DV_MASK_COUNT; ++k) {
+    if (p.mask(k) == 0) continue;
+    uint32_t flags = WriteFlagsWithin(p.mask(k)) & 0x7fffffffu;
+    // A log event without the message flag but with the query flag would
+    // be a query, answered and never delivered.
+    if (k == 6 && (flags & DV_FLAG_LOG_MESSAGE) == 0) flags &= ~DV_FLAG_LOG_QUERY;
+    lines.push_back("raise=" + Hex(DV_CLASS_BIT(k)) + ":" + Hex(flags));
+  }
+  return lines;
+}
+
+// Read requests, when the plugin takes them: one per subscribed class.
+std::vector<std::string> ReadsToRaise(const dv::PLUGININFO& p) {
+  std::vector<std::string> lines;
+  if (!p.wantsReader() || p.Read == nullptr) return lines;
+  for (int k = 0; k < DV_MASK_COUNT; ++k) {
+    if (p.mask(k) != 0) {
+      lines.push_back("read=" + Hex(DV_CLASS_BIT(k)) + ":" + Hex(ReadFlagsWithin(p.mask(k))));
+    }
+  }
+  if (lines.empty()) lines.push_back("read=" + Hex(DV_EVENT_CLASS1) + ":0");
+  return lines;
+}
+
+struct Layout {
+  fs::path root, report, core;
+  size_t events = 0, reads = 0;
+};
+
+void InstallDriver(const Programs& programs, const fs::path& file, const std::string& settings) {
+  fs::copy_file(programs.driver, file);
+  fs::path conf = file;
+  WriteFile(conf.replace_extension(".conf"), settings);
+}
+
+// The core's routine messages and every message of the plugin's kind show;
+// video is never throttled, so every frame is delivered.
+std::string CoreXml(uint32_t pluginId) {
+  return "<Orvel><Memory Throttling=\"0\"/><Modules><Module>"
+         "<Plugin ID=\"-2147483648\" LogLevel=\"0\"/><Plugin ID=\"" +
+         std::to_string(int32_t(pluginId)) + "\" LogLevel=\"0\"/></Module></Modules></Orvel>\n";
+}
+
+void WriteValgrindWrapper(const Layout& layout, const Programs& programs, fs::path* wrapper) {
+  std::string suppressions;
+  std::error_code ignored;
+  if (!programs.suppressions.empty()) {
+    for (const auto& entry : fs::directory_iterator(programs.suppressions, ignored)) {
+      if (entry.path().extension() == ".supp") suppressions += " --suppressions=" + entry.path().string();
+    }
+  }
+  *wrapper = layout.root / "core-under-valgrind";
+  WriteFile(*wrapper, "#!/bin/sh\nexec valgrind --tool=memcheck --leak-check=full "
+                      "--errors-for-leak-kinds=definite --error-exitcode=97" + suppressions +
+                          " --log-file=" + (layout.root / "memcheck.log").string() + " " +
+                          layout.core.string() + " \"$@\"\n");
+  fs::permissions(*wrapper, fs::perms::owner_all);
+}
+
+// Fills `layout` as it goes, so that a failure leaves its root to remove.
+void MakeLayout(const ExerciseOptions& options, const Programs& programs,
+                const PluginReport& inspected, Layout& layout) {
+  const dv::PLUGININFO& p = inspected.plugin();
+  std::string pattern = (fs::temp_directory_path() / "devovor-exercise-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  layout.root = pattern;
+  layout.report = layout.root / "driver-steps.txt";
+  layout.core = layout.root / "devovor";
+  fs::create_directory(layout.root / "plugins");
+  fs::create_directory(layout.root / "protected-plugins");
+  fs::create_directory(layout.root / "lib");
+  fs::copy_file(programs.core, layout.core);
+  fs::permissions(layout.core, fs::status(programs.core).permissions());
+  fs::copy_file(options.plugin, layout.root / "plugins" / p.name);
+  fs::path conf = fs::path(options.plugin).replace_extension(".conf");
+  if (fs::exists(conf)) fs::copy_file(conf, layout.root / "plugins" / conf.filename());
+
+  const auto ids = DriverIds(p.id());
+  const std::string common = "report=" + layout.report.string() + "\n";
+  InstallDriver(programs, layout.root / "plugins" / "vUZUvi-exercise-first.so",
+                common + "role=first\nid=" + Hex(ids.first) + "\nclose_key=0xffffffff\n");
+  std::string last = common + "role=last\nid=" + Hex(ids.second) + "\nclose_key=0\n" +
+                     "config=<Exercise Delta=\"0\" From=\"devovor-inspect\"/>\n";
+  const std::vector<std::string> events = EventsToRaise(p), reads = ReadsToRaise(p);
+  for (const std::string& line : events) last += line + "\n";
+  for (const std::string& line : reads) last += line + "\n";
+  layout.events = events.size();
+  layout.reads = reads.size();
+  InstallDriver(programs, layout.root / "protected-plugins" / "zz-exercise-last.so", last);
+  WriteFile(layout.root / "core.xml", CoreXml(p.id()));
+}
+
+RunPlan PlanRun(const ExerciseOptions& options, const Programs& programs, const Layout& layout,
+                uint32_t pluginId, bool valgrind) {
+  RunPlan plan;
+  fs::path core = layout.core;
+  if (valgrind) WriteValgrindWrapper(layout, programs, &core);
+  if (!options.emulator.empty()) plan.argv.push_back(options.emulator);
+  plan.argv.insert(plan.argv.end(), {programs.parentSim, "--core", core.string()});
+  if (!options.emulator.empty()) plan.argv.insert(plan.argv.end(), {"--emulator", options.emulator});
+  char seconds[32], after[32];
+  std::snprintf(seconds, sizeof seconds, "%g", options.seconds);
+  std::snprintf(after, sizeof after, "%g", options.seconds / 4);
+  const std::string target = Hex((pluginId & 0x0fff0000u) << 4);
+  plan.argv.insert(plan.argv.end(), {"--stop-after", seconds, "--requests-after", after,
+                                     "--request", target + ":0x10:" + kRequestText});
+  plan.workDir = layout.root.string();
+  plan.reportFile = layout.report.string();
+  plan.seconds = options.seconds;
+  plan.slowdown = valgrind ? kValgrindSlowdown : 1;
+  return plan;
+}
+
+// ---- reading the run back ----------------------------------------------
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Findings in the order found; a repeated one is counted, not repeated.
+class Findings {
+ public:
+  void Add(const std::string& text) {
+    for (auto& item : items_) {
+      if (item.first == text) {
+        ++item.second;
+        return;
+      }
+    }
+    items_.emplace_back(text, 1);
+  }
+  bool empty() const { return items_.empty(); }
+  void Print(const std::string& name, std::ostream& out) const {
+    if (items_.empty()) {
+      out << "no broken contract: " << name << " kept every contract the core can see\n";
+      return;
+    }
+    out << items_.size() << (items_.size() == 1 ? " broken contract:\n" : " broken contracts:\n");
+    for (const auto& item : items_) {
+      out << "  - " << item.first;
+      if (item.second > 1) out << " (" << item.second << " times)";
+      out << "\n";
+    }
+  }
+
+ private:
+  std::vector<std::pair<std::string, int>> items_;
+};
+
+// Its tag on the console: the registered name, six characters wide; "?"
+// for messages raised before the name was registered (inside Load).
+bool IsPluginTag(const std::string& tag, const std::string& fileName) {
+  char own[8];
+  std::snprintf(own, sizeof own, "%-6.6s", dv::RegisteredName(fileName).c_str());
+  return tag == own || tag == "?     ";
+}
+
+void FindOwnMessages(const std::vector<std::string>& console, const std::string& name,
+                     Findings* findings) {
+  static const std::regex kColoured("\x1b\\[3(\\d)m\\d\\d:\\d\\d:\\d\\d\x1b\\[36m (.{6})\x1b\\[0m (.*)");
+  static const std::regex kPlain("^\\d\\d:\\d\\d:\\d\\d (.{6}) (.*)");
+  std::smatch m;
+  for (const std::string& line : console) {
+    if (std::regex_search(line, m, kColoured)) {
+      const char* band = m[1] == "3" ? "50-74" : m[1] == "1" ? "75-100" : nullptr;
+      if (band && IsPluginTag(m[2], name)) {
+        findings->Add(std::string("its own message at level ") + band + ": " + m[3].str());
+      }
+    } else if (std::regex_search(line, m, kPlain) && IsPluginTag(m[1], name)) {
+      findings->Add("its own message at a level above 100: " + m[2].str());
+    }
+  }
+}
+
+// The core's messages about failed calls. A missing Close or Unload counts
+// as -100 to the core, but exporting them is the plugin's choice.
+void FindFailedCalls(const std::vector<std::string>& console, const dv::PLUGININFO& p,
+                     Findings* findings) {
+  static const std::regex kFailed(
+      "^(load|close|unload|write|update config|ipc ioctl) returned (-?\\d+) error (-?\\d+)");
+  const std::string prefix = "plugin " + p.name + " ";
+  std::smatch m;
+  for (const std::string& line : console) {
+    const size_t at = line.find(prefix);
+    if (at == std::string::npos) continue;
+    const std::string rest = line.substr(at + prefix.size());
+    if (!std::regex_search(rest, m, kFailed)) continue;
+    const bool notExported = m[2] == "-100" && m[3] == "0" &&
+                             ((m[1] == "close" && !p.Close) || (m[1] == "unload" && !p.Unload));
+    if (!notExported) findings->Add("failed call: " + m[0].str());
+  }
+}
+
+void FindKeptBlocks(const std::string& console, uint32_t id, Findings* findings) {
+  static const std::regex kLeak("address (0x[0-9a-f]+) leaked by plugins \\[([0-9a-f,]*)\\]");
+  char own[16];
+  std::snprintf(own, sizeof own, "%x", id);
+  int blocks = 0;
+  std::string first;
+  for (std::sregex_iterator it(console.begin(), console.end(), kLeak), end; it != end; ++it) {
+    std::stringstream holders((*it)[2].str());
+    for (std::string holder; std::getline(holders, holder, ',');) {
+      if (holder != own) continue;
+      if (blocks++ == 0) first = (*it)[0].str();
+    }
+  }
+  if (blocks > 0) {
+    findings->Add(std::to_string(blocks) + " payload block(s) kept and never released (the core's "
+                  "leak report: " + first + (blocks > 1 ? ", ..." : "") + ")");
+  }
+}
+
+// Load and Open figures from the status report the core saved at start.
+void FindSlowOrFailedStart(const fs::path& coreXml, const dv::PLUGININFO& p, int limitMs,
+                           Findings* findings) {
+  static const std::regex kFigures(
+      "LoadTimeMs=\"(-?\\d+)\" OpenTimeMs=\"(-?\\d+)\" OpenCode=\"(-?\\d+)\"");
+  const std::string text = ReadFile(coreXml);
+  const size_t at = text.find("Filename=\"" + p.name + "\"");
+  std::smatch m;
+  const std::string rest = at == std::string::npos ? "" : text.substr(at, text.find('\n', at) - at);
+  if (!std::regex_search(rest, m, kFigures)) return;
+  if (std::stoi(m[1]) > limitMs) findings->Add("Load took " + m[1].str() + " ms");
+  if (std::stoi(m[2]) > limitMs) findings->Add("Open took " + m[2].str() + " ms");
+  if (p.Open && m[3] != "0") findings->Add("failed call: Open returned " + m[3].str());
+}
+
+// Exit code 97 is memcheck's own, read from its log instead.
+void FindRunFailures(const RunRecord& run, int limitMs, bool valgrind, Findings* findings) {
+  if (run.startHung) {
+    findings->Add("the core did not finish starting: a Load or Open that does not return");
+  }
+  if (run.closeHung) findings->Add("Close did not return");
+  if (run.Has("first close-end") && run.Has("last close-start")) {
+    const int64_t ms = run.MsBetween("first close-end", "last close-start");
+    if (ms > limitMs) findings->Add("Close took " + std::to_string(ms) + " ms");
+  }
+  if (run.threadsLate) {
+    findings->Add("its worker, reader or a Read did not return within 5 s of its Close: "
+                  "the core was still waiting to unload it");
+  }
+  if (run.killed) findings->Add("the core had to be killed");
+  if (!run.killed && run.exitCode != 0 && !(valgrind && run.exitCode == 97)) {
+    findings->Add("the core exited with code " + std::to_string(run.exitCode));
+  }
+}
+
+void FindMemcheckErrors(const fs::path& log, Findings* findings) {
+  static const std::regex kSummary("ERROR SUMMARY: (\\d+) errors");
+  const std::string text = ReadFile(log);
+  std::smatch m;
+  if (std::regex_search(text, m, kSummary) && m[1] != "0") {
+    findings->Add("memcheck: " + m[1].str() + " errors, see " + log.string());
+  }
+}
+
+void PrintRun(const RunRecord& run, const Layout& layout, std::ostream& out) {
+  out << "  started        " << (run.started ? "yes" : "no") << "\n";
+  out << "  raised         " << layout.events << " event(s) of its classes, a configuration update, "
+      << layout.reads << " read request(s); parent-sim sent it a request\n";
+  if (run.Has("first close-end") && run.Has("last close-start")) {
+    out << "  Close          " << run.MsBetween("first close-end", "last close-start") << " ms\n";
+  }
+  if (run.Has("last close-end") && run.Has("last unload")) {
+    out << "  to unloaded    " << run.MsBetween("last close-end", "last unload")
+        << " ms after Close (its threads joined, Unload called)\n";
+  }
+  out << "  core exit      " << (run.killed ? std::string("killed") : std::to_string(run.exitCode))
+      << "\n";
+}
+
+}  // namespace
+
+int Exercise(const ExerciseOptions& options, std::ostream& out) {
+  Programs programs;
+  std::string error;
+  if (!FindPrograms(options, &programs, &error)) {
+    out << "devovor-inspect: " << error << "\n";
+    return 2;
+  }
+  const std::vector<PluginReport> reports = Inspect({options.plugin});
+  const PluginReport& inspected = reports.front();
+  const dv::PLUGININFO& p = inspected.plugin();
+  out << "exercising " << p.name << " (" << Hex(p.id()) << ") in a core for " << options.seconds
+      << " s\n";
+  if (!inspected.attempt.accepted) {
+    out << "1 broken contract:\n  - the core refuses it: " << inspected.refusal << "\n";
+    return 1;
+  }
+  const bool valgrind = options.valgrind && OnPath("valgrind");
+  if (options.valgrind && !valgrind) out << "  valgrind       not installed: runs without it\n";
+
+  Layout layout;
+  try {
+    MakeLayout(options, programs, inspected, layout);
+  } catch (const std::exception& e) {
+    out << "devovor-inspect: cannot lay out the core's folder: " << e.what() << "\n";
+    std::error_code ignored;
+    if (!layout.root.empty()) fs::remove_all(layout.root, ignored);
+    return 2;
+  }
+  const RunRecord run = RunCore(PlanRun(options, programs, layout, p.id(), valgrind));
+  if (options.verbose) out << "---- the core's console\n" << run.console << "----\n";
+  PrintRun(run, layout, out);
+
+  Findings findings;
+  const std::vector<std::string> console = Lines(run.console);
+  const int limitMs = kCallLimitMs * (valgrind ? kValgrindSlowdown : 1);
+  FindRunFailures(run, limitMs, valgrind, &findings);
+  FindSlowOrFailedStart(layout.root / "core.xml", p, limitMs, &findings);
+  FindFailedCalls(console, p, &findings);
+  FindKeptBlocks(run.console, p.id(), &findings);
+  FindOwnMessages(console, p.name, &findings);
+  if (valgrind) FindMemcheckErrors(layout.root / "memcheck.log", &findings);
+  findings.Print(p.name, out);
+
+  std::error_code ignored;
+  if (valgrind && !findings.empty() && fs::exists(layout.root / "memcheck.log")) {
+    out << "the run's folder is kept: " << layout.root.string() << "\n";
+  } else {
+    fs::remove_all(layout.root, ignored);
+  }
+  return findings.empty() ? 0 : 1;
+}
+
+}  // namespace dvinspect

@@ -1,0 +1,47 @@
+// devovor-inspect --exercise: runs one plugin inside the real core and
+// reports every broken contract the core can see.
+//
+// The plugin is first inspected (a plugin the core refuses is a finding by
+// itself). Then a throw-away folder gets a copy of the core, the plugin
+// (with its "<stem>.conf" if one lies beside it) and two copies of the
+// driver plugin around it (exercise_driver.c), and a core.xml that shows
+// the core's routine messages and every message of the plugin's kind.
+// parent-sim starts the core; the driver raises events of every class the
+// plugin subscribes to, a configuration update and the read requests it
+// accepts, and parent-sim sends a request to the plugin's ID. After
+// `seconds` the core is stopped, and the run is read back (exercise_run.h):
+//
+//   - Load, Open or Close slower than kCallLimitMs (the status report's
+//     figures, and the drivers' bracket around Close);
+//   - the plugin's threads (worker, reader, read requests) not done within
+//     5 s of its Close;
+//   - blocks it kept and never released (the core's leak report);
+//   - failed calls and their codes (the core's messages, Open's code);
+//   - its own messages at level 50 and above;
+//   - with --valgrind (when valgrind is installed), memcheck's errors.
+//
+// The folder is removed afterwards, except when memcheck found errors (its
+// log is there). Main thread only.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+namespace dvinspect {
+
+constexpr int kCallLimitMs = 500;
+
+struct ExerciseOptions {
+  std::string plugin;    // the plugin file
+  std::string core;      // the core to run; empty: the one installed or built with this tool
+  std::string emulator;  // runs parent-sim and the core, e.g. qemu-arm; empty: none
+  double seconds = 3;    // from start to the stop request
+  bool valgrind = false;
+  bool verbose = false;  // also print the core's console
+};
+
+// 0 when every contract held, 1 when one broke, 2 when the run could not
+// be set up (the findings or the reason go to `out`).
+int Exercise(const ExerciseOptions& options, std::ostream& out);
+
+}  // namespace dvinspect

@@ -1,0 +1,91 @@
+// devovor-inspect: what the core will make of a plugin, before it runs.
+//
+//   devovor-inspect [--json] PLUGIN.so...     the given plugins, in that order
+//   devovor-inspect [--json] DIR              the plugins the core would find
+//   devovor-inspect --exercise PLUGIN.so [--seconds N] [--valgrind] [--verbose]
+//                   [--core PATH] [--emulator PROGRAM]
+//
+// Inspecting loads each plugin through the core's own plugin host and calls
+// only Load (inspection.h), prints the facts (report.h), then unloads.
+// Exercising runs the plugin inside a real core and reports every broken
+// contract the core can see (exercise.h).
+//
+// Exit status: 0 when the core would load every plugin (or the exercised
+// one kept every contract), 1 when it would refuse one (or a contract was
+// broken), 2 on a usage error.
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "inspect/exercise.h"
+#include "inspect/inspection.h"
+#include "inspect/report.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+int Usage(const std::string& why) {
+  if (!why.empty()) std::cerr << "devovor-inspect: " << why << "\n";
+  std::cerr << "usage: devovor-inspect [--json] PLUGIN.so... | DIR\n"
+               "       devovor-inspect --exercise PLUGIN.so [--seconds N] [--valgrind] [--verbose]\n"
+               "                       [--core PATH] [--emulator PROGRAM]\n";
+  return kUsageError;
+}
+
+int RunInspect(const std::vector<std::string>& args, bool json) {
+  std::string error;
+  const std::vector<std::string> candidates = dvinspect::CandidatesOf(args, &error);
+  if (!error.empty()) return Usage(error);
+  const std::vector<dvinspect::PluginReport> reports = dvinspect::Inspect(candidates);
+  if (json) {
+    dvinspect::PrintJson(reports, std::cout);
+  } else {
+    dvinspect::PrintText(reports, std::cout);
+  }
+  return dvinspect::AllAccepted(reports) ? 0 : 1;
+}
+
+bool ParseSeconds(const std::string& text, double* seconds) {
+  char* end = nullptr;
+  *seconds = std::strtod(text.c_str(), &end);
+  return end != text.c_str() && *end == '\0' && *seconds > 0 && *seconds <= 3600;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args;
+  bool json = false, exercise = false;
+  dvinspect::ExerciseOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--json") {
+      json = true;
+    } else if (arg == "--exercise") {
+      exercise = true;
+    } else if (arg == "--valgrind") {
+      options.valgrind = true;
+    } else if (arg == "--verbose") {
+      options.verbose = true;
+    } else if (arg == "--seconds" && hasValue) {
+      if (!ParseSeconds(argv[++i], &options.seconds)) return Usage("--seconds wants 0 < N <= 3600");
+    } else if (arg == "--core" && hasValue) {
+      options.core = argv[++i];
+    } else if (arg == "--emulator" && hasValue) {
+      options.emulator = argv[++i];
+    } else if (arg == "-h" || arg == "--help") {
+      return Usage("");
+    } else if (arg.compare(0, 2, "--") == 0) {
+      return Usage("unknown option " + arg);
+    } else {
+      args.push_back(arg);
+    }
+  }
+  if (!exercise) return RunInspect(args, json);
+  if (args.size() != 1 || json) return Usage("--exercise takes one plugin file");
+  options.plugin = args[0];
+  return dvinspect::Exercise(options, std::cout);
+}
