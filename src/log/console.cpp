@@ -14,10 +14,23 @@ constexpr int kLevelColours[] = {5, 2, 3, 1, 1};
 constexpr uint32_t kSystemLogLevel = 100;
 constexpr uint32_t kHighestColouredLevel = 100;
 
-// A console line, and the system log's copy of one, fit here unless the
-// text is very long.
-constexpr size_t kConsoleBuffer = 1024;
-constexpr size_t kSystemLogBuffer = 1024;
+// Room for `size` bytes: on the stack for the usual line, which keeps the
+// console free of allocations, on the heap for a very long one.
+class LineBuffer {
+ public:
+  explicit LineBuffer(size_t size) {
+    if (size > sizeof stack_) {
+      heap_.resize(size);
+      data_ = heap_.data();
+    }
+  }
+  char* data() { return data_; }
+
+ private:
+  char stack_[1024];
+  std::string heap_;
+  char* data_ = stack_;
+};
 
 size_t BoundedLength(const char* text, uint32_t maxLen) {
   const void* nul = std::memchr(text, '\0', maxLen);
@@ -70,13 +83,8 @@ void ConsoleWriter::Write(uint32_t providerId, uint32_t level, const char* text,
           : std::snprintf(prefix, sizeof prefix, "%02d:%02d:%02d %-6.6s ", utc.tm_hour,
                           utc.tm_min, utc.tm_sec, tag);
   const size_t size = static_cast<size_t>(prefixLength) + length + 1;
-  char stackLine[kConsoleBuffer];
-  std::string longLine;
-  char* line = stackLine;
-  if (size > sizeof stackLine) {
-    longLine.resize(size);
-    line = longLine.data();
-  }
+  LineBuffer buffer(size);
+  char* const line = buffer.data();
   std::memcpy(line, prefix, static_cast<size_t>(prefixLength));
   CopyPrintable(text, length, line + prefixLength);
   line[size - 1] = '\n';
@@ -84,13 +92,8 @@ void ConsoleWriter::Write(uint32_t providerId, uint32_t level, const char* text,
 }
 
 void ConsoleWriter::LogToSystem(const char* text, size_t length) {
-  char line[kSystemLogBuffer];
-  std::string longLine;
-  char* copy = line;
-  if (length > sizeof line) {
-    longLine.resize(length);
-    copy = longLine.data();
-  }
+  LineBuffer buffer(length);
+  char* const copy = buffer.data();
   CopyPrintable(text, length, copy);
   platform_.SystemLogCritical(copy, static_cast<int>(length));
 }

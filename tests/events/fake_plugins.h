@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "plugin_api/helpers.h"
 #include "plugins/plugin_info.h"
 
 namespace dv::test {
@@ -111,12 +112,7 @@ std::shared_ptr<PLUGININFO> FakePlugin(uint32_t id, uint32_t mask = 0xffffffffu,
 // A zeroed event record with size and version set.
 inline _EventParmsIn Event(uint32_t provider, uint32_t type, uint32_t flags = 0) {
   _EventParmsIn in;
-  std::memset(&in, 0, sizeof in);
-  in.size = sizeof in;
-  in.version = DV_EVENT_VERSION;
-  in.providerID = provider;
-  in.eventType = type;
-  in.flags = flags;
+  dv_event_init(&in, provider, type, flags);
   return in;
 }
 
