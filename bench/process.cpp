@@ -25,86 +25,13 @@
 #include <vector>
 
 #include "results.h"
-#include "support/child_process.h"
+#include "run_folder.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using dvtest::ChildOptions;
-using dvtest::ChildProcess;
-using dvtest::ExitStatus;
-using dvtest::Stream;
-using Clock = std::chrono::steady_clock;
+using namespace dvbench;
 
 constexpr int kFloodEvents = 100000;
-const std::regex kStarted("successfully started core version");
-
-// A fresh folder with a copy of the core, empty plugin folders and a
-// core.xml; removed with the object.
-class RunFolder {
- public:
-  RunFolder() {
-    std::string pattern = "/tmp/devovor-bench-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = pattern;
-    fs::create_directory(root_ / "plugins");
-    fs::create_directory(root_ / "protected-plugins");
-    fs::copy_file(DEVOVOR_EXE, exe());
-    std::ofstream(root_ / "core.xml") << "<Orvel><Memory Throttling=\"0\"/></Orvel>\n";
-  }
-  ~RunFolder() {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-  fs::path exe() const { return root_ / "devovor"; }
-  const fs::path& root() const { return root_; }
-  void Install(const char* plugin, const std::string& name) const {
-    fs::copy_file(plugin, root_ / "plugins" / name);
-  }
-  void Touch(const std::string& name) const { std::ofstream(root_ / name) << ""; }
-  bool WaitForFile(const std::string& name, std::chrono::seconds timeout) const {
-    const auto deadline = Clock::now() + timeout;
-    while (!fs::exists(root_ / name)) {
-      if (Clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-  }
-
- private:
-  fs::path root_;
-};
-
-std::unique_ptr<ChildProcess> Start(const RunFolder& folder) {
-  ChildOptions options;
-  options.argv = {folder.exe().string()};
-  options.workDir = folder.root().string();
-  options.stdoutMode = dvtest::Stdout::kTerminal;
-  auto child = std::make_unique<ChildProcess>(options);
-  if (!child->StartError().empty()) throw std::runtime_error(child->StartError());
-  if (!child->WaitFor(Stream::kStdout, kStarted, std::chrono::seconds(30))) {
-    throw std::runtime_error("the core did not start:\n" + child->Output(Stream::kStdout));
-  }
-  return child;
-}
-
-void Stop(ChildProcess& child) {
-  const ExitStatus status = child.SignalAndWaitForExit(SIGTERM, std::chrono::seconds(60));
-  if (!(status == ExitStatus::Exited(0))) {
-    std::ostringstream text;
-    text << "the core did not stop cleanly: " << status;
-    throw std::runtime_error(text.str());
-  }
-}
-
-// VmRSS of `pid` in bytes.
-double ResidentBytes(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) * 1024.0;
-  }
-  throw std::runtime_error("no VmRSS");
-}
 
 void StartupTime() {
   RunFolder folder;
