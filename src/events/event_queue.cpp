@@ -48,8 +48,10 @@ void EventQueue::RequestStop() {
   cv_.NotifyOne();
 }
 
-const _EventParmsIn* EventQueue::Take() {
-  if (next_ == batch_.size() && !Refill()) return nullptr;
+const _EventParmsIn* EventQueue::Take(bool* newBatch) {
+  const bool refill = next_ == batch_.size();
+  if (refill && !Refill()) return nullptr;
+  if (newBatch != nullptr) *newBatch = refill;
   // The loop is the only writer. Release: whoever sees this count also sees
   // the appends it counts (they came before the lock the loop took).
   taken_.store(taken_.load(std::memory_order_relaxed) + 1, std::memory_order_release);

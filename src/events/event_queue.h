@@ -57,9 +57,11 @@ class EventQueue {
 
   // Blocks until a record is available and returns it. The record stays
   // valid until the next Take. Returns null instead once a stop was
-  // requested and the queue is empty.
+  // requested and the queue is empty. `newBatch`, when given, is set to
+  // whether this record opens a new batch (the loop has just taken what
+  // was queued, possibly after a wait).
   // REQUIRES: main thread.
-  const _EventParmsIn* Take();
+  const _EventParmsIn* Take(bool* newBatch = nullptr);
 
   // With the queue lock held: waits for the next wake-up (an append to a
   // waiting loop, Notify, RequestStop) or `deadline`, whichever comes first;
