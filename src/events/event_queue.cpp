@@ -43,6 +43,7 @@ void EventQueue::FreeList(_EventParmsIn* record) {
 }
 
 EventQueue::~EventQueue() {
+  delete finished_;
   FreeList(pending_);
   FreeList(head_.load(std::memory_order_acquire));
 }
@@ -99,16 +100,19 @@ const _EventParmsIn* EventQueue::Take(bool* newBatch) {
   const bool refill = pending_ == nullptr;
   if (refill && !Refill()) return nullptr;
   if (newBatch != nullptr) *newBatch = refill;
+  delete finished_;
+  finished_ = nullptr;
   _EventParmsIn* const record = pending_;
   pending_ = Next(record);
-  current_ = *record;
-  current_.size = sizeof current_;
-  current_.version = DV_EVENT_VERSION;
-  if (record->data == nullptr) delete record;  // a payload's block goes with its delivery
+  record->size = sizeof *record;
+  record->version = DV_EVENT_VERSION;
+  // A payload's block, and the record in it, goes with its delivery; a
+  // record of its own goes at the next Take.
+  if (record->data == nullptr) finished_ = record;
   // The loop is the only writer. Release: whoever sees this count also sees
   // the appends it counts.
   taken_.store(taken_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-  return &current_;
+  return record;
 }
 
 // Everything pushed so far, newest first; null when nothing is queued.

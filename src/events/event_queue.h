@@ -12,7 +12,7 @@
 // payload (the entry allocates BlockBytes(len)); a record without one gets
 // a block of its own. Until the loop takes it, the record's first bytes
 // (its size and version words, which nothing reads after the entry) hold
-// the link to the next record; Take gives them back.
+// the link to the next record; Take sets them back.
 //
 // Wake-ups: the loop sleeps only after marking itself waiting and finding
 // the list still empty (both sequentially consistent, as is the push, so
@@ -72,7 +72,8 @@ class EventQueue {
   bool stopRequested() const { return stopRequested_.load(std::memory_order_acquire); }
 
   // Blocks until a record is available and returns it. The record stays
-  // valid until the next Take. Returns null instead once a stop was
+  // valid until the next Take, or until its payload's block is freed (the
+  // record lives in it), whichever comes first. Returns null instead once a stop was
   // requested and the queue is empty. `newBatch`, when given, is set to
   // whether this record opens a new batch (the loop has just taken what
   // was queued, possibly after a wait).
@@ -123,7 +124,7 @@ class EventQueue {
 
   // The delivery loop's own (main thread only); taken_ is read by size().
   alignas(64) _EventParmsIn* pending_ = nullptr;  // taken records, oldest first
-  _EventParmsIn current_{};                       // the record Take returned
+  _EventParmsIn* finished_ = nullptr;             // a taken record without a payload
   std::atomic<size_t> taken_{0};
 };
 
