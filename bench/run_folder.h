@@ -4,13 +4,15 @@
 // changes what is measured); starting the core there on a pseudo-terminal
 // (it prints its log only to a terminal), stopping it, reading its memory.
 // Plugins and the benchmark speak through files in that folder, the core's
-// working directory.
+// working directory. DV_BENCH_CORE, when set, names the core to copy in
+// place of this build's (to compare two builds on the same run folder).
 #pragma once
 
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -42,7 +44,9 @@ class RunFolder {
     root_ = pattern;
     fs::create_directory(root_ / "plugins");
     fs::create_directory(root_ / "protected-plugins");
-    fs::copy_file(DEVOVOR_EXE, exe());
+    // DV_BENCH_CORE names another build of the core, for a comparison.
+    const char* core = std::getenv("DV_BENCH_CORE");
+    fs::copy_file(core != nullptr && *core != '\0' ? core : DEVOVOR_EXE, exe());
     std::ofstream(root_ / "core.xml") << "<Orvel><Memory Throttling=\"0\"/></Orvel>\n";
   }
   ~RunFolder() {
