@@ -14,8 +14,9 @@
  *                   waits for "flood.go", raises one 1 KiB event of type 0x2
  *                   (the one the sink blocks on), waits for "sink.blocked",
  *                   creates "flood.primed", waits for "flood.start", raises
- *                   FLOOD_EVENTS (default 100000) more, then creates
- *                   "flood.done". Every wait ends when Close is called.
+ *                   FLOOD_EVENTS (default 100000) more of FLOOD_SIZE bytes
+ *                   (default 1024), then creates "flood.done". Every wait
+ *                   ends when Close is called.
  *
  * The files are the protocol with the benchmark, which plays the other side
  * and reads the core's resident memory between the steps.
@@ -112,7 +113,7 @@ int32_t Write(void* in, void* out) {
 #endif
 
 #if defined(BENCH_FLOOD)
-static int32_t raise_one(const char* payload) {
+static int32_t raise_one(const char* payload, uint32_t len) {
   _EventParmsIn in;
   _EventParmsOut out = {sizeof out, DV_EVENT_VERSION, 0};
   memset(&in, 0, sizeof in);
@@ -121,7 +122,7 @@ static int32_t raise_one(const char* payload) {
   in.providerID = 0x410000u;
   in.eventType = 0x2u;
   in.data = (void*)payload;
-  in.len = 1024;
+  in.len = len;
   g_raise(&in, &out);
   return out.result;
 }
@@ -130,18 +131,21 @@ int32_t IOCTL(void* in_, void* out) {
   _IoctlParmsIn* in = (_IoctlParmsIn*)in_;
   static char payload[1024];
   long count = 100000;
+  uint32_t len = 1024;
   long i;
   const char* env = getenv("FLOOD_EVENTS");
+  const char* size = getenv("FLOOD_SIZE");
   (void)out;
   if (in->request != DV_IOCTL_WORKER) return 0;
   if (env != NULL) count = atol(env);
+  if (size != NULL && atol(size) > 0 && atol(size) <= 1024) len = (uint32_t)atol(size);
   memset(payload, 'f', sizeof payload);
   if (!wait_for("flood.go")) return 0;
-  raise_one(payload);
+  raise_one(payload, len);
   if (!wait_for("sink.blocked")) return 0;
   touch("flood.primed");
   if (!wait_for("flood.start")) return 0;
-  for (i = 0; i < count && !g_closed; ++i) raise_one(payload);
+  for (i = 0; i < count && !g_closed; ++i) raise_one(payload, len);
   touch("flood.done");
   while (!g_closed) {
     struct timespec ms = {0, 10000000L};

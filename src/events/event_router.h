@@ -113,8 +113,12 @@ class EventRouter {
 
   void Deliver(const _EventParmsIn& event);
   void DeliverConfigUpdate(PLUGININFO& plugin, const _EventParmsIn& event);
-  void DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event, const _WriteParmsIn& record,
+  void DeliverToAll(const _EventParmsIn& event, const _WriteParmsIn& record, uint32_t key,
                     bool timed);
+  // Inlined into the delivery loops: it runs once per plugin and event.
+  __attribute__((always_inline)) inline void DeliverWrite(PLUGININFO& plugin,
+                                                          const _EventParmsIn& event,
+                                                          const _WriteParmsIn& record, bool timed);
   void ReportQueue();
   __attribute__((noinline, cold)) void ReportFailedWrite(const PLUGININFO& plugin,
                                                          int32_t result, int32_t error);
@@ -135,6 +139,9 @@ class EventRouter {
   // Delivery loop statistics. REQUIRES: main thread.
   uint32_t eventsSinceReport_ = 0;
   int64_t lastReportNs_ = 0;
+  // The loop's latest clock reading: taken once per batch, and after each
+  // timed Write (which reads the clock anyway), not once per event.
+  int64_t clockNs_ = 0;
 };
 
 // "1,234,567" in the en_US.UTF-8 locale, plain digits where it is missing.

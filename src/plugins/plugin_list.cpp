@@ -28,10 +28,22 @@ void PluginList::Clear() { Publish({}); }
 
 void PluginList::Publish(std::vector<Record> next) {
   written_ = std::make_shared<const std::vector<Record>>(std::move(next));
+  RebuildCandidates();
   Snapshot previous = written_;
   MutexLock lock(mu_);
   current_.swap(previous);
   // The previous snapshot is released after the lock, in `previous`.
+}
+
+void PluginList::RebuildCandidates() {
+  for (int k = 0; k < DV_MASK_COUNT; ++k) {
+    candidates_[k].clear();
+    for (const Record& plugin : *written_) {
+      if (plugin->delivers() && plugin->Write != nullptr) {
+        candidates_[k].push_back({plugin.get(), plugin->mask(k)});
+      }
+    }
+  }
 }
 
 }  // namespace dv

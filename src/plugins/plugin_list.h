@@ -20,9 +20,12 @@
 //
 // The writer keeps its own reference to the snapshot it last published, so
 // the main thread walks the current list through ownerView() without
-// taking mu_.
+// taking mu_. With each publication it also rebuilds, for the delivery
+// loop, the Write candidates of each subscription class (main thread only,
+// like ownerView): an event then visits only plugins that can take it.
 #pragma once
 
+#include <array>
 #include <memory>
 #include <vector>
 
@@ -43,6 +46,17 @@ class PluginList {
   // REQUIRES: main thread (the only writer).
   const std::vector<Record>& ownerView() const { return *written_; }
 
+  // A plugin that may receive events through Write: it asked for delivery
+  // and exports Write. `mask` is its mask for one subscription class.
+  struct WriteCandidate {
+    PLUGININFO* plugin;
+    uint32_t mask;
+  };
+  // REQUIRES: main thread. The Write candidates for subscription class
+  // `k` (0 to DV_MASK_COUNT - 1), in list order; the records stay alive as
+  // long as the list they were built from, up to the next change.
+  const std::vector<WriteCandidate>& writeCandidates(int k) const { return candidates_[k]; }
+
   // REQUIRES: main thread.
   void Append(Record record);
   void PushFront(Record record);
@@ -50,10 +64,12 @@ class PluginList {
 
  private:
   void Publish(std::vector<Record> next);
+  void RebuildCandidates();
 
   mutable Mutex mu_;
   Snapshot current_ GUARDED_BY(mu_);  // the published list, for every other thread
   Snapshot written_;                  // the writer's own reference to it: main thread only
+  std::array<std::vector<WriteCandidate>, DV_MASK_COUNT> candidates_;  // main thread only
 };
 
 }  // namespace dv
