@@ -10,7 +10,7 @@ BlockCache::~BlockCache() {
   for (size_t i = 0; i < count_; ++i) std::free(slots_[i].block);
 }
 
-void* BlockCache::Take(size_t len) {
+void* BlockCache::Take(uint32_t len) {
   if (len >= kMinBytes && len <= kMaxBytes) {
     MutexLock lock(mu_);
     for (size_t i = 0; i < count_; ++i) {

@@ -40,7 +40,7 @@ class BlockCache {
 
   // A block of at least `len` bytes (len > 0): a kept one whose size fits,
   // or a new one from malloc. Null when malloc fails.
-  void* Take(size_t len);
+  void* Take(uint32_t len);
 
   // Takes over a block nobody uses any more, taken for `len` payload bytes:
   // keeps it for reuse or frees it. Small blocks are freed without a look

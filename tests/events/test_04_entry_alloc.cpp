@@ -1,9 +1,7 @@
 // The event entry when memory runs out after a reply was admitted. This
 // program replaces operator new so that a test can make the next allocation
 // of one thread fail; on the way from the entry to the queue, only the
-// queue's record of an event without a payload allocates through it (a
-// payload's block, from malloc, holds its record too, so a reply with a
-// payload allocates nothing once admitted).
+// queue's growth allocates through it (payload blocks come from malloc).
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -40,8 +38,8 @@ namespace {
 using namespace std::chrono_literals;
 
 // A reader answers one read request with two replies; the queue cannot take
-// the first, which has no payload. It is refused for lack of memory, and
-// the second is admitted and delivered.
+// the first. The second must not wait for the first's block, which was
+// freed without ever being queued.
 class ReplyWithoutMemory : public Routing {
  protected:
   ReplyWithoutMemory() {
@@ -51,18 +49,19 @@ class ReplyWithoutMemory : public Routing {
     Add(reader);
     Add(FakePlugin<1>(0x00020000));
     RecorderFor(0).onRead = [this](const _ReadParmsIn& read) {
+      const std::string lost = "lost", kept = "kept";
       _EventParmsIn reply = Event(0x00010000, 0x2);
       reply.context = read.context;
       t_failNextNew = true;
-      results[0] = Raise(reply);
-      results[1] = RaiseWith(reply, "kept");
+      results[0] = RaiseWith(reply, lost);
+      results[1] = RaiseWith(reply, kept);
     };
   }
 
   std::atomic<int32_t> results[2] = {-100, -100};
 };
 
-TEST_F(ReplyWithoutMemory, TheNextReplyGoesThrough) {
+TEST_F(ReplyWithoutMemory, TheNextReplyDoesNotWaitForTheBlockThatWasNeverQueued) {
   std::thread loop([this] { Peer(core).router().RunEventLoop(); });
   _EventParmsIn request = Event(0, 0x2);
   request.context = reinterpret_cast<void*>(0xc5);
