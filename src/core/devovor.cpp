@@ -34,10 +34,6 @@ constexpr auto kParentIdentityWait = std::chrono::seconds(10);
 constexpr int64_t kLingerNs = 60'000'000'000;
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGQUIT};
 
-void LogCore(int level, const char* format, const std::string& arg) {
-  dv::LogCore(level, format, arg.c_str());
-}
-
 // Boost.Asio puts a signal back to its default action when the last
 // registration of that signal in the process is removed (signal_set_service
 // remove and clear: registration count 1 -> 0). For the stop signals the
@@ -226,9 +222,9 @@ void devovor::Start() {
   host_.StartAsyncReaders();
   monitor_.Begin();
   WriteStatusReport();
-  LogCore(25, "successfully started core version %s", coreVersion_);
+  dv::LogCore(25, "successfully started core version %s", coreVersion_.c_str());
   router_.RunEventLoop();
-  LogCore(25, "stopping core version %s...", coreVersion_);
+  dv::LogCore(25, "stopping core version %s...", coreVersion_.c_str());
 
   monitor_.Stop();
   if (linger_.load()) LingerOneMinute();

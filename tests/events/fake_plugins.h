@@ -109,6 +109,14 @@ std::shared_ptr<PLUGININFO> FakePlugin(uint32_t id, uint32_t mask = 0xffffffffu,
   return plugin;
 }
 
+// A plugin of slot N that serves read requests and takes no Writes.
+template <int N>
+std::shared_ptr<PLUGININFO> FakeReader(uint32_t id) {
+  auto reader = FakePlugin<N>(id, 0, /*delivers=*/false);
+  reader->loadResults.wantsReader = 1;
+  return reader;
+}
+
 // A zeroed event record with size and version set.
 inline _EventParmsIn Event(uint32_t provider, uint32_t type, uint32_t flags = 0) {
   _EventParmsIn in;

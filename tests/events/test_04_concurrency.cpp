@@ -89,9 +89,7 @@ TEST_F(Routing, ProducersOnManyThreadsLoseNothing) {
 TEST_F(Routing, EverySubscriberSeesEachSourceInOrder) {
   constexpr uint32_t kReader = 0x00010000;
   constexpr int kReplies = 300;
-  auto reader = FakePlugin<0>(kReader, 0);
-  reader->loadResults.wantsReader = 1;
-  reader->loadResults.deliveryOption = 0;
+  auto reader = FakeReader<0>(kReader);
   Add(reader);
   Add(FakePlugin<1>(0x00020000));
   Add(FakePlugin<2>(0x00030000));

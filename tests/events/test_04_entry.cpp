@@ -163,9 +163,7 @@ TEST_F(Routing, ANewReadRequestReopensAClosedHandle) {
 class Replies : public Routing {
  protected:
   Replies() {
-    auto reader = FakePlugin<0>(0x00010000, 0);
-    reader->loadResults.wantsReader = 1;
-    reader->loadResults.deliveryOption = 0;
+    auto reader = FakeReader<0>(0x00010000);
     Add(reader);
     Add(FakePlugin<1>(0x00020000));
     RecorderFor(1).keep = true;

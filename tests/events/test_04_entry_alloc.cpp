@@ -43,9 +43,7 @@ using namespace std::chrono_literals;
 class ReplyWithoutMemory : public Routing {
  protected:
   ReplyWithoutMemory() {
-    auto reader = FakePlugin<0>(0x00010000, 0);
-    reader->loadResults.wantsReader = 1;
-    reader->loadResults.deliveryOption = 0;
+    auto reader = FakeReader<0>(0x00010000);
     Add(reader);
     Add(FakePlugin<1>(0x00020000));
     RecorderFor(0).onRead = [this](const _ReadParmsIn& read) {
