@@ -3,15 +3,78 @@
 #include <malloc.h>
 
 #include <cstdlib>
+#include <new>
 
 namespace dv {
+namespace {
+
+using Link = BlockCache::Link;
+
+constexpr size_t ClassOf(uint32_t len) {
+  size_t c = 0;
+  while ((BlockCache::kSmallMinBytes << c) < len) ++c;
+  return c;
+}
+constexpr size_t ClassBytes(size_t c) { return size_t(BlockCache::kSmallMinBytes) << c; }
+constexpr uint32_t ChainLimit(size_t c) { return uint32_t(BlockCache::kChainBytes / ClassBytes(c)); }
+static_assert(ClassOf(BlockCache::kSmallMaxBytes) + 1 == BlockCache::kSmallClasses);
+static_assert(BlockCache::kSmallMaxBytes < BlockCache::kMinBytes);
+static_assert(ChainLimit(BlockCache::kSmallClasses - 1) >= BlockCache::kPublishBlocks);
+
+void FreeChain(Link* link) {
+  while (link != nullptr) {
+    Link* const next = link->next;
+    std::free(link);
+    link = next;
+  }
+}
+
+// A raising thread's own small blocks, one chain per class, freed when the
+// thread ends. Blocks are plain malloc'ed blocks of their class's size, so
+// a chain may come from any core's cache and serve any other.
+struct ThreadBlocks {
+  Link* first[BlockCache::kSmallClasses] = {};
+  ~ThreadBlocks() {
+    for (Link* chain : first) FreeChain(chain);
+  }
+};
+thread_local ThreadBlocks t_blocks;
+
+}  // namespace
 
 BlockCache::~BlockCache() {
+  for (size_t c = 0; c < kSmallClasses; ++c) {
+    FreeChain(filling_[c].first);
+    FreeChain(published_[c].chain.load(std::memory_order_acquire));
+  }
   for (size_t i = 0; i < count_; ++i) std::free(slots_[i].block);
 }
 
 void* BlockCache::Take(uint32_t len) {
-  if (len >= kMinBytes && len <= kMaxBytes) {
+  if (len <= kSmallMaxBytes) return TakeSmall(len);
+  if (len >= kMinBytes && len <= kMaxBytes) return TakeLarge(len);
+  return allocate_(len);
+}
+
+void* BlockCache::TakeSmall(uint32_t len) {
+  const size_t c = ClassOf(len);
+  // Whatever the allocator, a small block has its class's whole size, so
+  // that any block a chain holds can serve any length of its class.
+  if (allocate_ != std::malloc) return allocate_(ClassBytes(c));
+  Link* link = t_blocks.first[c];
+  std::atomic<Link*>& published = published_[c].chain;
+  // Only exchange a chain that is there: an empty slot stays in the
+  // loop's cache line, not in this thread's.
+  if (link == nullptr && published.load(std::memory_order_relaxed) != nullptr) {
+    link = published.exchange(nullptr, std::memory_order_acquire);
+  }
+  if (link == nullptr) return allocate_(ClassBytes(c));
+  t_blocks.first[c] = link->next;
+  return link;
+}
+
+void* BlockCache::TakeLarge(uint32_t len) {
+  if (allocate_ == std::malloc) {
     MutexLock lock(mu_);
     for (size_t i = 0; i < count_; ++i) {
       // At most twice the size asked for, so a small frame never ties up
@@ -42,6 +105,28 @@ void BlockCache::Put(void* block, uint32_t len) {
     }
   }
   std::free(block);
+}
+
+void BlockCache::Recycle(void* block, uint32_t len) {
+  if (block == nullptr || len > kSmallMaxBytes) {
+    Put(block, len);
+    return;
+  }
+  const size_t c = ClassOf(len);
+  Chain& chain = filling_[c];
+  if (chain.count >= ChainLimit(c)) {
+    std::free(block);  // nobody took the last chain: enough are kept
+  } else {
+    chain.first = new (block) Link{chain.first};
+    ++chain.count;
+  }
+  std::atomic<Link*>& published = published_[c].chain;
+  // Only this thread stores a chain, so an empty slot stays empty until
+  // the store: no exchange needed. Release: the taker sees the links.
+  if (chain.count >= kPublishBlocks && published.load(std::memory_order_relaxed) == nullptr) {
+    published.store(chain.first, std::memory_order_release);
+    chain = Chain();
+  }
 }
 
 }  // namespace dv

@@ -1,22 +1,41 @@
-// A few large payload blocks kept for reuse.
+// Payload blocks kept for reuse.
 //
-// Every queued event's payload is copied into a block of the core's, and
-// video frames are large (tens to hundreds of KiB) and steady. Handing a
-// freed frame's block to the next frame saves the allocator's round trip,
-// and above all the page faults of a heap that is trimmed and grown again
-// (or, with allocators that map large blocks one by one, an mmap and munmap
-// per frame). Blocks below kMinBytes are cheap to allocate and go straight
-// back to free(); at most kSlots blocks of at most kMaxBytes each are kept,
-// so the memory held for reuse stays under 2 MiB.
+// Every queued event's payload is copied into a block of the core's on the
+// raising thread, and the delivery loop on the main thread gives it back.
+// Left to the C library, each such pair is a cross-thread free: the block
+// returns to the raising thread's heap arena under that arena's lock, the
+// same lock the raising thread takes for its next block. With a producer
+// and the loop both busy, that lock changes hands twice per event, and the
+// waits cost more than the rest of the event's way through the core. So
+// the cache keeps freed blocks and hands them back to the raising threads:
 //
-// Every block is an ordinary malloc'ed block: whoever owns one may still
-// free() it. New blocks come from the cache's allocator, malloc unless a
-// test installs one that fails (through the router's test peer) to reach
-// the entry's out-of-memory path. Take and Put may be called from any
-// thread; the lock (its place in the lock order: events/event_router.h) is
+//   Small blocks (kSmallClasses size classes, powers of two from
+//   kSmallMinBytes to kSmallMaxBytes). The loop strings freed blocks into a
+//   chain per class and publishes a chain in that class's slot once it has
+//   kPublishBlocks and the slot is empty. A raising thread whose own
+//   thread-local cache of the class is empty takes the slot's whole chain
+//   with one exchange. Only the loop stores a chain and raising threads
+//   only take one, so the slot needs no lock and knows no ABA problem. The
+//   loop's chain and each thread's cache hold at most kChainBytes of a
+//   class; past that the loop frees blocks. A thread's cache is freed when
+//   the thread ends.
+//
+//   Large blocks (video frames, kMinBytes to kMaxBytes). At most kSlots are
+//   kept under a mutex, each given to the next request of up to its size
+//   and no less than half of it: this saves the page faults of a heap
+//   trimmed and grown again, or an mmap and munmap per frame.
+//
+// Every block is an ordinary malloc'ed block of at least the length asked
+// for: whoever owns one may still free() it. New blocks come from the
+// cache's allocator, malloc unless a test installs one that fails (through
+// the router's test peer); with such an allocator nothing is reused.
+//
+// Threads: Take and Put from any thread; Recycle from the delivery loop
+// only. The mutex (its place in the lock order: events/event_router.h) is
 // held for a few instructions and never while plugin code runs.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -29,34 +48,62 @@ class BlockCache {
  public:
   using Allocator = void* (*)(size_t bytes);  // malloc's contract
 
+  static constexpr uint32_t kSmallMinBytes = 64;
+  static constexpr uint32_t kSmallMaxBytes = 8 * 1024;
+  static constexpr size_t kSmallClasses = 8;  // 64, 128, ... 8192
+  static constexpr size_t kChainBytes = 64 * 1024;
+  static constexpr uint32_t kPublishBlocks = 8;
+
   static constexpr size_t kMinBytes = 16 * 1024;
   static constexpr size_t kMaxBytes = 512 * 1024;
   static constexpr size_t kSlots = 4;
 
   BlockCache() = default;
-  ~BlockCache();  // frees the blocks it keeps
+  ~BlockCache();  // frees the blocks it keeps (threads' caches excepted)
   BlockCache(const BlockCache&) = delete;
   BlockCache& operator=(const BlockCache&) = delete;
 
   // A block of at least `len` bytes (len > 0): a kept one whose size fits,
-  // or a new one from malloc. Null when malloc fails.
+  // or a new one from the allocator. Null when the allocator fails.
   void* Take(uint32_t len);
 
-  // Takes over a block nobody uses any more, taken for `len` payload bytes:
-  // keeps it for reuse or frees it. Small blocks are freed without a look
-  // at their size, so the common small event pays nothing for the cache.
+  // Takes over a block nobody uses any more, taken for `len` payload bytes,
+  // on any thread: keeps a large one for reuse, frees the others.
   void Put(void* block, uint32_t len);
+
+  // As Put, but small blocks go back towards the raising threads.
+  // REQUIRES: the delivery loop's thread.
+  void Recycle(void* block, uint32_t len);
 
   // REQUIRES: no other thread uses the cache.
   void SetAllocator(Allocator allocate) { allocate_ = allocate; }
+
+  // A freed small block, as the chains link it.
+  struct Link {
+    Link* next;
+  };
 
  private:
   struct Slot {
     void* block;
     size_t bytes;
   };
+  // The loop's chain of one class, not yet published.
+  struct Chain {
+    Link* first = nullptr;
+    uint32_t count = 0;
+  };
+  // One class's published chain, on a cache line of its own.
+  struct alignas(64) Published {
+    std::atomic<Link*> chain{nullptr};
+  };
+
+  void* TakeSmall(uint32_t len);
+  void* TakeLarge(uint32_t len);
 
   Allocator allocate_ = std::malloc;
+  Published published_[kSmallClasses];
+  Chain filling_[kSmallClasses];  // the delivery loop's own
   Mutex mu_;
   Slot slots_[kSlots] GUARDED_BY(mu_) = {};  // the first count_ are kept
   size_t count_ GUARDED_BY(mu_) = 0;

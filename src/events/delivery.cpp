@@ -65,7 +65,7 @@ void EventRouter::RunEventLoop() {
     payloads_.BeginDelivery(event->data, event->len);  // the core's own hold
     ReportQueue();
     Deliver(*event);
-    if (payloads_.EndDelivery()) FreeBlock(event->data, event->len);
+    if (payloads_.EndDelivery()) RecycleBlock(event->data, event->len);
   }
   requests_.EndDelivery();
 }
@@ -176,6 +176,11 @@ void EventRouter::FreeBlock(void* block, uint32_t len) {
   // No reply may go on waiting for this address once it can be reused.
   requests_.ClearPending(block);
   blocks_.Put(block, len);
+}
+
+void EventRouter::RecycleBlock(void* block, uint32_t len) {
+  requests_.ClearPending(block);
+  blocks_.Recycle(block, len);
 }
 
 void EventRouter::ReportLeakedBlocks() {

@@ -94,6 +94,9 @@ class EventRouter {
   // Frees (or keeps for reuse) a block of `len` payload bytes that no
   // holder holds any more.
   void FreeBlock(void* block, uint32_t len);
+  // As FreeBlock, on the delivery loop: small blocks return to the threads
+  // that raise events (see block_cache.h).
+  void RecycleBlock(void* block, uint32_t len);
   // Logs the blocks that plugins never released and forgets them.
   void ReportLeakedBlocks();
 
@@ -130,7 +133,7 @@ class EventRouter {
   const PluginList& plugins_;
   const std::atomic<bool>& throttling_;
 
-  BlockCache blocks_;  // recycles large payload blocks (see block_cache.h)
+  BlockCache blocks_;  // recycles payload blocks (see block_cache.h)
   EventQueue queue_;
   PayloadTable payloads_;
   RequestThreads requests_;
