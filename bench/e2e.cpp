@@ -16,14 +16,16 @@
 // own.
 //
 // Throughput: events/s from the producer's first send to the last
-// consumer's last Write, at 64 B, 1 KiB and 64 KiB, 1/4/16 consumers.
+// consumer's last Write, at 64 B, 1 KiB and 64 KiB, 1/4/16 consumers; each
+// contender runs --repeat times (default 3), in turn with the others, and
+// its median run counts.
 // Latency: paced at 25,000 events/s, 64 B, 1 and 4 consumers: per event,
 // the time from its send to the Write of the last consumer to get it;
 // p50/p99/p99.9 of each run (warm-up left out), core and bare runs paired,
 // the median over --runs pairs of each figure and of each pair's ratio.
 //
-// Usage: bench_e2e [--runs N] [--scale F]   (events per throughput run
-// times F; --runs 3 --scale 0.2 is a quick look). Prints two tables and one
+// Usage: bench_e2e [--runs N] [--scale F] [--repeat N]   (events per
+// throughput run times F; --runs 3 --scale 0.2 --repeat 1 is a quick look). Prints two tables and one
 // result line per figure (see results.h).
 #include <dlfcn.h>
 #include <sys/wait.h>
@@ -389,21 +391,42 @@ std::string SizeName(uint32_t size) {
 
 double MiB(double bytes) { return bytes / (1024.0 * 1024.0); }
 
-void Throughput(double scale) {
-  std::printf("end-to-end throughput, events/s (peak RSS, MiB)\n");
+// The run with the median rate of `runs` (runs of one contender, taken
+// in turn with the others'), with the highest peak RSS of them all.
+Outcome MedianRun(std::vector<Outcome> runs) {
+  std::sort(runs.begin(), runs.end(), [](const Outcome& a, const Outcome& b) {
+    return a.eventsPerSecond < b.eventsPerSecond;
+  });
+  Outcome median = runs[runs.size() / 2];
+  for (const Outcome& run : runs) median.peakBytes = std::max(median.peakBytes, run.peakBytes);
+  return median;
+}
+
+// Events per run: enough for a quarter second or more of the core's
+// delivery; fewer with 16 consumers, where ZeroMQ's subscribers take longer.
+long EventsFor(uint32_t size, int consumers) {
+  const long perSize = size == 64 ? 2'000'000 : size == 1024 ? 1'000'000 : 50'000;
+  return consumers == 16 ? perSize / 5 : consumers == 4 ? perSize / 2 : perSize;
+}
+
+void Throughput(double scale, int repeats) {
+  std::printf("end-to-end throughput, events/s (peak RSS, MiB), median of %d runs\n", repeats);
   std::printf("%-16s %18s %18s %18s %9s %9s\n", "case", "core", "bare", "zmq", "core/bare",
               "core/zmq");
-  const std::array<std::pair<uint32_t, long>, 3> sizes = {
-      {{64, 400000}, {1024, 200000}, {65536, 20000}}};
-  for (const auto& [size, events] : sizes) {
+  for (uint32_t size : {64u, 1024u, 65536u}) {
     for (int consumers : {1, 4, 16}) {
-      const Case c{consumers, size, std::max(1000L, long(events * scale)), 0};
-      const Outcome core = RunCore(c);
-      const Outcome bare = InFork(c, RunBare);
-      Outcome zmq;
+      const Case c{consumers, size, std::max(1000L, long(EventsFor(size, consumers) * scale)), 0};
+      std::vector<Outcome> coreRuns, bareRuns, zmqRuns;
+      for (int run = 0; run < repeats; ++run) {
+        coreRuns.push_back(RunCore(c));
+        bareRuns.push_back(InFork(c, RunBare));
 #ifdef DV_HAVE_ZMQ
-      zmq = InFork(c, RunZmq);
+        zmqRuns.push_back(InFork(c, RunZmq));
 #endif
+      }
+      const Outcome core = MedianRun(coreRuns);
+      const Outcome bare = MedianRun(bareRuns);
+      const Outcome zmq = zmqRuns.empty() ? Outcome() : MedianRun(zmqRuns);
       const std::string label = SizeName(size) + ", " + std::to_string(consumers);
       const auto cell = [](const Outcome& o) {
         char text[32];
@@ -462,19 +485,22 @@ void Latency(int runs) {
 int main(int argc, char** argv) {
   int runs = 10;
   double scale = 1.0;
+  int repeats = 3;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     if (option == "--runs") {
       runs = std::max(1, std::atoi(argv[i + 1]));
     } else if (option == "--scale") {
       scale = std::atof(argv[i + 1]);
+    } else if (option == "--repeat") {
+      repeats = std::max(1, std::atoi(argv[i + 1]));
     } else {
-      std::fprintf(stderr, "usage: bench_e2e [--runs N] [--scale F]\n");
+      std::fprintf(stderr, "usage: bench_e2e [--runs N] [--scale F] [--repeat N]\n");
       return 64;
     }
   }
   try {
-    Throughput(scale);
+    Throughput(scale, repeats);
     Latency(runs);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_e2e: %s\n", e.what());
