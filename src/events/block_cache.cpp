@@ -10,16 +10,28 @@ namespace {
 
 using Link = BlockCache::Link;
 
+// Four classes per doubling above 64 bytes (64, 80, 96, 112, 128, 160, ...
+// 8192), so a block is at most a quarter larger than the class below it
+// asks for: a queue grown by a burst holds little more than malloc would.
 constexpr size_t ClassOf(uint32_t len) {
-  size_t c = 0;
-  while ((BlockCache::kSmallMinBytes << c) < len) ++c;
-  return c;
+  if (len <= BlockCache::kSmallMinBytes) return 0;
+  const uint32_t n = len - 1;
+  const int octave = 31 - __builtin_clz(n);  // 6 and up
+  return 1 + size_t(octave - 6) * 4 + ((n >> (octave - 2)) & 3);
 }
-constexpr size_t ClassBytes(size_t c) { return size_t(BlockCache::kSmallMinBytes) << c; }
+constexpr size_t ClassBytes(size_t c) {
+  if (c == 0) return BlockCache::kSmallMinBytes;
+  return size_t(5 + (c - 1) % 4) << (6 + (c - 1) / 4 - 2);
+}
 constexpr uint32_t ChainLimit(size_t c) { return uint32_t(BlockCache::kChainBytes / ClassBytes(c)); }
+// A chain is published once it holds a quarter of its limit.
+constexpr uint32_t PublishAt(size_t c) { return ChainLimit(c) / 4; }
 static_assert(ClassOf(BlockCache::kSmallMaxBytes) + 1 == BlockCache::kSmallClasses);
+static_assert(ClassBytes(BlockCache::kSmallClasses - 1) == BlockCache::kSmallMaxBytes);
+static_assert(ClassBytes(ClassOf(65)) == 80 && ClassBytes(ClassOf(129)) == 160);
+static_assert(ClassBytes(ClassOf(1024)) == 1024 && ClassBytes(ClassOf(1025)) == 1280);
 static_assert(BlockCache::kSmallMaxBytes < BlockCache::kMinBytes);
-static_assert(ChainLimit(BlockCache::kSmallClasses - 1) >= BlockCache::kPublishBlocks);
+static_assert(PublishAt(BlockCache::kSmallClasses - 1) >= 1);
 
 void FreeChain(Link* link) {
   while (link != nullptr) {
@@ -123,7 +135,7 @@ void BlockCache::Recycle(void* block, uint32_t len) {
   std::atomic<Link*>& published = published_[c].chain;
   // Only this thread stores a chain, so an empty slot stays empty until
   // the store: no exchange needed. Release: the taker sees the links.
-  if (chain.count >= kPublishBlocks && published.load(std::memory_order_relaxed) == nullptr) {
+  if (chain.count >= PublishAt(c) && published.load(std::memory_order_relaxed) == nullptr) {
     published.store(chain.first, std::memory_order_release);
     chain = Chain();
   }

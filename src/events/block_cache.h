@@ -9,10 +9,10 @@
 // waits cost more than the rest of the event's way through the core. So
 // the cache keeps freed blocks and hands them back to the raising threads:
 //
-//   Small blocks (kSmallClasses size classes, powers of two from
-//   kSmallMinBytes to kSmallMaxBytes). The loop strings freed blocks into a
-//   chain per class and publishes a chain in that class's slot once it has
-//   kPublishBlocks and the slot is empty. A raising thread whose own
+//   Small blocks (kSmallClasses size classes from kSmallMinBytes to
+//   kSmallMaxBytes, four per doubling). The loop strings freed blocks into
+//   a chain per class and publishes a chain in that class's slot once it
+//   holds a quarter of kChainBytes and the slot is empty. A raising thread whose own
 //   thread-local cache of the class is empty takes the slot's whole chain
 //   with one exchange. Only the loop stores a chain and raising threads
 //   only take one, so the slot needs no lock and knows no ABA problem. The
@@ -50,9 +50,8 @@ class BlockCache {
 
   static constexpr uint32_t kSmallMinBytes = 64;
   static constexpr uint32_t kSmallMaxBytes = 8 * 1024;
-  static constexpr size_t kSmallClasses = 8;  // 64, 128, ... 8192
-  static constexpr size_t kChainBytes = 64 * 1024;
-  static constexpr uint32_t kPublishBlocks = 8;
+  static constexpr size_t kSmallClasses = 29;  // 64, 80, 96, 112, 128, 160, ... 8192
+  static constexpr size_t kChainBytes = 32 * 1024;
 
   static constexpr size_t kMinBytes = 16 * 1024;
   static constexpr size_t kMaxBytes = 512 * 1024;

@@ -87,7 +87,7 @@ class EventQueue {
   // What producers touch, apart from what the delivery loop touches for
   // every record, so that a busy queue does not move one cache line to and
   // fro between them for each event.
-  Mutex mu_;  // the queue lock
+  Mutex mu_{Mutex::SpinFirst()};  // the queue lock
   CondVar cv_;
   std::vector<_EventParmsIn> incoming_ GUARDED_BY(mu_);
   bool loopWaiting_ GUARDED_BY(mu_) = false;
