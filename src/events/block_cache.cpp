@@ -33,6 +33,8 @@ static_assert(ClassBytes(ClassOf(1024)) == 1024 && ClassBytes(ClassOf(1025)) == 
 static_assert(BlockCache::kSmallMaxBytes < BlockCache::kMinBytes);
 static_assert(PublishAt(BlockCache::kSmallClasses - 1) >= 1);
 
+constexpr size_t RoundUp16(uint32_t len) { return (size_t(len) + 15) & ~size_t(15); }
+
 void FreeChain(Link* link) {
   while (link != nullptr) {
     Link* const next = link->next;
@@ -65,14 +67,14 @@ BlockCache::~BlockCache() {
 void* BlockCache::Take(uint32_t len) {
   if (len <= kSmallMaxBytes) return TakeSmall(len);
   if (len >= kMinBytes && len <= kMaxBytes) return TakeLarge(len);
-  return allocate_(len);
+  return allocate_(RoundUp16(len) + roomAfter_);
 }
 
 void* BlockCache::TakeSmall(uint32_t len) {
   const size_t c = ClassOf(len);
   // Whatever the allocator, a small block has its class's whole size, so
   // that any block a chain holds can serve any length of its class.
-  if (allocate_ != std::malloc) return allocate_(ClassBytes(c));
+  if (allocate_ != std::malloc) return allocate_(ClassBytes(c) + roomAfter_);
   Link* link = t_blocks.first[c];
   std::atomic<Link*>& published = published_[c].chain;
   // Only exchange a chain that is there: an empty slot stays in the
@@ -80,25 +82,26 @@ void* BlockCache::TakeSmall(uint32_t len) {
   if (link == nullptr && published.load(std::memory_order_relaxed) != nullptr) {
     link = published.exchange(nullptr, std::memory_order_acquire);
   }
-  if (link == nullptr) return allocate_(ClassBytes(c));
+  if (link == nullptr) return allocate_(ClassBytes(c) + roomAfter_);
   t_blocks.first[c] = link->next;
   return link;
 }
 
 void* BlockCache::TakeLarge(uint32_t len) {
+  const size_t bytes = RoundUp16(len) + roomAfter_;
   if (allocate_ == std::malloc) {
     MutexLock lock(mu_);
     for (size_t i = 0; i < count_; ++i) {
       // At most twice the size asked for, so a small frame never ties up
       // a block a large one could have used.
-      if (slots_[i].bytes >= len && slots_[i].bytes / 2 <= len) {
+      if (slots_[i].bytes >= bytes && slots_[i].bytes / 2 <= bytes) {
         void* const block = slots_[i].block;
         slots_[i] = slots_[--count_];
         return block;
       }
     }
   }
-  return allocate_(len);
+  return allocate_(bytes);
 }
 
 void BlockCache::Put(void* block, uint32_t len) {

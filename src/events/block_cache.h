@@ -57,13 +57,16 @@ class BlockCache {
   static constexpr size_t kMaxBytes = 512 * 1024;
   static constexpr size_t kSlots = 4;
 
-  BlockCache() = default;
+  // Every block has `roomAfter` bytes more than its payload, rounded up to
+  // 16, needs: the event queue keeps its record there.
+  explicit BlockCache(size_t roomAfter = 0) : roomAfter_(roomAfter) {}
   ~BlockCache();  // frees the blocks it keeps (threads' caches excepted)
   BlockCache(const BlockCache&) = delete;
   BlockCache& operator=(const BlockCache&) = delete;
 
-  // A block of at least `len` bytes (len > 0): a kept one whose size fits,
-  // or a new one from the allocator. Null when the allocator fails.
+  // A block for `len` payload bytes (len > 0), with the room after them: a
+  // kept one whose size fits, or a new one from the allocator. Null when
+  // the allocator fails.
   void* Take(uint32_t len);
 
   // Takes over a block nobody uses any more, taken for `len` payload bytes,
@@ -100,6 +103,7 @@ class BlockCache {
   void* TakeSmall(uint32_t len);
   void* TakeLarge(uint32_t len);
 
+  const size_t roomAfter_;
   Allocator allocate_ = std::malloc;
   Published published_[kSmallClasses];
   Chain filling_[kSmallClasses];  // the delivery loop's own

@@ -17,10 +17,13 @@ using Block = MallocBlock;
 
 // A copy of the event's payload, or null when it has none. Throws
 // std::bad_alloc when the copy cannot be made. Queued payloads come from
-// the router's block cache, read-request payloads straight from malloc.
+// the router's block cache, with room after the bytes for the queue's copy
+// of the record (EventQueue::kRecordRoom); read-request payloads come
+// straight from malloc.
 Block CopyPayload(const _EventParmsIn& in, BlockCache* cache = nullptr) {
   if (in.data == nullptr || in.len == 0) return nullptr;
-  Block block(cache != nullptr ? cache->Take(in.len) : std::malloc(in.len));
+  Block block(cache != nullptr ? cache->Take(in.len)
+                               : std::malloc(in.len));
   if (!block) throw std::bad_alloc();
   std::memcpy(block.get(), in.data, in.len);
   return block;

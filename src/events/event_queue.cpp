@@ -1,41 +1,91 @@
 #include "events/event_queue.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <new>
 
 namespace dv {
-namespace {
 
-// A batch vector keeps its capacity between batches, unless a burst made it
-// much larger than what is now flowing through it: more than kKeptCapacity
-// records while kQuietBatches batches in a row used less than a quarter of
-// it. Shrinking at the first small batch would make bursty traffic free
-// and fault in the same large vectors again and again.
-constexpr size_t kKeptCapacity = 4096;
-constexpr uint32_t kQuietBatches = 64;
+static_assert(alignof(_EventParmsIn) <= 16, "a record sits after its payload rounded up to 16");
 
-}  // namespace
+// The link overlays the record's size and version words.
+static_assert(sizeof(_EventParmsIn*) <= offsetof(_EventParmsIn, len),
+              "the queue's link must fit before the record's len");
+
+_EventParmsIn* EventQueue::Next(const _EventParmsIn* record) {
+  _EventParmsIn* next;
+  std::memcpy(&next, record, sizeof next);
+  return next;
+}
+
+void EventQueue::SetNext(_EventParmsIn* record, _EventParmsIn* next) {
+  std::memcpy(record, &next, sizeof next);
+}
+
+_EventParmsIn* EventQueue::Closed() {
+  static _EventParmsIn mark;
+  return &mark;
+}
+
+// A record with a payload lives in the payload's block and goes with it.
+void EventQueue::Free(_EventParmsIn* record) {
+  if (record->data != nullptr) {
+    std::free(record->data);
+  } else {
+    delete record;
+  }
+}
+
+void EventQueue::FreeList(_EventParmsIn* record) {
+  while (record != nullptr && record != Closed()) {
+    _EventParmsIn* const next = Next(record);
+    Free(record);
+    record = next;
+  }
+}
 
 EventQueue::~EventQueue() {
-  for (size_t i = next_; i < batch_.size(); ++i) std::free(batch_[i].data);
-  for (const _EventParmsIn& record : incoming_) std::free(record.data);
+  delete finished_;
+  FreeList(pending_);
+  FreeList(head_.load(std::memory_order_acquire));
 }
 
 bool EventQueue::Append(const _EventParmsIn& record, void* data, uint32_t len) {
-  bool wake;
-  {
-    MutexLock lock(mu_);
-    if (stopRequested_.load(std::memory_order_relaxed)) return false;
-    _EventParmsIn& queued = incoming_.emplace_back(record);
-    queued.data = data;
-    queued.len = len;
-    appended_.store(appended_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    // Only the append that finds the loop waiting wakes it; the loop takes
-    // everything appended until then in one batch.
-    wake = loopWaiting_;
-    loopWaiting_ = false;
+  if (stopRequested_.load(std::memory_order_acquire)) return false;
+  _EventParmsIn* const queued =
+      data != nullptr
+          ? reinterpret_cast<_EventParmsIn*>(static_cast<char*>(data) + RecordOffset(len))
+          : new _EventParmsIn;
+  std::memcpy(queued, &record, sizeof record);
+  queued->data = data;
+  queued->len = len;
+  appended_.fetch_add(1, std::memory_order_relaxed);
+  _EventParmsIn* head = head_.load(std::memory_order_relaxed);
+  do {
+    if (head == Closed()) {
+      appended_.fetch_sub(1, std::memory_order_relaxed);
+      if (data == nullptr) delete queued;  // a payload's block stays the caller's
+      return false;
+    }
+    SetNext(queued, head);
+    // Sequentially consistent, paired with the loop's mark (see the header);
+    // it also releases the record to the loop's exchange.
+  } while (!head_.compare_exchange_weak(head, queued, std::memory_order_seq_cst,
+                                        std::memory_order_relaxed));
+  // Only the append that finds the loop waiting wakes it.
+  if (loopWaiting_.load(std::memory_order_seq_cst) &&
+      loopWaiting_.exchange(false, std::memory_order_seq_cst)) {
+    Wake();
   }
-  if (wake) cv_.NotifyOne();
   return true;
+}
+
+// The loop marks itself waiting and sleeps under the lock: taking the lock
+// here waits until it sleeps (or has seen the push), so the notification
+// cannot come before its wait.
+void EventQueue::Wake() {
+  { MutexLock lock(mu_); }
+  cv_.NotifyOne();
 }
 
 void EventQueue::Notify() { cv_.NotifyOne(); }
@@ -49,36 +99,62 @@ void EventQueue::RequestStop() {
 }
 
 const _EventParmsIn* EventQueue::Take(bool* newBatch) {
-  const bool refill = next_ == batch_.size();
+  const bool refill = pending_ == nullptr;
   if (refill && !Refill()) return nullptr;
   if (newBatch != nullptr) *newBatch = refill;
+  delete finished_;
+  finished_ = nullptr;
+  _EventParmsIn* const record = pending_;
+  pending_ = Next(record);
+  record->size = sizeof *record;
+  record->version = DV_EVENT_VERSION;
+  // A payload's block, and the record in it, goes with its delivery; a
+  // record of its own goes at the next Take.
+  if (record->data == nullptr) finished_ = record;
   // The loop is the only writer. Release: whoever sees this count also sees
-  // the appends it counts (they came before the lock the loop took).
+  // the appends it counts.
   taken_.store(taken_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-  return &batch_[next_++];
+  return record;
+}
+
+// Everything pushed so far, newest first; null when nothing is queued.
+_EventParmsIn* EventQueue::TakeAll() {
+  _EventParmsIn* const head = head_.load(std::memory_order_acquire);
+  if (head == nullptr || head == Closed()) return nullptr;
+  // Only the loop empties or closes the head: it is still not empty.
+  return head_.exchange(nullptr, std::memory_order_acquire);
 }
 
 bool EventQueue::Refill() {
-  const size_t used = batch_.size();
-  batch_.clear();
-  if (batch_.capacity() > kKeptCapacity && used < batch_.capacity() / 4) {
-    if (++quietBatches_ >= kQuietBatches) {
-      batch_.shrink_to_fit();
-      quietBatches_ = 0;
+  _EventParmsIn* newest = TakeAll();
+  if (newest == nullptr) {
+    MutexLock lock(mu_);
+    for (;;) {
+      if ((newest = TakeAll()) != nullptr) break;
+      if (stopRequested_.load(std::memory_order_relaxed)) {
+        // Closed, unless an append came first: that one is delivered too.
+        _EventParmsIn* empty = nullptr;
+        if (head_.compare_exchange_strong(empty, Closed(), std::memory_order_acq_rel) ||
+            empty == Closed()) {
+          return false;
+        }
+        continue;
+      }
+      loopWaiting_.store(true, std::memory_order_seq_cst);
+      if (head_.load(std::memory_order_seq_cst) == nullptr) cv_.Wait(mu_);
+      loopWaiting_.store(false, std::memory_order_relaxed);
     }
-  } else {
-    quietBatches_ = 0;
   }
-  next_ = 0;
-  MutexLock lock(mu_);
-  for (;;) {
-    if (!incoming_.empty()) break;
-    if (stopRequested_.load(std::memory_order_relaxed)) return false;
-    loopWaiting_ = true;
-    cv_.Wait(mu_);
-    loopWaiting_ = false;
+  // Oldest first.
+  _EventParmsIn* oldest = nullptr;
+  while (newest != nullptr) {
+    _EventParmsIn* const next = Next(newest);
+    SetNext(newest, oldest);
+    oldest = newest;
+    newest = next;
   }
-  batch_.swap(incoming_);
+  pending_ = oldest;
   return true;
 }
+
 }  // namespace dv

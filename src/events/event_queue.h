@@ -1,31 +1,42 @@
 // The event queue: every accepted event, in arrival order, waiting for the
 // delivery loop on the main thread.
 //
-// The queue lock guards the incoming records and is also the lock of the
-// stop request and the start-up wait, so that a wake-up can never fall
-// between the loop's test of the stop flag and its wait.
+// Appends take no lock. The queue is an intrusive list of records, pushed
+// newest first onto one atomic head by compare-and-swap; the loop takes the
+// whole list with one exchange and reverses it, so it delivers in the order
+// the pushes took effect: each producer's events in the order it raised
+// them, and an event raised after another one was accepted (on any thread)
+// after it. The queue stays unbounded.
 //
-// The loop takes records in batches: when its private batch is used up it
-// swaps the whole incoming vector for it under one lock, so a busy queue
-// costs one lock per batch on the loop's side, and neither side allocates
-// once the vectors have grown (they shrink again after a burst).
+// A record with a payload lives in the payload's own block, after the
+// payload (the entry's blocks have kRecordRoom to spare); a record without one gets
+// a block of its own. Until the loop takes it, the record's first bytes
+// (its size and version words, which nothing reads after the entry) hold
+// the link to the next record; Take sets them back.
 //
-// Wake-ups: the loop marks itself waiting (under the lock) before it waits
-// for records. An append wakes it only when that mark is set, and clears
-// the mark as it does, so a burst of appends costs one wake-up, and appends
-// to a loop that is busy delivering cost none.
+// Wake-ups: the loop sleeps only after marking itself waiting and finding
+// the list still empty (both sequentially consistent, as is the push, so
+// either the loop sees the push or the pusher sees the mark); the append
+// that finds the mark clears it and wakes the loop, through the queue lock,
+// so the wake-up cannot fall between the loop's last look and its wait. A
+// burst of appends costs one wake-up, appends to a busy loop none.
+//
+// Stop: once a stop was requested, Append refuses. The loop, finding the
+// list empty after a stop request, closes it (a compare-and-swap from empty
+// to a closed mark) before it returns, so an append that raced with the
+// stop request is either delivered or refused, never left behind.
 //
 // Thread safety: Append, Notify, RequestStop, stopRequested and size may be
 // called from any thread that holds no queue lock. Take is called by the
-// main thread only. No plugin code ever runs under the lock. Its place in
-// the lock order: events/event_router.h.
+// main thread only. No plugin code ever runs under the lock, which only
+// the loop's sleep, the wake-ups, the stop request and the start-up waits
+// take. Its place in the lock order: events/event_router.h.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "platform/mutex.h"
 #include "plugin_api/event.h"
@@ -41,13 +52,19 @@ class EventQueue {
   EventQueue(const EventQueue&) = delete;
   EventQueue& operator=(const EventQueue&) = delete;
 
-  // Appends a copy of `record` whose payload is `data` / `len` (in place of
-  // the record's own) and wakes the loop if it waits. Refuses (returns
-  // false) once a stop was requested, checked under the queue lock, so
-  // nothing is ever appended after the loop has drained the queue and
-  // returned.
-  bool Append(const _EventParmsIn& record, void* data, uint32_t len) EXCLUDES(mu_);
+  // The room a queued payload's block has after the payload, rounded up to
+  // 16 bytes, for the queue's copy of the event's record.
+  static constexpr size_t kRecordRoom = sizeof(_EventParmsIn);
 
+  // Appends a copy of `record` whose payload is `data` / `len` (in place of
+  // the record's own) and wakes the loop if it waits. A non-null `data`
+  // must be a block with kRecordRoom bytes after len rounded up to 16; the
+  // copy goes into it.
+  // Refuses (returns false) once a stop was requested, and always once the
+  // loop has closed the queue, so nothing is ever appended after the loop
+  // has drained the queue and returned. Throws std::bad_alloc when a record
+  // without a payload finds no memory.
+  bool Append(const _EventParmsIn& record, void* data, uint32_t len) EXCLUDES(mu_);
   // Wakes the delivery loop once (read and close requests use it).
   void Notify();
 
@@ -56,7 +73,8 @@ class EventQueue {
   bool stopRequested() const { return stopRequested_.load(std::memory_order_acquire); }
 
   // Blocks until a record is available and returns it. The record stays
-  // valid until the next Take. Returns null instead once a stop was
+  // valid until the next Take, or until its payload's block is freed (the
+  // record lives in it), whichever comes first. Returns null instead once a stop was
   // requested and the queue is empty. `newBatch`, when given, is set to
   // whether this record opens a new batch (the loop has just taken what
   // was queued, possibly after a wait).
@@ -74,30 +92,40 @@ class EventQueue {
   // The queue lock, for the few other strings it guards (parent identity).
   Mutex& mutex() RETURN_CAPABILITY(mu_) { return mu_; }
 
-  // Records queued and not yet taken. The taken count is read first: both
-  // only grow, and never more are taken than were appended.
+  // Records queued and not yet taken. An append is counted just before its
+  // push (and uncounted if the closed queue refuses it), so never more are
+  // taken than were counted; the taken count is read first.
   size_t size() const {
     const size_t taken = taken_.load(std::memory_order_acquire);
     return appended_.load(std::memory_order_relaxed) - taken;
   }
 
  private:
-  bool Refill();  // REQUIRES: main thread
+  static size_t RecordOffset(uint32_t len) {
+    return (size_t(len) + alignof(_EventParmsIn) - 1) & ~(alignof(_EventParmsIn) - 1);
+  }
+  static _EventParmsIn* Next(const _EventParmsIn* record);
+  static void SetNext(_EventParmsIn* record, _EventParmsIn* next);
+  static _EventParmsIn* Closed();  // the head's mark once the loop is done
+  static void Free(_EventParmsIn* record);
+  static void FreeList(_EventParmsIn* newestOrOldest);
+  _EventParmsIn* TakeAll();  // REQUIRES: main thread
+  bool Refill() EXCLUDES(mu_);  // REQUIRES: main thread
+  void Wake() EXCLUDES(mu_);
+
+  Mutex mu_;  // the queue lock
+  CondVar cv_;
+  std::atomic<bool> stopRequested_{false};  // written under mu_
+  std::atomic<bool> loopWaiting_{false};
 
   // What producers touch, apart from what the delivery loop touches for
-  // every record, so that a busy queue does not move one cache line to and
-  // fro between them for each event.
-  Mutex mu_{Mutex::SpinFirst()};  // the queue lock
-  CondVar cv_;
-  std::vector<_EventParmsIn> incoming_ GUARDED_BY(mu_);
-  bool loopWaiting_ GUARDED_BY(mu_) = false;
-  std::atomic<bool> stopRequested_{false};  // written under mu_
-  std::atomic<size_t> appended_{0};         // written under mu_
+  // every record, so that a busy queue moves one cache line per append.
+  alignas(64) std::atomic<_EventParmsIn*> head_{nullptr};  // newest first
+  std::atomic<size_t> appended_{0};
 
   // The delivery loop's own (main thread only); taken_ is read by size().
-  alignas(64) std::vector<_EventParmsIn> batch_;
-  size_t next_ = 0;            // next record of batch_
-  uint32_t quietBatches_ = 0;  // see Refill
+  alignas(64) _EventParmsIn* pending_ = nullptr;  // taken records, oldest first
+  _EventParmsIn* finished_ = nullptr;             // a taken record without a payload
   std::atomic<size_t> taken_{0};
 };
 

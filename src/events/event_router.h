@@ -133,7 +133,7 @@ class EventRouter {
   const PluginList& plugins_;
   const std::atomic<bool>& throttling_;
 
-  BlockCache blocks_;  // recycles payload blocks (see block_cache.h)
+  BlockCache blocks_{EventQueue::kRecordRoom};  // recycles payload blocks (see block_cache.h)
   EventQueue queue_;
   PayloadTable payloads_;
   RequestThreads requests_;

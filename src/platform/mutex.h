@@ -15,8 +15,6 @@
 //   while (!ready_) changed_.Wait(mu_);
 #pragma once
 
-#include <pthread.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -29,20 +27,6 @@ namespace dv {
 class CAPABILITY("mutex") Mutex {
  public:
   Mutex() = default;
-  // A mutex whose holders keep it for a few instructions and that busy
-  // threads take at a high rate (the event queue's): a thread that finds
-  // it held spins a little before it sleeps, since a futex sleep and
-  // wake-up cost far more than the wait.
-  struct SpinFirst {};
-  explicit Mutex(SpinFirst) {
-#ifdef PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
-    pthread_mutex_init(mu_.native_handle(), &attributes);
-    pthread_mutexattr_destroy(&attributes);
-#endif
-  }
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 
