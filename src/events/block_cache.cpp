@@ -96,6 +96,7 @@ void* BlockCache::TakeLarge(uint32_t len) {
       // a block a large one could have used.
       if (slots_[i].bytes >= bytes && slots_[i].bytes / 2 <= bytes) {
         void* const block = slots_[i].block;
+        keptBytes_ -= slots_[i].bytes;
         slots_[i] = slots_[--count_];
         return block;
       }
@@ -114,7 +115,8 @@ void BlockCache::Put(void* block, uint32_t len) {
   const size_t bytes = malloc_usable_size(block);
   if (bytes >= kMinBytes && bytes <= kMaxBytes) {
     MutexLock lock(mu_);
-    if (count_ < kSlots) {
+    if (count_ < kSlots && keptBytes_ + bytes <= kKeptBytes) {
+      keptBytes_ += bytes;
       slots_[count_++] = {block, bytes};
       return;
     }

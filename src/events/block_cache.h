@@ -20,10 +20,12 @@
 //   class; past that the loop frees blocks. A thread's cache is freed when
 //   the thread ends.
 //
-//   Large blocks (video frames, kMinBytes to kMaxBytes). At most kSlots are
-//   kept under a mutex, each given to the next request of up to its size
-//   and no less than half of it: this saves the page faults of a heap
-//   trimmed and grown again, or an mmap and munmap per frame.
+//   Large blocks (video frames, kMinBytes to kMaxBytes). At most kSlots, of
+//   kKeptBytes in all, are kept under a mutex, each given to the next
+//   request of up to its size and no less than half of it: this saves the
+//   page faults of a heap trimmed and grown again, or an mmap and munmap
+//   per frame. A producer that runs a few frames ahead of the loop while
+//   the loop wakes up still finds kept blocks.
 //
 // Every block is an ordinary malloc'ed block of at least the length asked
 // for: whoever owns one may still free() it. New blocks come from the
@@ -55,7 +57,8 @@ class BlockCache {
 
   static constexpr size_t kMinBytes = 16 * 1024;
   static constexpr size_t kMaxBytes = 512 * 1024;
-  static constexpr size_t kSlots = 4;
+  static constexpr size_t kSlots = 16;
+  static constexpr size_t kKeptBytes = 2 * 1024 * 1024;  // of large blocks, at most
 
   // Every block has `roomAfter` bytes more than its payload, rounded up to
   // 16, needs: the event queue keeps its record there.
@@ -110,6 +113,7 @@ class BlockCache {
   Mutex mu_;
   Slot slots_[kSlots] GUARDED_BY(mu_) = {};  // the first count_ are kept
   size_t count_ GUARDED_BY(mu_) = 0;
+  size_t keptBytes_ GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace dv
