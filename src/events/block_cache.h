@@ -12,9 +12,9 @@
 //   Small blocks (kSmallClasses size classes from kSmallMinBytes to
 //   kSmallMaxBytes, four per doubling). The loop strings freed blocks into
 //   a chain per class and publishes a chain in that class's slot once it
-//   holds a quarter of kChainBytes and the slot is empty. A raising thread whose own
-//   thread-local cache of the class is empty takes the slot's whole chain
-//   with one exchange. Only the loop stores a chain and raising threads
+//   holds a quarter of kChainBytes and the slot is empty. A raising thread
+//   whose own thread-local cache of the class is empty takes the slot's
+//   whole chain with one exchange. Only the loop stores a chain and raising threads
 //   only take one, so the slot needs no lock and knows no ABA problem. The
 //   loop's chain and each thread's cache hold at most kChainBytes of a
 //   class; past that the loop frees blocks. A thread's cache is freed when
@@ -27,8 +27,9 @@
 //   per frame. A producer that runs a few frames ahead of the loop while
 //   the loop wakes up still finds kept blocks.
 //
-// Every block is an ordinary malloc'ed block of at least the length asked
-// for: whoever owns one may still free() it. New blocks come from the
+// Every block is an ordinary malloc'ed block with room for the payload it
+// was asked for and the room after it: whoever owns one may still free()
+// it. New blocks come from the
 // cache's allocator, malloc unless a test installs one that fails (through
 // the router's test peer); with such an allocator nothing is reused.
 //

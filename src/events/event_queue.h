@@ -9,8 +9,8 @@
 // after it. The queue stays unbounded.
 //
 // A record with a payload lives in the payload's own block, after the
-// payload (the entry's blocks have kRecordRoom to spare); a record without one gets
-// a block of its own. Until the loop takes it, the record's first bytes
+// payload (the entry's blocks have kRecordRoom to spare); a record without
+// one gets a block of its own. Until the loop takes it, the record's first bytes
 // (its size and version words, which nothing reads after the entry) hold
 // the link to the next record; Take sets them back.
 //
