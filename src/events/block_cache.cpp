@@ -23,7 +23,9 @@ constexpr size_t ClassBytes(size_t c) {
   if (c == 0) return BlockCache::kSmallMinBytes;
   return size_t(5 + (c - 1) % 4) << (6 + (c - 1) / 4 - 2);
 }
-constexpr uint32_t ChainLimit(size_t c) { return uint32_t(BlockCache::kChainBytes / ClassBytes(c)); }
+constexpr uint32_t ChainLimit(size_t c) {
+  return uint32_t(BlockCache::kChainBytes / ClassBytes(c));
+}
 // A chain is published once it holds a quarter of its limit.
 constexpr uint32_t PublishAt(size_t c) { return ChainLimit(c) / 4; }
 static_assert(ClassOf(BlockCache::kSmallMaxBytes) + 1 == BlockCache::kSmallClasses);
