@@ -69,11 +69,9 @@ void ReadCore(const ConfigurationTargets& targets, const Platform& platform) {
   const TiXmlElement* orvel = loaded ? document.FirstChildElement("Orvel") : nullptr;
   if (orvel == nullptr) {
     if (!loaded) {
-      LogCore(75, "Failed to load/parse core.xml %d - %s.",
-                 status.id, status.description.c_str());
+      LogCore(75, "Failed to load/parse core.xml %d - %s.", status.id, status.description.c_str());
     } else {
-      LogCore(75,
-                 "Failed to load core.xml, missing Orvel node.");
+      LogCore(75, "Failed to load core.xml, missing Orvel node.");
     }
     return;
   }

@@ -138,8 +138,7 @@ void WriteStatusReport(const StatusFigures& figures, const Platform& platform) {
   std::unique_ptr<TiXmlDocument> report = BuildStatusReport(figures);
   XmlStatus status;
   if (!SaveXmlFile(*report, "core.xml", &status, platform)) {
-    LogCore(75, "Failed to save config %d - %s", status.id,
-               status.description.c_str());
+    LogCore(75, "Failed to save config %d - %s", status.id, status.description.c_str());
   }
   AddProduct(report.get(), figures);
   RaiseXmlEvent(*report, DV_EVENT_CONFIG);

@@ -78,8 +78,8 @@ bool EstablishParentUid(const Platform& os, int descriptor, uint32_t* uid) {
   if (descriptor == -1) return true;
   const std::string doubt = DoubtAboutParent(os, parent, read.has_value(), descriptor);
   if (doubt.empty() || !CanChangeAccounts(os)) return true;
-  LogCore(100, "cannot establish the parent process %d: %s",
-             static_cast<int>(parent), doubt.c_str());
+  LogCore(100, "cannot establish the parent process %d: %s", static_cast<int>(parent),
+          doubt.c_str());
   return false;
 }
 

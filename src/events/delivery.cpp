@@ -77,17 +77,17 @@ void EventRouter::ReportQueue() {
   const size_t left = queue_.size();  // queued behind the event just taken
   const PayloadTable::Figures figures = payloads_.figures();
   LogCore(0,
-             "core event queue size: %zu, throttledvideoframes:%s, events:%s, refblks: %s (%s "
-             "bytes)",
-             left, FormatCount(video_.TakeThrottledFrames()).c_str(),
-             FormatCount(eventsSinceReport_).c_str(), FormatCount(figures.blocks).c_str(),
-             FormatCount(figures.bytes).c_str());
+          "core event queue size: %zu, throttledvideoframes:%s, events:%s, refblks: %s (%s "
+          "bytes)",
+          left, FormatCount(video_.TakeThrottledFrames()).c_str(),
+          FormatCount(eventsSinceReport_).c_str(), FormatCount(figures.blocks).c_str(),
+          FormatCount(figures.bytes).c_str());
   eventsSinceReport_ = 0;
 }
 
 void EventRouter::Deliver(const _EventParmsIn& event) {
-  if ((event.eventType & DV_EVENT_CONFIG) != 0 && event.data != nullptr && event.len != 0 &&
-      hooks_.postConfig) {
+  const bool config = (event.eventType & DV_EVENT_CONFIG) != 0;
+  if (config && event.data != nullptr && event.len != 0 && hooks_.postConfig) {
     hooks_.postConfig(std::string(static_cast<const char*>(event.data), event.len));
   }
   const uint32_t key = DeliveryMatchKey(event.flags);
@@ -95,16 +95,16 @@ void EventRouter::Deliver(const _EventParmsIn& event) {
   // messages would be logged; log events are never timed.
   const bool timed =
       PassesThreshold(0, levels_.ForProvider(DV_CORE_ID)) && event.eventType != DV_EVENT_LOG;
+  const uint32_t classes = event.eventType & DV_CLASS_BITS;
+  if (classes == 0 && !config) return;  // no plugin can take it
   // Every Write of this event gets its own copy of one record, built once:
   // a plugin may change the record it was given.
   const _WriteParmsIn record = WriteRecordFor(event);
-  const uint32_t classes = event.eventType & DV_CLASS_BITS;
-  if ((event.eventType & DV_EVENT_CONFIG) != 0 || (classes & (classes - 1)) != 0) {
+  if (config || (classes & (classes - 1)) != 0) {
     DeliverToAll(event, record, key, timed);
     return;
   }
   // One class (the common case): only its candidates, in list order.
-  if (classes == 0) return;
   const int k = classes == DV_EVENT_CLASS8 ? 8 : __builtin_ctz(classes);
   for (const PluginList::WriteCandidate& candidate : plugins_.writeCandidates(k)) {
     if ((key & ~candidate.mask) == 0) DeliverWrite(*candidate.plugin, event, record, timed);
@@ -130,8 +130,8 @@ void EventRouter::DeliverConfigUpdate(PLUGININFO& plugin, const _EventParmsIn& e
   IoctlCall call = IoctlRecords(DV_IOCTL_CONFIG_UPDATE, event.len, event.data);
   const int32_t result = plugin.IOCTL(&call.in, &call.out);
   if (result != 0 || call.out.errorCode != 0) {
-    LogCore(0, "plugin %s update config returned %d error %d",
-               plugin.name.c_str(), result, call.out.errorCode);
+    LogCore(0, "plugin %s update config returned %d error %d", plugin.name.c_str(), result,
+            call.out.errorCode);
   }
   payloads_.EndCall(call.out.keep != 0);
 }
@@ -153,17 +153,15 @@ void EventRouter::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event,
 
 // Out of line, so that the common path of DeliverWrite stays small.
 void EventRouter::ReportFailedWrite(const PLUGININFO& plugin, int32_t result, int32_t error) {
-  LogCore(0, "plugin %s write returned %d error %d",
-             plugin.name.c_str(), result, error);
+  LogCore(0, "plugin %s write returned %d error %d", plugin.name.c_str(), result, error);
 }
 
 void EventRouter::ReportSlowWrite(const PLUGININFO& plugin, const _EventParmsIn& event,
                                   int64_t took) {
-  LogCore(0,
-             "core write took %lldms, providerID %x, eventType: %d, len: %s -> %s",
-             static_cast<long long>(took / 1'000'000), event.providerID,
-             static_cast<int>(event.eventType),
-             FormatSignedCount(static_cast<int32_t>(event.len)).c_str(), plugin.name.c_str());
+  LogCore(0, "core write took %lldms, providerID %x, eventType: %d, len: %s -> %s",
+          static_cast<long long>(took / 1'000'000), event.providerID,
+          static_cast<int>(event.eventType),
+          FormatSignedCount(static_cast<int32_t>(event.len)).c_str(), plugin.name.c_str());
 }
 
 int EventRouter::ReleaseBlock(void* block, uint32_t holder) {

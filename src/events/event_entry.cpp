@@ -22,8 +22,7 @@ using Block = MallocBlock;
 // straight from malloc.
 Block CopyPayload(const _EventParmsIn& in, BlockCache* cache = nullptr) {
   if (in.data == nullptr || in.len == 0) return nullptr;
-  Block block(cache != nullptr ? cache->Take(in.len)
-                               : std::malloc(in.len));
+  Block block(cache != nullptr ? cache->Take(in.len) : std::malloc(in.len));
   if (!block) throw std::bad_alloc();
   std::memcpy(block.get(), in.data, in.len);
   return block;
@@ -178,18 +177,13 @@ void EventRouter::Enqueue(const _EventParmsIn& in, _EventParmsOut* out) {
   out->result = DV_RESULT_OK;
 }
 
-// When the append does not take the block (a stop came meanwhile, or the
-// queue could not grow and threw), the block dies with the caller: no reply
-// thread may go on waiting for it to be released, nor mistake a later block
-// at the same address for it.
+// When the append refuses (a stop came meanwhile), the block dies with the
+// caller: no reply thread may go on waiting for it to be released, nor
+// mistake a later block at the same address for it. An append throws only
+// for an event without a payload (its record needs memory of its own), and
+// such a reply has no block pending.
 bool EventRouter::AppendOrForget(const _EventParmsIn& in, void* data, uint32_t len) {
-  bool appended = false;
-  try {
-    appended = queue_.Append(in, data, len);
-  } catch (...) {
-    if (in.context != nullptr) requests_.ClearPending(data);
-    throw;
-  }
+  const bool appended = queue_.Append(in, data, len);
   if (!appended && in.context != nullptr) requests_.ClearPending(data);
   return appended;
 }

@@ -148,8 +148,8 @@ void ParentChannel::ForwardRequest(const uint8_t* packet, uint32_t length, uint3
   const int32_t result = plugin.IOCTL(&call.in, &call.out);
   plugin.readGate.Leave();
   if (result != 0 || call.out.errorCode != 0) {
-    LogCore(0, "plugin %s ipc ioctl returned %d error %d",
-               plugin.name.c_str(), result, call.out.errorCode);
+    LogCore(0, "plugin %s ipc ioctl returned %d error %d", plugin.name.c_str(), result,
+            call.out.errorCode);
   }
 }
 

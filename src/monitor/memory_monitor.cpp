@@ -55,8 +55,7 @@ void MemoryMonitor::Tick(const boost::system::error_code& error) {
   if (error || stopped_.load()) return;
   if (memoryLimit_ == 0) {
     memoryLimit_ = kMemoryLimit;
-    LogCore(0, "memory limit set to %zu",
-               static_cast<size_t>(memoryLimit_));
+    LogCore(0, "memory limit set to %zu", static_cast<size_t>(memoryLimit_));
   }
   const int64_t now = platform_.WallNowSeconds();
   CheckClock(now);
@@ -86,8 +85,8 @@ void MemoryMonitor::CheckMemory() {
 
 void MemoryMonitor::ReportUsage(uint32_t resident) {
   const int64_t change = (static_cast<int64_t>(resident) - lastReportedUsage_) / kMiB;
-  LogCore(0, "memory usage changed %lldMB (total usage: %zuMB)",
-             static_cast<long long>(change), static_cast<size_t>(resident / kMiB));
+  LogCore(0, "memory usage changed %lldMB (total usage: %zuMB)", static_cast<long long>(change),
+          static_cast<size_t>(resident / kMiB));
   lastReportedUsage_ = resident;
   lastReportNs_ = hooks_.now();
 }
