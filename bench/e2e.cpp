@@ -33,11 +33,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,6 +48,7 @@ extern "C" {
 #include "plugins/e2e.h"
 }
 #include "plugin_api/plugin.h"
+#include "handoff.h"
 #include "results.h"
 #include "run_folder.h"
 
@@ -211,39 +210,19 @@ Outcome Collect(const std::vector<Consumer>& consumers, const Case& c, uint64_t 
 
 // ---- the bare handoff ------------------------------------------------------
 
-struct Handoff {
-  std::mutex mu;
-  std::condition_variable cv;
-  std::deque<std::pair<void*, uint32_t>> queue;
-  bool stop = false;
-};
-
 void HandoffSend(void* context, void* data, uint32_t len) {
-  auto& handoff = *static_cast<Handoff*>(context);
-  void* block = std::malloc(len);
-  std::memcpy(block, data, len);
-  {
-    std::lock_guard<std::mutex> lock(handoff.mu);
-    handoff.queue.emplace_back(block, len);
-  }
-  handoff.cv.notify_one();
+  static_cast<Handoff*>(context)->Send(data, len);
 }
 
 void HandoffConsume(Handoff& handoff, std::vector<Consumer>& consumers) {
   WriteCall call;
-  std::unique_lock<std::mutex> lock(handoff.mu);
-  for (;;) {
-    if (handoff.queue.empty()) {
-      if (handoff.stop) return;
-      handoff.cv.wait(lock);
-      continue;
+  std::deque<Handoff::Event> batch;
+  while (handoff.Take(batch, false)) {
+    for (auto [block, len] : batch) {
+      for (const Consumer& consumer : consumers) call.Call(consumer, block, len);
+      std::free(block);
     }
-    const auto [block, len] = handoff.queue.front();
-    handoff.queue.pop_front();
-    lock.unlock();
-    for (const Consumer& consumer : consumers) call.Call(consumer, block, len);
-    std::free(block);
-    lock.lock();
+    batch.clear();
   }
 }
 
@@ -253,11 +232,7 @@ Outcome RunBare(const RunFolder& folder, const Case& c) {
   std::thread consumer(HandoffConsume, std::ref(handoff), std::ref(consumers));
   int never = 0;
   const uint64_t first = e2e_produce(HandoffSend, &handoff, c.events, c.size, c.rate, &never);
-  {
-    std::lock_guard<std::mutex> lock(handoff.mu);
-    handoff.stop = true;
-  }
-  handoff.cv.notify_one();
+  handoff.Stop();
   consumer.join();
   return Collect(consumers, c, first);
 }

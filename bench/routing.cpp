@@ -18,12 +18,10 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,10 +34,13 @@
 
 using dv::test::Peer;
 #include "events/callback.h"
+#include "handoff.h"
 #include "results.h"
 #include "subscribers.h"
 
 namespace {
+
+using dvbench::Handoff;
 
 constexpr int kBatch = 20000;  // events per iteration, over all producers
 
@@ -132,37 +133,16 @@ void BM_Core(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kBatch);
 }
 
-struct Handoff {
-  std::mutex mu;
-  std::condition_variable cv;
-  std::deque<std::pair<void*, uint32_t>> queue;
-  bool stop = false;
-};
-
 // The consumer of both baselines; `drain` takes the whole deque per lock.
 void Consume(Handoff& handoff, int plugins, bool drain) {
   int32_t (*volatile write)(void*, uint32_t) = BaselineWrite;
-  std::deque<std::pair<void*, uint32_t>> batch;
-  std::unique_lock<std::mutex> lock(handoff.mu);
-  for (;;) {
-    if (handoff.queue.empty()) {
-      if (handoff.stop) return;
-      handoff.cv.wait(lock);
-      continue;
-    }
-    if (drain) {
-      batch.swap(handoff.queue);
-    } else {
-      batch.push_back(handoff.queue.front());
-      handoff.queue.pop_front();
-    }
-    lock.unlock();
+  std::deque<Handoff::Event> batch;
+  while (handoff.Take(batch, drain)) {
     for (auto [block, len] : batch) {
       for (int i = 0; i < plugins; ++i) write(block, len);
       std::free(block);
     }
     batch.clear();
-    lock.lock();
   }
 }
 
@@ -174,25 +154,13 @@ void RunBaseline(benchmark::State& state, bool drain) {
   uint64_t target = 0;
   for (auto _ : state) {
     RunProducers(c.producers, [&](int count) {
-      const size_t size = c.payload.size();
-      for (int i = 0; i < count; ++i) {
-        void* block = std::malloc(size);
-        std::memcpy(block, c.payload.data(), size);
-        {
-          std::lock_guard<std::mutex> lock(handoff.mu);
-          handoff.queue.emplace_back(block, static_cast<uint32_t>(size));
-        }
-        handoff.cv.notify_one();
-      }
+      const uint32_t size = static_cast<uint32_t>(c.payload.size());
+      for (int i = 0; i < count; ++i) handoff.Send(c.payload.data(), size);
     });
     target += uint64_t(kBatch) * c.plugins;
     WaitDelivered(target);
   }
-  {
-    std::lock_guard<std::mutex> lock(handoff.mu);
-    handoff.stop = true;
-  }
-  handoff.cv.notify_one();
+  handoff.Stop();
   consumer.join();
   state.SetItemsProcessed(state.iterations() * kBatch);
 }
