@@ -73,12 +73,6 @@ bool FindPrograms(const ExerciseOptions& options, Programs* found, std::string* 
 
 // ---- the folder ------------------------------------------------------------
 
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08x", value);
-  return text;
-}
-
 void WriteFile(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::trunc) << text;
 }

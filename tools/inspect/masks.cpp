@@ -1,5 +1,7 @@
 #include "inspect/masks.h"
 
+#include <cstdio>
+
 #include "plugin_api/helpers.h"
 
 namespace dvinspect {
@@ -42,6 +44,12 @@ std::vector<std::string> MatchedEvents(const dv::PLUGININFO& plugin) {
     }
   }
   return matched;
+}
+
+std::string Hex(uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*x", digits, value);
+  return text;
 }
 
 }  // namespace dvinspect

@@ -36,4 +36,7 @@ const std::vector<KnownEvent>& KnownEvents();
 // masks and delivery option), by the core's own matching.
 std::vector<std::string> MatchedEvents(const dv::PLUGININFO& plugin);
 
+// "0x" and `digits` hex digits, as the tool prints IDs, masks and flags.
+std::string Hex(uint32_t value, int digits = 8);
+
 }  // namespace dvinspect

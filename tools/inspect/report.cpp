@@ -10,12 +10,6 @@
 namespace dvinspect {
 namespace {
 
-std::string Hex(uint32_t value, int digits = 8) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%0*x", digits, value);
-  return text;
-}
-
 struct Entry {
   const char* name;
   PluginEntryFn dv::PLUGININFO::*field;
