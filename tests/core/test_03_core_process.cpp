@@ -268,7 +268,8 @@ class StopSignalDisposition : public StoppedBySignal {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "LeakSanitizer cannot check a process that strace traces";
 #endif
-    if (dvtest::NeedsEmulator(DEVOVOR_EXE)) GTEST_SKIP() << "the emulator keeps the dispositions";
+    if (dvtest::NeedsEmulator(DEVOVOR_EXE)) GTEST_SKIP() << "qemu-user emulates the core's signal dispositions and keeps its own "
+                      "handlers in the kernel, so strace cannot see the core's changes";
   }
 };
 

@@ -148,6 +148,13 @@ std::vector<std::string> ParentSimArgv(const std::string& sim, const std::string
   return argv;
 }
 
+std::vector<std::string> WithEmulator(std::vector<std::string> argv) {
+  if (argv.empty() || !NeedsEmulator(argv.front())) return argv;
+  std::vector<std::string> words = Emulator();
+  words.insert(words.end(), argv.begin(), argv.end());
+  return words;
+}
+
 std::string ShellCommandFor(const std::string& path) {
   std::string command;
   if (NeedsEmulator(path)) {

@@ -39,6 +39,10 @@ const std::vector<std::string>& Emulator();
 bool NeedsEmulator(const std::string& path);
 // `path` as one shell word, preceded by the emulator when it needs one.
 std::string ShellCommandFor(const std::string& path);
+// `argv` preceded by the emulator when its program needs one. For a program
+// that another one (setpriv, a launcher) execs: ChildProcess puts the
+// emulator only in front of the program it starts itself.
+std::vector<std::string> WithEmulator(std::vector<std::string> argv);
 // The command line of parent-sim (`sim`) starting the core `core`, then
 // `rest`; the core goes through the emulator when it needs one.
 std::vector<std::string> ParentSimArgv(const std::string& sim, const std::string& core,
