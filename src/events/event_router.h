@@ -101,6 +101,8 @@ class EventRouter {
  private:
   friend class test::EventRouterPeer;  // tests read the queue and the tables
 
+  // A release event: ends `holder`'s hold on `block`, and frees the block
+  // when that was the last hold. Any other block is left alone.
   int ReleaseBlock(void* block, uint32_t holder);
   // Frees (or keeps for reuse) a block of `len` payload bytes that no
   // holder holds any more.
