@@ -22,7 +22,8 @@ static ExClosed g_closed = EX_CLOSED_INIT;
 static long g_fps = 25, g_frameBytes = 4096, g_keyEvery = 50, g_frames = 0;
 static long g_raised, g_refused;
 
-static void apply(const char* key, const char* value) {
+static void apply(const char* key, const char* value, void* context) {
+  (void)context;
   const long number = strtol(value, NULL, 0);
   if (strcmp(key, "fps") == 0 && number > 0) g_fps = number;
   if (strcmp(key, "frame_bytes") == 0 && number >= 8) g_frameBytes = number;
@@ -70,7 +71,7 @@ static void run_camera(void) {
 DV_EXPORT int32_t Load(void* in, void* out) {
   _LoadParmsOut* result = (_LoadParmsOut*)out;
   g_raise = ((_LoadParmsIn*)in)->PluginEventCallback;
-  ex_read_settings((void*)apply, apply);
+  dv_read_settings((const void*)apply, apply, NULL);
   result->id = CAMERA_ID;
   result->wantsWorker = 1;
   return 0;

@@ -20,7 +20,8 @@ static long g_maxBytes = 1048576;
 static FILE* g_file;
 static long g_written;
 
-static void apply(const char* key, const char* value) {
+static void apply(const char* key, const char* value, void* context) {
+  (void)context;
   if (strcmp(key, "path") == 0) snprintf(g_path, sizeof g_path, "%s", value);
   if (strcmp(key, "max_bytes") == 0 && strtol(value, NULL, 0) > 0) {
     g_maxBytes = strtol(value, NULL, 0);
@@ -42,7 +43,7 @@ static void rotate_if_full(void) {
 DV_EXPORT int32_t Load(void* in, void* out) {
   _LoadParmsOut* result = (_LoadParmsOut*)out;
   (void)in;
-  ex_read_settings((void*)apply, apply);
+  dv_read_settings((const void*)apply, apply, NULL);
   result->id = LOGFILE_ID;
   result->eventMasks[6] = 0xffffffffu; /* class 0x40: log messages */
   result->deliveryOption = 1;

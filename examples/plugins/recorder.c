@@ -34,7 +34,8 @@ static pthread_cond_t g_queued = PTHREAD_COND_INITIALIZER;
 static Frame* g_head; /* GUARDED_BY(g_mu) */
 static Frame** g_tail = &g_head;
 
-static void apply(const char* key, const char* value) {
+static void apply(const char* key, const char* value, void* context) {
+  (void)context;
   if (strcmp(key, "folder") == 0) snprintf(g_folder, sizeof g_folder, "%s", value);
   if (strcmp(key, "frames_per_segment") == 0 && strtol(value, NULL, 0) > 0) {
     g_perSegment = strtol(value, NULL, 0);
@@ -115,7 +116,7 @@ static void run_recorder(void) {
 DV_EXPORT int32_t Load(void* in, void* out) {
   _LoadParmsOut* result = (_LoadParmsOut*)out;
   g_raise = ((_LoadParmsIn*)in)->PluginEventCallback;
-  ex_read_settings((void*)apply, apply);
+  dv_read_settings((const void*)apply, apply, NULL);
   result->id = RECORDER_ID;
   result->eventMasks[0] = 0xffffffffu; /* video, whatever its flags */
   result->eventMasks[2] = 0xffffffffu; /* status: the Memory notification */

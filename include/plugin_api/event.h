@@ -80,7 +80,13 @@ typedef int32_t (*PluginEventCallbackFn)(_EventParmsIn* in,
 #define DV_FLAG_LOG_QUERY 0x1u        /* with DV_EVENT_LOG: ask for the level */
 #define DV_FLAG_LOG_MESSAGE 0x2u      /* with DV_EVENT_LOG: text in data */
 #define DV_FLAG_XML 0x10u             /* data holds XML text */
-#define DV_FLAG_VIDEO 0x1000000u      /* with DV_EVENT_VIDEO: a video frame */
+/* Bit 24. Together with DV_EVENT_VIDEO it makes the event a video frame,
+ * which the core gates (key frames, throttling). The core also sets it on
+ * every event it raises itself: its log messages, the status report and the
+ * Memory notification. So the bit alone does not mean video, and
+ * subscribers filter on it: a mask for the log class without bit 25 (where
+ * the delivery key moves bit 24) leaves the core's own messages out. */
+#define DV_FLAG_VIDEO 0x1000000u
 
 /* Values the core writes into _EventParmsOut.result. */
 #define DV_RESULT_OK 0                /* queued, done, or requests started */

@@ -17,9 +17,10 @@
 // PublishMemoryState runs on the I/O thread. Both only read their inputs.
 //
 // The figures are a copy taken by the core: the parent's file name and
-// version are copied together under the queue lock, under which the parent
-// channel stores them, so a report never mixes two identity packets; the
-// plugin list is a snapshot; thresholds are read with atomic loads.
+// version are copied together under the lock under which the parent
+// channel stores them (core/parent_identity.h), so a report never mixes
+// two identity packets; the plugin list is a snapshot; thresholds are read
+// with atomic loads.
 #pragma once
 
 #include <cstdint>

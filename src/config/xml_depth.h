@@ -23,6 +23,7 @@
 // an element of level n is level n + 1. Text and end tags are not nodes that
 // open a level.
 //
+// Internal to config/: the XML file layer (xml_file.cpp) is its one caller.
 // Any thread may call these functions; they touch only their arguments.
 #pragma once
 
@@ -30,7 +31,11 @@
 #include <string>
 #include <vector>
 
+class TiXmlDocument;
+
 namespace dv {
+
+struct XmlStatus;
 
 // TinyXML 2.6 may read a few bytes past the terminating NUL of a construct
 // left open at the end (an attribute value, a CDATA section, a multi-byte
@@ -67,5 +72,13 @@ XmlShape ScanXmlShape(const char* text, int max_level);
 // that is too deep, so that it reports any error met before that point
 // without descending past it. Requires shape.too_deep.
 std::string CloseOpenElements(const char* text, const XmlShape& shape);
+
+// ParseXml (xml_file.h) with the limit lowered to `max_level`, clamped to
+// 1..kXmlMaxDepth: it can never raise the limit. ParseXml is this with
+// kXmlMaxDepth; a lower limit lets the guard be compared with TinyXML
+// itself on documents shallow enough for TinyXML alone. Defined in
+// xml_file.cpp.
+bool ParseXmlLimited(TiXmlDocument* doc, const std::string& text, int max_level,
+                     XmlStatus* status);
 
 }  // namespace dv

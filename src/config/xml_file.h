@@ -89,12 +89,6 @@ const char* XmlErrorDescription(int id);
 // last top-level node is ignored. On failure `doc` is left empty.
 bool ParseXml(TiXmlDocument* doc, const std::string& text, XmlStatus* status);
 
-// ParseXml with the limit lowered to `max_level` (clamped to 1..kXmlMaxDepth),
-// so that tests can compare the nesting guard with TinyXML itself on small
-// documents. It can never raise the limit.
-bool ParseXmlLimited(TiXmlDocument* doc, const std::string& text, int max_level,
-                     XmlStatus* status);
-
 // Loads the file `name` into `doc`, under the lock on `name`.
 //
 // Every attempt starts from a cleared document and status (TinyXML itself

@@ -116,13 +116,9 @@ void devovor::WriteStatusReport() {
   figures.plugins = plugins_.snapshot();
   figures.logLevel = &logLevel_;
   figures.logLevelDefault = &logLevelDefault_;
-  {
-    // The parent channel stores both strings under the queue lock, so one
-    // copy under it never mixes two identity packets.
-    dv::MutexLock lock(router_.queue().mutex());
-    figures.parentFileName = parentFileName_;
-    figures.parentVersion = parentVersion_;
-  }
+  dv::ParentIdentity::Strings parent = parentIdentity_.Read();
+  figures.parentFileName = std::move(parent.fileName);
+  figures.parentVersion = std::move(parent.version);
   figures.failedPlugins = host_.failedPlugins();
   figures.productFamily = productFamily_;
   dv::WriteStatusReport(figures, platform_);
@@ -158,34 +154,17 @@ void devovor::NarrowCapabilities() {
   dv::NarrowEveryThread(dv::kCapsWhenRunning);
 }
 
+// The background flag is set before the wait ends, so that plugins, which
+// open after it, never print to a console the parent has silenced.
 void devovor::SetParentIdentity(const std::vector<std::string>& fields) {
-  dv::MutexLock lock(router_.queue().mutex());
-  if (fields.size() >= 1) parentFileName_ = fields[0];
-  if (fields.size() >= 2) parentVersion_ = fields[1];
   if (fields.size() >= 3) console_.SetBackground(fields[2] == "Background:true");
-  parentIdentified_ = true;
-  router_.queue().Notify();
+  parentIdentity_.Store(fields);
 }
 
-std::string devovor::parentFileName() {
-  dv::MutexLock lock(router_.queue().mutex());
-  return parentFileName_;
+void devovor::RequestStop() {
+  router_.RequestStop();
+  parentIdentity_.EndWait();
 }
-
-std::string devovor::parentVersion() {
-  dv::MutexLock lock(router_.queue().mutex());
-  return parentVersion_;
-}
-
-void devovor::WaitForParentIdentity() {
-  const auto deadline = std::chrono::steady_clock::now() + kParentIdentityWait;
-  dv::MutexLock lock(router_.queue().mutex());
-  while (!parentIdentified_ && !router_.queue().stopRequested()) {
-    if (!router_.queue().WaitLocked(deadline)) return;
-  }
-}
-
-void devovor::RequestStop() { router_.queue().RequestStop(); }
 
 int devovor::PluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
   router_.Handle(in, out);
@@ -213,9 +192,7 @@ void devovor::Start() {
   // Plugins open once the parent has said who it is, the core is asked to
   // stop, or 10 s have passed. An identity that came before the wait began
   // counts too, so a quick parent never costs the full 10 s.
-  if (parent_.IsOpen()) {
-    WaitForParentIdentity();
-  }
+  if (parent_.IsOpen()) parentIdentity_.WaitAtMost(kParentIdentityWait);
 
   host_.OpenPhase();
   NarrowCapabilities();

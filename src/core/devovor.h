@@ -26,6 +26,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "core/parent_identity.h"
 #include "events/callback.h"
 #include "events/event_router.h"
 #include "ipc/parent_channel.h"
@@ -34,7 +35,6 @@
 #include "log/levels.h"
 #include "log/name_registry.h"
 #include "platform/platform.h"
-#include "platform/thread_annotations.h"
 #include "plugin_api/event.h"
 #include "plugins/plugin_host.h"
 #include "plugins/plugin_list.h"
@@ -43,7 +43,8 @@ namespace dv::test {
 class DevovorPeer;
 }
 
-class devovor {
+// Not a base class: its seams are the Platform and the hooks it binds.
+class devovor final {
  public:
   // The built-in version of the core.
   static const char* BuiltInVersion() { return "21.09.7.0"; }
@@ -52,15 +53,7 @@ class devovor {
                    const dv::Platform& platform = dv::Platform::Default());
   devovor(const devovor&) = delete;
   devovor& operator=(const devovor&) = delete;
-  virtual ~devovor();
-
-  // Current steady-clock time point in nanoseconds.
-  virtual int64_t Now();
-  // Raises the Memory notification with the current throttling state.
-  virtual void PublishMemoryState();
-  // Writes one log line to the console (and level 100 to the system log).
-  virtual void WriteConsole(uint32_t providerId, uint32_t level, const char* text,
-                            uint32_t maxLen);
+  ~devovor();
 
   // Registers the core's name, tightens the file-creation mask, opens the
   // parent channel on `descriptor` (-1: none; close-on-exec from then on)
@@ -73,7 +66,8 @@ class devovor {
   // Start on, SIGINT, SIGTERM and SIGQUIT never take their default action:
   // the first stops the core, and after Start they are ignored for good.
   void Start();
-  // Asks the delivery loop to drain and return. Any thread, any time.
+  // Asks the delivery loop to drain and return, and ends the start-up wait
+  // for the parent's identity. Any thread, any time.
   void RequestStop();
   // The single event entry. Always returns 0; the outcome is in out->result.
   int PluginEvent(_EventParmsIn* in, _EventParmsOut* out);
@@ -81,15 +75,17 @@ class devovor {
  private:
   friend class dv::test::DevovorPeer;  // tests reach the subsystems through it
 
+  // What the hooks of the subsystems are bound to.
+  // Current steady-clock time point in nanoseconds.
+  int64_t Now();
+  // Raises the Memory notification with the current throttling state.
+  void PublishMemoryState();
+  // Writes one log line to the console (and level 100 to the system log).
+  void WriteConsole(uint32_t providerId, uint32_t level, const char* text, uint32_t maxLen);
   // From the parent channel (I/O thread): the identity packet's fields
-  // (file name, version, "Background:true"), stored under the queue lock,
-  // which also wakes the start-up wait.
+  // (file name, version, "Background:true"); ends the start-up wait.
   void SetParentIdentity(const std::vector<std::string>& fields);
-  std::string parentFileName();
-  std::string parentVersion();
-  // Returns once the parent has identified itself, a stop is requested or
-  // kParentIdentityWait has passed. Main thread, during Start.
-  void WaitForParentIdentity();
+
   // Saves the status report to core.xml and raises it for the plugins.
   // Main thread during Start, I/O thread afterwards.
   void WriteStatusReport();
@@ -112,9 +108,7 @@ class devovor {
   const std::string executablePath_;
   std::string productFamily_ = "Vantora";
   std::string coreVersion_;
-  std::string parentFileName_ GUARDED_BY(router_.queue().mutex());
-  std::string parentVersion_ GUARDED_BY(router_.queue().mutex());
-  bool parentIdentified_ GUARDED_BY(router_.queue().mutex()) = false;
+  dv::ParentIdentity parentIdentity_;  // the parent's file name and version
   std::atomic<bool> linger_{false};
   std::atomic<bool> throttlingEnabled_{true};
   std::atomic<bool> throttling_{false};

@@ -29,12 +29,11 @@
 // Thread safety: Append, Notify, RequestStop, stopRequested and size may be
 // called from any thread that holds no queue lock. Take is called by the
 // main thread only. No plugin code ever runs under the lock, which only
-// the loop's sleep, the wake-ups, the stop request and the start-up waits
-// take. Its place in the lock order: events/event_router.h.
+// the loop's sleep, the wake-ups and the stop request take. Its place in
+// the lock order: events/event_router.h.
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -80,17 +79,6 @@ class EventQueue {
   // was queued, possibly after a wait).
   // REQUIRES: main thread.
   const _EventParmsIn* Take(bool* newBatch = nullptr);
-
-  // With the queue lock held: waits for the next wake-up (an append to a
-  // waiting loop, Notify, RequestStop) or `deadline`, whichever comes first;
-  // false once the deadline has passed. Start-up waits in a loop on what it
-  // needs under the lock, the stop request included.
-  bool WaitLocked(std::chrono::steady_clock::time_point deadline) REQUIRES(mu_) {
-    return cv_.WaitUntil(mu_, deadline);
-  }
-
-  // The queue lock, for the few other strings it guards (parent identity).
-  Mutex& mutex() RETURN_CAPABILITY(mu_) { return mu_; }
 
   // Records queued and not yet taken. An append is counted just before its
   // push (and uncounted if the closed queue refuses it), so never more are

@@ -23,9 +23,11 @@
 //     before one request thread's mutex (RequestThreads::RequestThread)
 //
 // Every other lock is a leaf: nothing else is taken while it is held.
-//   owned by the router: the queue lock (EventQueue; it also guards the
-//     parent's identity in the core), the video lock (VideoGate), the
-//     payload lock (PayloadTable), the block cache's mutex (BlockCache);
+//   owned by the router: the queue lock (EventQueue), the video lock
+//     (VideoGate), the payload lock (PayloadTable), the block cache's mutex
+//     (BlockCache);
+//   above it, in core/: the parent identity's lock (ParentIdentity), with
+//     the condition variable of the start-up wait;
 //   below it, in plugins/ and log/: the plugin list's mutex (PluginList),
 //     each plugin's read gate (ReadGate), the failed plugin table
 //     (PluginHost), the name registry (NameRegistry), the console stream's
@@ -90,6 +92,17 @@ class EventRouter {
   // REQUIRES: main thread.
   void RunEventLoop();
 
+  // Logs the blocks that plugins never released and forgets them.
+  void ReportLeakedBlocks();
+
+  // Sets the stop flag and wakes the delivery loop. Any thread.
+  void RequestStop() { queue_.RequestStop(); }
+
+ private:
+  friend class test::EventRouterPeer;  // tests read the queue and the tables
+
+  // A release event: ends `holder`'s hold on `block`, and frees the block
+  // when that was the last hold. Any other block is left alone.
   int ReleaseBlock(void* block, uint32_t holder);
   // Frees (or keeps for reuse) a block of `len` payload bytes that no
   // holder holds any more.
@@ -97,15 +110,6 @@ class EventRouter {
   // As FreeBlock, on the delivery loop: small blocks return to the threads
   // that raise events (see block_cache.h).
   void RecycleBlock(void* block, uint32_t len);
-  // Logs the blocks that plugins never released and forgets them.
-  void ReportLeakedBlocks();
-
-  EventQueue& queue() { return queue_; }
-  PayloadTable::Figures blockFigures() const { return payloads_.figures(); }
-  RequestThreads& requests() { return requests_; }
-
- private:
-  friend class test::EventRouterPeer;  // tests replace hooks
 
   bool HandleLog(const _EventParmsIn& in, _EventParmsOut* out);
   void SendToParent(const _EventParmsIn& in, _EventParmsOut* out);
@@ -128,7 +132,7 @@ class EventRouter {
   __attribute__((noinline, cold)) void ReportSlowWrite(const PLUGININFO& plugin,
                                                        const _EventParmsIn& event, int64_t took);
 
-  RouterHooks hooks_;  // set at construction; tests may replace them before use
+  const RouterHooks hooks_;
   const LogLevelTable& levels_;
   const PluginList& plugins_;
   const std::atomic<bool>& throttling_;

@@ -28,18 +28,6 @@ void PayloadTable::Holders::Remove(uint32_t holder) {
   }
 }
 
-void PayloadTable::AddHolder(void* block, uint32_t len, uint32_t holder) {
-  if (block == nullptr) return;
-  MutexLock lock(mu_);
-  auto [it, inserted] = blocks_.try_emplace(block, len, &pool_);
-  if (inserted) {
-    ++figures_.blocks;
-    figures_.bytes += len;
-  }
-  it->second.holders.Add(holder);
-  entries_.store(blocks_.size());
-}
-
 bool PayloadTable::DropHolder(void* block, uint32_t holder, uint32_t* len) {
   MutexLock lock(mu_);
   if (ReleasedDuringCall(block, holder)) return false;

@@ -50,10 +50,6 @@ class PayloadTable {
     uint32_t bytes = 0;
   };
 
-  // Adds `holder` to the block's holders, entering the block with `len` if
-  // it is new. A null block is ignored.
-  void AddHolder(void* block, uint32_t len, uint32_t holder);
-
   // Removes `holder` from a held block. Returns true when that was the last
   // holder: the block has left the table, its length is stored in `*len`,
   // and the caller must free it. A block the table does not hold (released

@@ -69,9 +69,4 @@ void RequestThreads::EndDelivery() {
   }
 }
 
-size_t RequestThreads::threadCount() const {
-  MutexLock lock(mu_);
-  return threads_.size();
-}
-
 }  // namespace dv

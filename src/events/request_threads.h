@@ -25,6 +25,9 @@
 #include "platform/mutex.h"
 
 namespace dv {
+namespace test {
+class RequestThreadsPeer;
+}
 
 class RequestThreads {
  public:
@@ -56,9 +59,9 @@ class RequestThreads {
   // and every later one that would have to wait.
   void EndDelivery();
 
-  size_t threadCount() const;
-
  private:
+  friend class test::RequestThreadsPeer;  // tests count the threads
+
   struct RequestThread {
     Mutex mu;
     CondVar released;

@@ -77,7 +77,7 @@ void ConsoleWriter::Write(uint32_t providerId, uint32_t level, const char* text,
   // lines of different threads never interleave.
   char prefix[64];
   const int prefixLength =
-      colour_.load() && level <= kHighestColouredLevel
+      level <= kHighestColouredLevel
           ? std::snprintf(prefix, sizeof prefix, "\x1b[3%dm%02d:%02d:%02d\x1b[36m %-6.6s\x1b[0m ",
                           kLevelColours[level / 25], utc.tm_hour, utc.tm_min, utc.tm_sec, tag)
           : std::snprintf(prefix, sizeof prefix, "%02d:%02d:%02d %-6.6s ", utc.tm_hour,

@@ -19,8 +19,9 @@
 // under the stream's lock, so lines of different threads never interleave.
 // The terminal test runs exactly once, on the first Write, and its answer
 // holds for the writer's lifetime. The colour and background flags are
-// atomic. Write allocates nothing, except the system log's copy of a
-// level-100 text longer than 1024 bytes.
+// atomic. Write allocates nothing for a console line of up to 1,024 bytes
+// (time stamp, tag, text and line end) and a system-log text of up to
+// 1,024 bytes; a longer one is built in a heap buffer.
 #pragma once
 
 #include <atomic>
@@ -50,7 +51,6 @@ class ConsoleWriter {
 
   const NameRegistry& names_;
   const Platform& platform_;
-  std::atomic<bool> colour_{true};
   std::atomic<bool> background_{false};
   std::once_flag terminalOnce_;
   bool terminal_ = false;  // written once under terminalOnce_

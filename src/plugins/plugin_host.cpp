@@ -28,6 +28,19 @@ void Log(int level, const char* format, ...) {
   va_end(args);
 }
 
+// Calls a plugin's Close or Unload (`what` names it in the message) with
+// zeroed records; a failure is logged, and the core goes on.
+template <typename In, typename Out>
+void CallStopEntry(const PLUGININFO& plugin, PluginEntryFn entry, const char* what) {
+  In in = ZeroedRecord<In>(DV_RECORD_VERSION);
+  Out out = ZeroedRecord<Out>(DV_RECORD_VERSION);
+  const int32_t result = entry ? entry(&in, &out) : kNotExported;
+  if (result != 0 || out.errorCode != 0) {
+    Log(0, "plugin %s %s returned %d error %d", plugin.name.c_str(), what, result,
+        out.errorCode);
+  }
+}
+
 std::string FileNameOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -202,12 +215,7 @@ void PluginHost::CloseOne(PLUGININFO& plugin) {
   // No read request or parent request starts on a plugin once its Close
   // has been called; those already running finish before its Unload.
   plugin.readGate.Close();
-  _CloseParmsIn in = ZeroedRecord<_CloseParmsIn>(DV_RECORD_VERSION);
-  _CloseParmsOut out = ZeroedRecord<_CloseParmsOut>(DV_RECORD_VERSION);
-  const int32_t result = plugin.Close ? plugin.Close(&in, &out) : kNotExported;
-  if (result != 0 || out.errorCode != 0) {
-    Log(0, "plugin %s close returned %d error %d", plugin.name.c_str(), result, out.errorCode);
-  }
+  CallStopEntry<_CloseParmsIn, _CloseParmsOut>(plugin, plugin.Close, "close");
 }
 
 void PluginHost::UnloadPhase() {
@@ -222,12 +230,7 @@ void PluginHost::UnloadOne(PLUGININFO& plugin) {
   if (plugin.worker.joinable()) plugin.worker.join();
   plugin.readGate.Close();  // in case the close phase never ran
   plugin.readGate.WaitIdle();
-  _UnloadParmsIn in = ZeroedRecord<_UnloadParmsIn>(DV_RECORD_VERSION);
-  _UnloadParmsOut out = ZeroedRecord<_UnloadParmsOut>(DV_RECORD_VERSION);
-  const int32_t result = plugin.Unload ? plugin.Unload(&in, &out) : kNotExported;
-  if (result != 0 || out.errorCode != 0) {
-    Log(0, "plugin %s unload returned %d error %d", plugin.name.c_str(), result, out.errorCode);
-  }
+  CallStopEntry<_UnloadParmsIn, _UnloadParmsOut>(plugin, plugin.Unload, "unload");
   if (plugin.id() != kResidentPluginId) dlclose(plugin.library);
   plugin.library = nullptr;
 }

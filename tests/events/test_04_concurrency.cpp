@@ -72,8 +72,8 @@ TEST_F(Routing, ProducersOnManyThreadsLoseNothing) {
   EXPECT_EQ(accepted.load(), kProducers * kEventsEach);
   EXPECT_EQ(RecorderFor(0).writeCount(), size_t(kProducers * kEventsEach));
   EXPECT_EQ(RecorderFor(1).writeCount(), size_t(kProducers * kEventsEach));
-  EXPECT_EQ(Peer(core).router().blockFigures().blocks, 0u);
-  EXPECT_EQ(Peer(core).router().blockFigures().bytes, 0u);
+  EXPECT_EQ(EventRouterPeer::blockFigures(Peer(core).router()).blocks, 0u);
+  EXPECT_EQ(EventRouterPeer::blockFigures(Peer(core).router()).bytes, 0u);
   // Per producer, events arrive in the order they were raised.
   std::vector<uint32_t> next(kProducers, 0);
   for (const Delivered& d : RecorderFor(0).writes) {

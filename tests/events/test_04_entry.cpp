@@ -102,7 +102,7 @@ TEST_F(Routing, AReadRequestThatMatchesNoReaderStillSucceeds) {
   EXPECT_EQ(Raise(Event(0, 0x2)), DV_RESULT_OK);
   std::this_thread::sleep_for(20ms);
   EXPECT_TRUE(RecorderFor(0).readsSoFar().empty());
-  EXPECT_EQ(Peer(core).router().requests().threadCount(), 0u);
+  EXPECT_EQ(EventRouterPeer::requestThreadCount(Peer(core).router()), 0u);
 }
 
 TEST_F(Routing, RepliesNeedAnOpenHandleAndAReadRequestThread) {

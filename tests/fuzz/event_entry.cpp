@@ -39,6 +39,7 @@
 #include "support/peers.h"
 
 using dv::test::Peer;
+using dv::test::EventRouterPeer;
 #include "events/callback.h"
 #include "events/fake_plugins.h"
 #include "fuzz_support.h"
@@ -432,7 +433,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           raise = false;
           break;
         case 12:
-          core.PublishMemoryState();
+          Peer(core).PublishMemoryState();
           raise = false;
           break;
         case 13: {  // a store to the threshold tables, kinds past the end too
@@ -491,7 +492,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       plugin->readGate.Close();
       plugin->readGate.WaitIdle();
     }
-    FUZZ_CHECK(Peer(core).router().blockFigures().blocks == 0);
+    FUZZ_CHECK(EventRouterPeer::blockFigures(Peer(core).router()).blocks == 0);
   }
   AwaitThreads(threadsBefore);
   g_run = nullptr;

@@ -13,12 +13,12 @@
  *   warn                    (none)  Open logs this text at level 60
  */
 #define _GNU_SOURCE
-#include <dlfcn.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <time.h>
 
 #include "plugin_api/helpers.h"
+#include "plugin_api/settings.h"
 
 static struct {
   uint32_t id, mask1;
@@ -31,7 +31,8 @@ static pthread_mutex_t g_mu = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t g_closedCond = PTHREAD_COND_INITIALIZER;
 static int g_closed; /* GUARDED_BY(g_mu) */
 
-static void apply(const char* key, const char* value) {
+static void apply(const char* key, const char* value, void* context) {
+  (void)context;
   if (strcmp(key, "id") == 0) g.id = (uint32_t)strtoul(value, NULL, 0);
   if (strcmp(key, "mask1") == 0) g.mask1 = (uint32_t)strtoul(value, NULL, 0);
   if (strcmp(key, "keep") == 0) g.keep = strtol(value, NULL, 0);
@@ -39,27 +40,6 @@ static void apply(const char* key, const char* value) {
   if (strcmp(key, "worker_after_close_ms") == 0) g.workerAfterCloseMs = strtol(value, NULL, 0);
   if (strcmp(key, "close_ms") == 0) g.closeMs = strtol(value, NULL, 0);
   if (strcmp(key, "warn") == 0) snprintf(g.warn, sizeof g.warn, "%s", value);
-}
-
-static void read_settings(void) {
-  Dl_info info;
-  char path[4096], line[512];
-  FILE* file;
-  size_t n;
-  if (dladdr((void*)&g, &info) == 0 || info.dli_fname == NULL) return;
-  snprintf(path, sizeof path - 8, "%s", info.dli_fname);
-  n = strlen(path);
-  if (n > 3 && strcmp(path + n - 3, ".so") == 0) path[n - 3] = '\0';
-  strcat(path, ".conf");
-  if ((file = fopen(path, "r")) == NULL) return;
-  while (fgets(line, sizeof line, file) != NULL) {
-    char* eq = strchr(line, '=');
-    line[strcspn(line, "\r\n")] = '\0';
-    if (eq == NULL) continue;
-    *eq = '\0';
-    apply(line, eq + 1);
-  }
-  fclose(file);
 }
 
 static void sleep_ms(long ms) {
@@ -72,7 +52,7 @@ static void sleep_ms(long ms) {
 DV_EXPORT int32_t Load(void* in, void* out) {
   _LoadParmsOut* result = (_LoadParmsOut*)out;
   g_raise = ((_LoadParmsIn*)in)->PluginEventCallback;
-  read_settings();
+  dv_read_settings(&g, apply, NULL);
   result->id = g.id;
   result->eventMasks[1] = g.mask1;
   result->deliveryOption = 1;

@@ -23,13 +23,13 @@
  *   config=XML         a configuration update to raise in Open
  */
 #define _GNU_SOURCE
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "plugin_api/helpers.h"
+#include "plugin_api/settings.h"
 
 #define MAX_EVENTS 32
 #define TEXT_MAX 1024
@@ -70,7 +70,8 @@ static void add_event(Event* list, int* count, const char* value) {
   ++*count;
 }
 
-static void apply(const char* key, const char* value) {
+static void apply(const char* key, const char* value, void* context) {
+  (void)context;
   if (strcmp(key, "id") == 0) g.id = (uint32_t)strtoul(value, NULL, 0);
   if (strcmp(key, "close_key") == 0) g.closeKey = (uint32_t)strtoul(value, NULL, 0);
   if (strcmp(key, "role") == 0) snprintf(g.role, sizeof g.role, "%s", value);
@@ -78,28 +79,6 @@ static void apply(const char* key, const char* value) {
   if (strcmp(key, "config") == 0) snprintf(g.config, sizeof g.config, "%s", value);
   if (strcmp(key, "raise") == 0) add_event(g.raise, &g.raiseCount, value);
   if (strcmp(key, "read") == 0) add_event(g.read, &g.readCount, value);
-}
-
-static void read_settings(void) {
-  Dl_info info;
-  char path[TEXT_MAX + 8], line[TEXT_MAX + 32];
-  size_t n;
-  FILE* file;
-  if (dladdr((void*)&g, &info) == 0 || info.dli_fname == NULL) return;
-  snprintf(path, TEXT_MAX, "%s", info.dli_fname);
-  n = strlen(path);
-  if (n > 3 && strcmp(path + n - 3, ".so") == 0) path[n - 3] = '\0';
-  strcat(path, ".conf");
-  file = fopen(path, "r");
-  if (file == NULL) return;
-  while (fgets(line, sizeof line, file) != NULL) {
-    char* eq = strchr(line, '=');
-    line[strcspn(line, "\r\n")] = '\0';
-    if (eq == NULL) continue;
-    *eq = '\0';
-    apply(line, eq + 1);
-  }
-  fclose(file);
 }
 
 /* One event of a class the plugin subscribes to. A video frame is a key
@@ -130,7 +109,7 @@ static void raise_everything(void) {
 DV_EXPORT int32_t Load(void* in, void* out) {
   _LoadParmsOut* result = (_LoadParmsOut*)out;
   g_raise = ((_LoadParmsIn*)in)->PluginEventCallback;
-  read_settings();
+  dv_read_settings(&g, apply, NULL);
   result->id = g.id;
   result->eventMasks[DV_MASK_CLOSE_ORDER] = g.closeKey;
   return 0;
