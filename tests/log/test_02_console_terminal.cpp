@@ -30,8 +30,9 @@ TEST(ConsoleOnATerminal, ControlBytesInAPluginMessagePrintAsQuestionMarks) {
 // an entry of the console.
 TEST(ConsoleOnATerminal, ALeakReportPrintsOneIndentedLinePerBlock) {
   PluginFolder folder(DEVOVOR_EXE, TEST_PLUGIN_SO);
-  folder.Install("raiser.so", "id=0x10000\nraise_on_open=30");
-  folder.Install("keeper.so", "id=0x20000\nmasks=0xffffffff\nkeep=1\nrelease_kept=0");
+  // 30 blocks kept for good: the 29 events and the status report's update.
+  folder.Install("raiser.so", "id=0x10000\nraise_on_open=29");
+  folder.Install("keeper.so", "id=0x20000\nmask1=0xffffffff\ndelivery=1\nkeep=1\nrelease_kept=0");
   std::ofstream(folder.root() / "core.xml")
       << "<Orvel><Modules><Module><Plugin ID=\"-2147483648\" LogLevel=\"0\"/></Module></Modules></Orvel>";
   const std::string console = RunCore(folder);

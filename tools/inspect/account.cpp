@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <grp.h>
+#include <limits.h>
 #include <linux/capability.h>
 #include <pwd.h>
 #include <sys/prctl.h>
