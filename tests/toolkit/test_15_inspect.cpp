@@ -34,11 +34,10 @@ ToolRun Inspect(std::vector<std::string> args) {
   return {status, child.Output(Stream::kStdout) + child.Output(Stream::kStderr)};
 }
 
-// Run as root, the tool reads the plugins as nobody.
-void LetEveryoneRead(const PluginFolder& folder) {
-  using P = fs::perms;
-  fs::permissions(folder.root(), P::owner_all | P::group_read | P::group_exec | P::others_read |
-                                     P::others_exec);
+// Run as root, the tool loads the plugins as nobody, and they write
+// calls.log in the folder.
+void LetNobodyIn(const PluginFolder& folder) {
+  fs::permissions(folder.root(), fs::perms::all);
 }
 
 // The numbered file names of the report, in its order.
@@ -53,7 +52,7 @@ std::vector<std::string> Order(const std::string& out) {
 
 TEST(Inspect, RefusesInTheCoresWordsAndListsTheCoresLoadOrder) {
   PluginFolder folder(DEVOVOR_EXE, TEST_PLUGIN_SO);
-  LetEveryoneRead(folder);
+  LetNobodyIn(folder);
   folder.Install("a.so", "id=0x10000\n");
   folder.Install("b.so", "id=0x20000\nload_result=3\n");
   folder.Install("c.so", "id=0x30000\nload_error=5\n");
@@ -99,7 +98,7 @@ TEST(Inspect, RefusesInTheCoresWordsAndListsTheCoresLoadOrder) {
 // that event of that class through, for Write and for read requests.
 TEST(Inspect, DecodedMasksAgreeWithTheCoresMatching) {
   PluginFolder folder(DEVOVOR_EXE, TEST_PLUGIN_SO);
-  LetEveryoneRead(folder);
+  LetNobodyIn(folder);
   const fs::path plugin = folder.Install(
       "m.so", "id=0x70000\ndelivery=1\nreader=1\nmask0=0x01000002\nmask1=0xfe00ffff\n"
               "mask2=0x00800000\nmask6=0x7fffffff\nmask8=0x80000000\nmask7=0xffffffff\n");
@@ -138,7 +137,7 @@ TEST(Inspect, DecodedMasksAgreeWithTheCoresMatching) {
 TEST(Inspect, RunAsRootItLoadsPluginsAsNobodyOrNotAtAll) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   PluginFolder folder(DEVOVOR_EXE, TEST_PLUGIN_SO);
-  LetEveryoneRead(folder);
+  LetNobodyIn(folder);
   const fs::path out = folder.root() / "out";
   fs::create_directory(out);
   fs::permissions(out, fs::perms::all);
