@@ -191,16 +191,16 @@ void StageLayout(const ExerciseOptions& options, const Programs& programs, const
   layout.lastConf =
       InstallDriver(programs, layout.root / "protected-plugins" / "zz-exercise-last.so", owner);
   if (owner == nullptr) return;
-  using P = fs::perms;
   for (const auto& entry : fs::recursive_directory_iterator(layout.root)) {
     if (entry.is_regular_file()) {
-      fs::permissions(entry.path(), P::group_read | P::others_read, fs::perm_options::add);
+      fs::permissions(entry.path(), fs::perms::group_read | fs::perms::others_read,
+                      fs::perm_options::add);
     }
   }
-  fs::permissions(layout.root, P::owner_all | P::group_read | P::group_exec | P::others_read |
-                                   P::others_exec);
-  if (chown(layout.work.c_str(), owner->uid, owner->gid) != 0 ||
-      chmod(layout.core.c_str(), 04755) != 0) {
+  // Only root and the account's group reach the set-user-ID core.
+  if (chown(layout.root.c_str(), 0, owner->gid) != 0 || chmod(layout.root.c_str(), 0750) != 0 ||
+      chown(layout.work.c_str(), owner->uid, owner->gid) != 0 ||
+      chown(layout.core.c_str(), 0, owner->gid) != 0 || chmod(layout.core.c_str(), 04750) != 0) {
     throw std::runtime_error("cannot prepare the core's folder for " + owner->name);
   }
 }
