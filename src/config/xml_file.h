@@ -111,9 +111,8 @@ bool ParseXmlLimited(TiXmlDocument* doc, const std::string& text, int max_level,
 // the directory synced (a failure of these steps is ignored; a side file
 // that cannot be synced is not renamed) and the call succeeds. Otherwise
 // it is left where it is and `name` itself is loaded, its result being the
-// call's. A file that cannot
-// be opened or read, or is no regular file, yields {2, "Failed to open
-// file"}. As TinyXML's own loader does, "\r\n" and a lone "\r" read as "\n".
+// call's. A file that cannot be opened or read, or is no regular file,
+// yields {2, "Failed to open file"}. As TinyXML's own loader does, "\r\n" and a lone "\r" read as "\n".
 // The document's name (its Value) becomes `name`.
 bool LoadXmlFile(TiXmlDocument* doc, const std::string& name, XmlStatus* status,
                  const Platform& platform = Platform::Default());
@@ -125,12 +124,13 @@ bool LoadXmlFile(TiXmlDocument* doc, const std::string& name, XmlStatus* status,
 // "<name>.pending" is created afresh without following a symbolic link
 // planted there (one this process cannot remove blocks the save: that is
 // logged once at level 100 with the path and the reason, and again only
-// after a save has succeeded in between), written, flushed and synced; any failure so far removes it,
-// leaves `name` untouched and fails with id 2 and one of "create error",
-// "write error", "close error" followed by "<errno> - <text>", or "only
-// wrote <count> of <length> bytes". A short side file is never renamed. Then
-// it is renamed over `name` and the directory is synced (a failure of that
-// sync is ignored: the rename is already done). If the rename fails because
+// after a save has succeeded in between), written, flushed and synced; any
+// failure so far removes it, leaves `name` untouched and fails with id 2
+// and one of "create error", "write error", "close error" followed by
+// "<errno> - <text>", or "only wrote <count> of <length> bytes". A short
+// side file is never renamed. Then it is renamed over `name` and the
+// directory is synced (a failure of that sync is ignored: the rename is
+// already done). If the rename fails because
 // the side file is gone (another process loading `name` moved it into
 // place), the save counts as done; any other failure keeps the side file for
 // the next load and fails with {2, "Failed to rename .xml.pending to .xml

@@ -1,10 +1,10 @@
 #include "platform/platform.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
-#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <syslog.h>
