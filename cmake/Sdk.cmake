@@ -5,7 +5,8 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/plugin_api
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT sdk)
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT sdk
+        DIRECTORY_PERMISSIONS ${DV_DIRECTORY_PERMISSIONS})
 install(TARGETS plugin_api EXPORT devovor-plugin-targets COMPONENT sdk)
 install(EXPORT devovor-plugin-targets NAMESPACE devovor::
         FILE devovor-pluginTargets.cmake
@@ -31,4 +32,5 @@ install(FILES ${PROJECT_BINARY_DIR}/devovor-plugin.pc
 
 # The plugin template, a folder to copy.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/plugin-template
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/devovor COMPONENT sdk)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/devovor COMPONENT sdk
+        DIRECTORY_PERMISSIONS ${DV_DIRECTORY_PERMISSIONS})

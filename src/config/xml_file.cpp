@@ -2,12 +2,14 @@
 
 #include <errno.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <set>
 
 #include "config/xml_depth.h"
+#include "log/log.h"
 #include "platform/mutex.h"
 
 namespace dv {
@@ -68,12 +70,14 @@ int FromTinyXml(int tiny_id) {
 }
 [[maybe_unused]] const char* ErrorText(const char* text, const char*) { return text; }
 
-// "<errno> - <text>", errno as a signed decimal.
-std::string ErrnoText(int error) {
+// strerror's text, from any thread.
+std::string ErrorString(int error) {
   char buffer[128] = "";
-  const char* text = ErrorText(strerror_r(error, buffer, sizeof buffer), buffer);
-  return std::to_string(error) + " - " + text;
+  return ErrorText(strerror_r(error, buffer, sizeof buffer), buffer);
 }
+
+// "<errno> - <text>", errno as a signed decimal.
+std::string ErrnoText(int error) { return std::to_string(error) + " - " + ErrorString(error); }
 
 // --- The process-wide lock on file names ---------------------------------
 
@@ -211,10 +215,43 @@ void MoveSideFileIntoPlace(const std::string& side, const std::string& name,
   platform.SyncDirectory(DirectoryOf(name));
 }
 
-// Takes "<name>.pending" when it holds a complete document.
+// Why the side file at `side` may not be taken, or empty when it may: only
+// a regular file of this process's effective user with no other name is the
+// leftover of one of its own saves. Anyone who can write the folder could
+// otherwise plant a configuration there, or link another file into place.
+std::string DistrustOf(const std::string& side, const Platform& platform) {
+  Platform::FileFacts facts;
+  if (platform.FactsOf(side, &facts) != 0) return "";  // nothing there to take
+  const uint32_t self = platform.ProcessIds().effectiveUid;
+  if (!facts.regular) return "not a regular file";
+  if (facts.owner != self) {
+    return "owned by user " + std::to_string(facts.owner) + ", not " + std::to_string(self);
+  }
+  if (facts.links != 1) return std::to_string(facts.links) + " links";
+  return "";
+}
+
+// Removes a side file not to be taken, or leaves it when that is not
+// allowed (a sticky folder); either way the next load will not take it.
+void Discard(const std::string& side, const std::string& why, const Platform& platform) {
+  const int error = platform.RemoveFile(side);
+  if (error == 0 || error == ENOENT) {
+    LogCore(50, "side file %s not taken (%s): removed", side.c_str(), why.c_str());
+  } else {
+    LogCore(50, "side file %s not taken (%s), and left in place: %s", side.c_str(), why.c_str(),
+            ErrorString(error).c_str());
+  }
+}
+
+// Takes "<name>.pending" when it is trusted and holds a complete document.
 bool LoadSideFile(TiXmlDocument* doc, const std::string& name, const Platform& platform,
                   XmlStatus* status) {
   const std::string side = name + kSideSuffix;
+  const std::string distrust = DistrustOf(side, platform);
+  if (!distrust.empty()) {
+    Discard(side, distrust, platform);
+    return false;
+  }
   bool complete = false;
   if (!LoadOne(doc, name, side, false, platform, status, &complete) || !complete) return false;
   MoveSideFileIntoPlace(side, name, platform);
@@ -231,12 +268,25 @@ bool LoadLocked(TiXmlDocument* doc, const std::string& name, const Platform& pla
 
 // --- Saving -------------------------------------------------------------
 
+// Whether a side file that could not be removed was reported since the
+// last save that succeeded: a folder that holds one fails every save, and
+// one message says so.
+std::atomic<bool> g_stuckSideFileReported{false};
+
+// A side file this process cannot remove (another user's, in a sticky
+// folder) blocks every save of `name` until someone removes it.
+void ReportStuckSideFile(const std::string& side, int error) {
+  if (error == 0 || error == ENOENT || g_stuckSideFileReported.exchange(true)) return;
+  LogCore(100, "cannot remove %s, so no save can replace it: %s", side.c_str(),
+          ErrorString(error).c_str());
+}
+
 // Creates the side file afresh: whatever is there, a planted symbolic link
 // included, is removed first, and the platform's exclusive create refuses
 // anything that appears in between instead of writing through it.
 std::unique_ptr<WritableFile> CreateSideFile(const std::string& side, const Platform& platform,
                                              int* error) {
-  platform.RemoveFile(side);
+  ReportStuckSideFile(side, platform.RemoveFile(side));
   return platform.NewWritableFile(side, error);
 }
 
@@ -286,7 +336,11 @@ bool SaveText(const std::string& text, const std::string& name, const Platform& 
   FileNameLock lock(name);
   const std::string side = name + kSideSuffix;
   const std::string message = WriteSideFile(side, text, platform);
-  if (message.empty()) return Promote(side, name, platform, status);
+  if (message.empty()) {
+    if (!Promote(side, name, platform, status)) return false;
+    g_stuckSideFileReported.store(false);
+    return true;
+  }
   platform.RemoveFile(side);
   *status = XmlStatus{kXmlOpenFailed, message};
   return false;

@@ -94,14 +94,19 @@ bool ParseXml(TiXmlDocument* doc, const std::string& text, XmlStatus* status);
 // Every attempt starts from a cleared document and status (TinyXML itself
 // keeps old content when a file cannot be opened), so a failed load never
 // shows a document loaded before into the same TiXmlDocument. First
-// "<name>.pending" is tried: it is taken only when it is a regular file (a
-// symbolic link is not followed), parses, has a root element and was not
-// cut off at its end; it is then synced, renamed to `name` and the
-// directory synced (a failure of these steps is ignored; a side file that
-// cannot be synced is not renamed) and the call succeeds. Otherwise it is left where it is and
-// `name` itself is loaded, its result being the call's. A file that cannot
-// be opened or read, or is no regular file, yields {2, "Failed to open
-// file"}. As TinyXML's own loader does, "\r\n" and a lone "\r" read as "\n".
+// "<name>.pending" is tried. It is trusted only as a regular file (a
+// symbolic link is not followed) owned by the process's effective user
+// with a single name: anyone who can write the folder could otherwise plant
+// a configuration there or link another file into place. One that is not
+// trusted is removed, or left in place when the folder does not allow that
+// (a sticky folder), and never read; either is logged at level 50 with the
+// reason. A trusted side file is taken when it parses, has a root element
+// and was not cut off at its end; it is then synced, renamed to `name` and
+// the directory synced (a failure of these steps is ignored; a side file
+// that cannot be synced is not renamed) and the call succeeds. Otherwise
+// it is left where it is and `name` itself is loaded, its result being the
+// call's. A file that cannot be opened or read, or is no regular file,
+// yields {2, "Failed to open file"}. As TinyXML's own loader does, "\r\n" and a lone "\r" read as "\n".
 // The document's name (its Value) becomes `name`.
 bool LoadXmlFile(TiXmlDocument* doc, const std::string& name, XmlStatus* status,
                  const Platform& platform = Platform::Default());
@@ -111,12 +116,15 @@ bool LoadXmlFile(TiXmlDocument* doc, const std::string& name, XmlStatus* status,
 //
 // The document is printed before the lock on `name` is taken. The side file
 // "<name>.pending" is created afresh without following a symbolic link
-// planted there, written, flushed and synced; any failure so far removes it,
-// leaves `name` untouched and fails with id 2 and one of "create error",
-// "write error", "close error" followed by "<errno> - <text>", or "only
-// wrote <count> of <length> bytes". A short side file is never renamed. Then
-// it is renamed over `name` and the directory is synced (a failure of that
-// sync is ignored: the rename is already done). If the rename fails because
+// planted there (one this process cannot remove blocks the save: that is
+// logged once at level 100 with the path and the reason, and again only
+// after a save has succeeded in between), written, flushed and synced; any
+// failure so far removes it, leaves `name` untouched and fails with id 2
+// and one of "create error", "write error", "close error" followed by
+// "<errno> - <text>", or "only wrote <count> of <length> bytes". A short
+// side file is never renamed. Then it is renamed over `name` and the
+// directory is synced (a failure of that sync is ignored: the rename is
+// already done). If the rename fails because
 // the side file is gone (another process loading `name` moved it into
 // place), the save counts as done; any other failure keeps the side file for
 // the next load and fails with {2, "Failed to rename .xml.pending to .xml

@@ -183,7 +183,8 @@ void EventRouter::RecycleBlock(void* block, uint32_t len) {
 
 void EventRouter::ReportLeakedBlocks() {
   const std::string report = payloads_.TakeLeakReport();
-  if (!report.empty()) LogCore(0, "%s", report.c_str());
+  // One message, however many blocks: LogCore would cut it after 511 bytes.
+  LogCoreText(0, report);
 }
 
 }  // namespace dv

@@ -14,11 +14,11 @@ constexpr int kLevelColours[] = {5, 2, 3, 1, 1};
 constexpr uint32_t kSystemLogLevel = 100;
 constexpr uint32_t kHighestColouredLevel = 100;
 
-// Room for `size` bytes: on the stack for the usual line, which keeps the
-// console free of allocations, on the heap for a very long one.
-class LineBuffer {
+// Room for a level-100 text on its way to the system log: on the stack for
+// the usual message, on the heap for a very long one.
+class SystemLogBuffer {
  public:
-  explicit LineBuffer(size_t size) {
+  explicit SystemLogBuffer(size_t size) {
     if (size > sizeof stack_) {
       heap_.resize(size);
       data_ = heap_.data();
@@ -30,6 +30,38 @@ class LineBuffer {
   char stack_[1024];
   std::string heap_;
   char* data_ = stack_;
+};
+
+// Collects a console line in a fixed buffer and hands it to the stream
+// whenever the buffer fills, so a line of any length costs no allocation.
+// The caller holds the stream's lock for the whole line.
+class ConsoleOut {
+ public:
+  explicit ConsoleOut(FILE* stream) : stream_(stream) {}
+  ~ConsoleOut() { Flush(); }
+  ConsoleOut(const ConsoleOut&) = delete;
+  ConsoleOut& operator=(const ConsoleOut&) = delete;
+
+  void Put(char c) {
+    if (used_ == sizeof buffer_) Flush();
+    buffer_[used_++] = c;
+  }
+  void Put(const char* text, size_t length) {
+    for (size_t i = 0; i < length; ++i) Put(text[i]);
+  }
+  void Blanks(size_t count) {
+    for (size_t i = 0; i < count; ++i) Put(' ');
+  }
+
+ private:
+  void Flush() {
+    std::fwrite(buffer_, 1, used_, stream_);
+    used_ = 0;
+  }
+
+  FILE* const stream_;
+  char buffer_[1024];
+  size_t used_ = 0;
 };
 
 size_t BoundedLength(const char* text, uint32_t maxLen) {
@@ -44,8 +76,32 @@ bool Printable(char c) {
   return (byte >= 0x20 && byte != 0x7f) || byte == '\t';
 }
 
+char PrintableOrMark(char c) { return Printable(c) ? c : '?'; }
+
 void CopyPrintable(const char* text, size_t length, char* out) {
-  for (size_t i = 0; i < length; ++i) out[i] = Printable(text[i]) ? text[i] : '?';
+  for (size_t i = 0; i < length; ++i) out[i] = PrintableOrMark(text[i]);
+}
+
+// The line end of the text itself is the writer's own: newlines that end a
+// message are not printed twice.
+size_t WithoutTrailingNewlines(const char* text, size_t length) {
+  while (length > 0 && text[length - 1] == '\n') --length;
+  return length;
+}
+
+// The text after the prefix. A newline inside it starts a continuation
+// indented by the prefix's visible width, so no continuation can pass for a
+// console entry of its own (which always begins with a time stamp in the
+// first column).
+void PutText(const char* text, size_t length, size_t indent, ConsoleOut* out) {
+  for (size_t i = 0; i < length; ++i) {
+    if (text[i] == '\n') {
+      out->Put('\n');
+      out->Blanks(indent);
+    } else {
+      out->Put(PrintableOrMark(text[i]));
+    }
+  }
 }
 
 }  // namespace
@@ -73,8 +129,8 @@ void ConsoleWriter::Write(uint32_t providerId, uint32_t level, const char* text,
   char tag[NameRegistry::kTagChars + 1];
   names_.CopyTag(providerId, tag);
 
-  // One whole line per fwrite: stdio writes it under the stream's lock, so
-  // lines of different threads never interleave.
+  // The prefix's visible width: "HH:MM:SS ", the six-column tag and a blank.
+  constexpr size_t kPrefixWidth = 8 + 1 + NameRegistry::kTagChars + 1;
   char prefix[64];
   const int prefixLength =
       level <= kHighestColouredLevel
@@ -82,17 +138,21 @@ void ConsoleWriter::Write(uint32_t providerId, uint32_t level, const char* text,
                           kLevelColours[level / 25], utc.tm_hour, utc.tm_min, utc.tm_sec, tag)
           : std::snprintf(prefix, sizeof prefix, "%02d:%02d:%02d %-6.6s ", utc.tm_hour,
                           utc.tm_min, utc.tm_sec, tag);
-  const size_t size = static_cast<size_t>(prefixLength) + length + 1;
-  LineBuffer buffer(size);
-  char* const line = buffer.data();
-  std::memcpy(line, prefix, static_cast<size_t>(prefixLength));
-  CopyPrintable(text, length, line + prefixLength);
-  line[size - 1] = '\n';
-  std::fwrite(line, 1, size, platform_.ConsoleStream());
+  // The whole message goes out under the stream's lock, so the lines of
+  // different threads never interleave, however many pieces it takes.
+  FILE* const stream = platform_.ConsoleStream();
+  flockfile(stream);
+  {
+    ConsoleOut out(stream);
+    out.Put(prefix, static_cast<size_t>(prefixLength));
+    PutText(text, WithoutTrailingNewlines(text, length), kPrefixWidth, &out);
+    out.Put('\n');
+  }
+  funlockfile(stream);
 }
 
 void ConsoleWriter::LogToSystem(const char* text, size_t length) {
-  LineBuffer buffer(length);
+  SystemLogBuffer buffer(length);
   char* const copy = buffer.data();
   CopyPrintable(text, length, copy);
   platform_.SystemLogCritical(copy, static_cast<int>(length));

@@ -9,19 +9,27 @@
 // the source's registered name padded or cut to six characters, or "?".
 //
 // Honest lines: in the text of a message, on the console and in the system
-// log, every byte below 0x20 but tab, and 0x7f, is written as '?'. A message
-// (a plugin's, or the core's quoting a file name) can thus neither forge a
-// line nor move, recolour or clear the terminal; one message is one line.
-// The escape sequences and the line end above are the writer's own. The
-// text itself is never changed: log events carry it as it was raised.
+// log, every byte below 0x20 but tab and newline, and 0x7f, is written as
+// '?'. A newline inside a message's text starts a continuation line on the
+// console, indented by the width of the line prefix (16 columns), so a
+// multi-line message (the leak report: one line per block) reads as lines,
+// and no continuation can pass for an entry of its own, which always starts
+// with its time stamp in the first column. Newlines that end the text are
+// dropped: the writer ends the entry itself. In the system log a newline is
+// '?' like any other control byte, so one message stays one entry. A
+// message (a plugin's, or the core's quoting a file name) can thus neither
+// forge an entry nor move, recolour or clear the terminal. The escape
+// sequences, line ends and indents above are the writer's own. The text
+// itself is never changed: log events carry it as it was raised.
 //
-// Thread safety: Write may be called from any thread. Each line goes out
-// under the stream's lock, so lines of different threads never interleave.
-// The terminal test runs exactly once, on the first Write, and its answer
-// holds for the writer's lifetime. The colour and background flags are
-// atomic. Write allocates nothing for a console line of up to 1,024 bytes
-// (time stamp, tag, text and line end) and a system-log text of up to
-// 1,024 bytes; a longer one is built in a heap buffer.
+// Thread safety: Write may be called from any thread. Each message goes out
+// under the stream's lock (flockfile), so the lines of different threads
+// never interleave. The terminal test runs exactly once, on the first
+// Write, and its answer holds for the writer's lifetime. The background
+// flag is atomic. The console line is assembled in a fixed
+// buffer on the stack and handed to the stream piece by piece, so printing
+// allocates nothing whatever the text's length; only the system log's copy
+// of a level-100 text longer than 1024 bytes is allocated.
 #pragma once
 
 #include <atomic>

@@ -52,6 +52,17 @@ void LogCore(int level, const char* format, ...) {
   va_end(args);
 }
 
+void LogCoreText(int level, const std::string& text) {
+  const EventSink sink = CoreSink();
+  if (text.empty() || sink == nullptr || !IsLogLevelEnabled(DV_CORE_ID, sink, level)) return;
+  _EventParmsIn in;
+  // Marked as the core's own, as LogMessageV marks it.
+  dv_event_init(&in, DV_CORE_ID, DV_EVENT_LOG, DV_FLAG_LOG_MESSAGE | DV_FLAG_VIDEO);
+  dv_event_payload(&in, text.c_str(), static_cast<uint32_t>(text.size() + 1));
+  in.level = level;
+  dv_raise(sink, &in);
+}
+
 bool IsCoreLogEnabled(int level) {
   const EventSink sink = CoreSink();
   return sink != nullptr && IsLogLevelEnabled(DV_CORE_ID, sink, level);

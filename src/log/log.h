@@ -16,6 +16,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <string>
 
 #include "plugin_api/event.h"
 
@@ -47,5 +48,11 @@ EventSink CoreSink();
 void LogCore(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void LogCoreV(int level, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
 bool IsCoreLogEnabled(int level);
+
+// Raises `text` as it is (NUL-terminated, any length) as one of the core's
+// messages at `level`: for a report too long for LogMessage's buffer, whose
+// lines must all arrive as one message (the leak report). Nothing is
+// formatted or cut; an empty text raises nothing.
+void LogCoreText(int level, const std::string& text);
 
 }  // namespace dv

@@ -5,12 +5,14 @@
 // path cannot be found, 2 when the core cannot initialize.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <boost/filesystem.hpp>
 #include <wx/init.h>
 
 #include "core/devovor.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -56,6 +58,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "core version %s\n", devovor::BuiltInVersion());
     std::fprintf(stderr, "Usage: %s <pipe>\n", argc > 0 ? argv[0] : "devovor");
     return 0;
+  }
+  // Before any thread or library opens anything: what the process was
+  // handed beyond 0-2 and the parent channel reaches no program it starts.
+  if (const int error = dv::MarkInheritedDescriptorsCloseOnExec(line.descriptor)) {
+    std::fprintf(stderr, "cannot mark inherited descriptors close-on-exec: %s\n",
+                 std::strerror(error));
   }
   wxInitialize();
   std::string executable;

@@ -1,15 +1,19 @@
 #include "platform/platform.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <limits>
 #include <new>
@@ -95,7 +99,57 @@ int ReadAll(int fd, std::string* bytes) {
   }
 }
 
+#ifndef CLOSE_RANGE_CLOEXEC
+#define CLOSE_RANGE_CLOEXEC (1U << 2)
+#endif
+
+// close_range(first, last, CLOSE_RANGE_CLOEXEC); ENOSYS where the C library
+// the core was built against does not know the call.
+int CloseOnExecRange(unsigned first, unsigned last) {
+#ifdef SYS_close_range
+  return syscall(SYS_close_range, first, last, CLOSE_RANGE_CLOEXEC) == 0 ? 0 : errno;
+#else
+  (void)first;
+  (void)last;
+  return ENOSYS;
+#endif
+}
+
+int SetCloseOnExec(int fd) {
+  const int flags = fcntl(fd, F_GETFD);
+  if (flags < 0) return errno;
+  if ((flags & FD_CLOEXEC) != 0) return 0;
+  return fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0 ? 0 : errno;
+}
+
 }  // namespace
+
+int MarkInheritedDescriptorsCloseOnExecByWalk(int keep) {
+  DIR* listing = opendir("/proc/self/fd");
+  if (listing == nullptr) return errno;
+  const int own = dirfd(listing);
+  int result = 0;
+  while (const dirent* entry = readdir(listing)) {
+    char* end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd <= 2 || fd == keep || fd == own) continue;
+    const int error = SetCloseOnExec(static_cast<int>(fd));
+    if (error != 0 && error != EBADF && result == 0) result = error;
+  }
+  closedir(listing);
+  return result;
+}
+
+int MarkInheritedDescriptorsCloseOnExec(int keep) {
+  int error = 0;
+  if (keep > 3) error = CloseOnExecRange(3, static_cast<unsigned>(keep) - 1);
+  if (error == 0) {
+    const unsigned from = keep >= 3 ? static_cast<unsigned>(keep) + 1 : 3;
+    error = CloseOnExecRange(from, UINT_MAX);
+  }
+  if (error == ENOSYS || error == EINVAL) return MarkInheritedDescriptorsCloseOnExecByWalk(keep);
+  return error;
+}
 
 int64_t Platform::SteadyNowNs() const {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -169,6 +223,15 @@ int Platform::SyncFile(const std::string& path) const {
   if (fd < 0) return errno;
   FdCloser closer(fd);
   return ErrorOf(fsync(fd));
+}
+
+int Platform::FactsOf(const std::string& path, FileFacts* facts) const {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return errno;
+  facts->regular = S_ISREG(st.st_mode);
+  facts->owner = st.st_uid;
+  facts->links = st.st_nlink;
+  return 0;
 }
 
 int Platform::RenameFile(const std::string& from, const std::string& to) const {

@@ -81,6 +81,13 @@ class Platform {
   // Forces the content of the regular file `path` to the storage device,
   // without following a symbolic link.
   virtual int SyncFile(const std::string& path) const;
+  // What the name `path` itself is (lstat: a symbolic link is not followed).
+  struct FileFacts {
+    bool regular = false;  // a regular file
+    uint32_t owner = 0;    // its user ID
+    uint64_t links = 0;    // how many names it has
+  };
+  virtual int FactsOf(const std::string& path, FileFacts* facts) const;
   // rename(): atomically replaces `to` with `from`.
   virtual int RenameFile(const std::string& from, const std::string& to) const;
   // unlink().
@@ -113,8 +120,20 @@ class Platform {
   virtual int SetSupplementaryGroups(const std::vector<uint32_t>& groups) const;  // setgroups
   virtual int ParentProcessId() const;                      // getppid
 
-  // The real operating system.
+    // The real operating system.
   static const Platform& Default();
 };
+
+// Marks every open descriptor above 2 but `keep` close-on-exec, and closes
+// none: descriptors a parent hands the process stay usable by the process
+// itself (a plugin may be given one on purpose) but reach no program it
+// starts. Uses close_range with CLOSE_RANGE_CLOEXEC; where the build or the
+// running kernel lacks it (ENOSYS, EINVAL), walks /proc/self/fd instead.
+// Returns 0 or the errno value of the failure. Call it before any thread
+// exists, so that no descriptor is opened meanwhile without O_CLOEXEC.
+int MarkInheritedDescriptorsCloseOnExec(int keep);
+// The same with only the walk of /proc/self/fd, for systems without
+// close_range; exposed so that tests can run it where close_range works.
+int MarkInheritedDescriptorsCloseOnExecByWalk(int keep);
 
 }  // namespace dv

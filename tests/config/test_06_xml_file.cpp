@@ -27,6 +27,7 @@
 
 #include "config/xml_depth.h"
 #include "config/xml_file.h"
+#include "log/log.h"
 
 namespace {
 
@@ -647,7 +648,94 @@ TEST_F(XmlFiles, ASideFileThatIsALinkIsNotFollowed) {
   TiXmlDocument doc;
   ASSERT_TRUE(LoadXmlFile(&doc, target, nullptr));
   EXPECT_EQ(PrintXml(doc, true), older);
-  EXPECT_TRUE(Exists(target + ".pending"));
+  EXPECT_FALSE(Exists(target + ".pending"));
+  EXPECT_TRUE(Exists(Path("elsewhere.xml")));
+}
+
+std::vector<std::string> g_logged;
+int32_t RecordLog(_EventParmsIn* in, _EventParmsOut* out) {
+  if ((in->flags & DV_FLAG_LOG_MESSAGE) != 0) {
+    g_logged.push_back(std::to_string(in->level) + " " + static_cast<const char*>(in->data));
+  }
+  out->result = 0;
+  return 0;
+}
+
+// A side file the process did not leave itself is never taken: another
+// user's, one with a second name, and another user's in a sticky folder
+// that others may write, where it cannot even be removed. Every save then
+// fails, and the first says why.
+TEST_F(XmlFiles, ASideFileThisProcessDidNotLeaveIsNeverTaken) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to plant another user's files";
+  const std::string eperm = std::strerror(EPERM);
+  struct Case {
+    const char* what;
+    bool sticky;  // in a sticky folder, the core running as 65534
+    std::vector<std::string> logged;
+  };
+  const std::vector<Case> cases = {
+      {"another user's", false, {"50 side file DIR/core.xml.pending not taken (owned by user 54321, not 0): removed"}},
+      {"a hard link", false, {"50 side file DIR/core.xml.pending not taken (2 links): removed"}},
+      {"a sticky folder's", true,
+       {"50 side file DIR/core.xml.pending not taken (owned by user 54321, not 65534), and left "
+        "in place: " + eperm,
+        "100 cannot remove DIR/core.xml.pending, so no save can replace it: " + eperm}},
+  };
+  const std::string older = PrintXml(MakeDocument("older", 2), true);
+  const std::string planted = PrintXml(MakeDocument("planted", 2), true);
+  for (const Case& c : cases) {
+    const std::string dir = Path(std::to_string(&c - cases.data()));
+    ASSERT_EQ(mkdir(dir.c_str(), c.sticky ? 01777 : 0700), 0);
+    ASSERT_EQ(chmod(dir.c_str(), c.sticky ? 01777 : 0700), 0);  // whatever the umask
+    ASSERT_EQ(chmod(root_.c_str(), 0755), 0);
+    const std::string target = dir + "/core.xml", side = target + ".pending";
+    WriteBytes(target, older);
+    ASSERT_EQ(chown(target.c_str(), c.sticky ? 65534 : 0, 0), 0);
+    if (std::string(c.what) == "a hard link") {
+      WriteBytes(Path("mine.xml"), planted);
+      ASSERT_EQ(link(Path("mine.xml").c_str(), side.c_str()), 0);
+    } else {
+      WriteBytes(side, planted);
+      ASSERT_EQ(chown(side.c_str(), 54321, 54321), 0);
+    }
+    const std::string outcome = RunInChild(
+        [&] {
+          dv::SetCoreSink(RecordLog);
+          TiXmlDocument doc;
+          std::string result = LoadXmlFile(&doc, target, nullptr) && PrintXml(doc, true) == older
+                                   ? "loaded the target\n"
+                                   : "loaded something else\n";
+          for (int save = 0; save < 2; ++save) {
+            result += SaveXmlFile(doc, target, nullptr) ? "saved\n" : "not saved\n";
+          }
+          for (const std::string& line : g_logged) result += line + "\n";
+          return result;
+        },
+        c.sticky);
+    std::string expected = c.sticky ? "loaded the target\nnot saved\nnot saved\n"
+                                     : "loaded the target\nsaved\nsaved\n";
+    for (std::string line : c.logged) expected += line.replace(line.find("DIR"), 3, dir) + "\n";
+    EXPECT_EQ(outcome, expected) << c.what;
+    EXPECT_EQ(Exists(side), c.sticky) << c.what;
+  }
+}
+
+// The platform's side file is made afresh: never an existing file opened
+// again, never a file made or written through a symbolic link.
+TEST_F(XmlFiles, APlatformNewFileIsCreatedExclusivelyAndNeverThroughALink) {
+  const dv::Platform& platform = dv::Platform::Default();
+  WriteBytes(Path("existing"), "old");
+  WriteBytes(Path("pointee"), "old");
+  ASSERT_EQ(symlink(Path("pointee").c_str(), Path("to-existing").c_str()), 0);
+  ASSERT_EQ(symlink(Path("absent").c_str(), Path("to-absent").c_str()), 0);
+  for (const char* name : {"existing", "to-existing", "to-absent"}) {
+    int error = 0;
+    EXPECT_EQ(platform.NewWritableFile(Path(name), &error), nullptr) << name;
+    EXPECT_EQ(error, EEXIST) << name;
+  }
+  EXPECT_EQ(ReadBytes(Path("existing")), "old");
+  EXPECT_EQ(ReadBytes(Path("pointee")), "old");
+  EXPECT_FALSE(Exists(Path("absent")));
 }
 
 TEST_F(XmlFiles, MemoryRunningOutIsReported) {

@@ -6,11 +6,13 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <string>
 
 #include "support/peers.h"
 
 using dv::test::Peer;
 #include "events/callback.h"
+#include "log/console.h"
 #include "log/log.h"
 #include "support/fake_platform.h"
 
@@ -56,6 +58,27 @@ TEST(LogAllocation, SuppressedMessageAllocatesNothing) {
   // The counter does count: a queued message costs its payload copy.
   dv::LogMessage(DV_CORE_ID, PluginEventCallback, 25, "queued");
   EXPECT_GT(g_allocations.load() - before, 0);
+#endif
+}
+
+// The console writer assembles any line, however long and however many
+// continuation lines it has, without allocating.
+TEST(LogAllocation, ALongMultiLineConsoleMessageAllocatesNothing) {
+#ifndef DV_COUNT_ALLOCATIONS
+  GTEST_SKIP() << "allocation counting needs glibc without sanitizers";
+#else
+  dv::test::FakePlatform platform;
+  dv::NameRegistry names;
+  names.Insert(DV_CORE_ID, "core");
+  dv::ConsoleWriter writer(names, platform);
+  writer.Write(DV_CORE_ID, 25, "warm-up", 8);  // the stream's own buffer
+  std::string text;
+  for (int i = 0; i < 100; ++i) text += "address 0x1234 leaked by plugins [20000]\n";
+  const long before = g_allocations.load();
+  writer.Write(DV_CORE_ID, 0, text.c_str(), static_cast<uint32_t>(text.size() + 1));
+  EXPECT_EQ(g_allocations.load() - before, 0);
+  EXPECT_NE(platform.ConsoleText().find("[20000]\n                address 0x1234"),
+            std::string::npos);
 #endif
 }
 

@@ -1,13 +1,17 @@
 // The plugin host in the real executable: real plugin files in plugins/
 // and protected-plugins/, loaded, vetted, opened, closed and unloaded.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "plugins/plugin_fixture.h"
+#include "platform/platform.h"
 #include "plugins/run_core.h"
 
 namespace dvtest {
@@ -181,6 +185,42 @@ TEST_F(PluginHost, AReadRequestFromAWorkerIsAnsweredByAnotherPluginsReader) {
   StopCore(*core);
   EXPECT_TRUE(Has(folder.CallsOf("b"),
                   "Write type=0x2 provider=0x10000 len=14 keep=0 data=reply-0-0x1000"));
+}
+
+// A descriptor the core was handed beyond 0-2 stays open in the core, for
+// a plugin that may want it, but reaches no program a plugin starts.
+TEST_F(PluginHost, AnInheritedDescriptorStaysWithTheCoreAndReachesNoProgramItStarts) {
+  std::ofstream(folder.root() / "handed.txt") << "handed";
+  folder.Install("spawner.so", "id=0x20000\nmasks=0xffffffff\ndelivery=1\n"
+                               "spawn_on_write=ls -l /proc/self/fd > probe.txt");
+  ChildOptions options;
+  options.argv = {"/bin/sh", "-c",
+                  "exec 7<handed.txt; exec " + ShellCommandFor(folder.exe().string())};
+  options.workDir = folder.root().string();
+  options.stdoutMode = Stdout::kTerminal;
+  ChildProcess core(options);
+  ASSERT_TRUE(core.WaitFor(Stream::kStdout, kStarted, std::chrono::seconds(10)));
+  ASSERT_TRUE(folder.WaitForCall("spawner", "Spawned status=0", std::chrono::seconds(10)));
+  char held[PATH_MAX] = "";
+  const std::string fd7 = "/proc/" + std::to_string(core.Pid()) + "/fd/7";
+  EXPECT_GT(readlink(fd7.c_str(), held, sizeof held - 1), 0);
+  StopCore(core);
+  EXPECT_EQ(std::filesystem::path(held).filename(), "handed.txt");
+  std::ifstream probe(folder.root() / "probe.txt");
+  const std::string listing(std::istreambuf_iterator<char>(probe), {});
+  EXPECT_NE(listing.find("probe.txt"), std::string::npos) << listing;
+  EXPECT_EQ(listing.find("handed.txt"), std::string::npos) << listing;
+}
+
+// Where close_range is missing, the walk of /proc/self/fd does the same.
+TEST(InheritedDescriptors, TheWalkMarksAllButTheKeptOneAndClosesNone) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  EXPECT_EQ(dv::MarkInheritedDescriptorsCloseOnExecByWalk(fds[1]), 0);
+  EXPECT_EQ(fcntl(fds[0], F_GETFD), FD_CLOEXEC);
+  EXPECT_EQ(fcntl(fds[1], F_GETFD), 0);
+  close(fds[0]);
+  close(fds[1]);
 }
 
 }  // namespace

@@ -107,6 +107,8 @@
  *   spawn_on_write       (none)   the first Write runs this command with
  *                                 /bin/sh -c in a child process, waits for
  *                                 it and logs "Spawned status=<exit code>"
+ *   ids_file             (none)   Load writes the calling thread's user IDs
+ *                                 (getresuid) to this file as "r e s\n"
  *
  * Raised events carry providerID = id (requests: 0) and their payload text
  * without a terminating NUL, so len is the text length. Log messages are
@@ -203,6 +205,7 @@ typedef struct Config {
   long logThread;
   long ownThread, requestInOwnThread, readWaitsClose, setuidInOpen;
   char spawnOnWrite[TP_TEXT_MAX];
+  char idsFile[TP_TEXT_MAX];
 } Config;
 
 typedef enum KeyKind { KEY_LONG, KEY_U32, KEY_TEXT, KEY_MASK } KeyKind;
@@ -271,6 +274,7 @@ static const Key kKeys[] = {
     LONG_KEY("read_waits_close", readWaitsClose),
     LONG_KEY("setuid_in_open", setuidInOpen),
     {"spawn_on_write", KEY_TEXT, offsetof(Config, spawnOnWrite), 0},
+    {"ids_file", KEY_TEXT, offsetof(Config, idsFile), 0},
 };
 
 /* Written once under g_once, read-only afterwards. */
@@ -955,10 +959,22 @@ static void fill_load_out(_LoadParmsOut* out) {
   out->defaultLogLevel = (int32_t)g_config.loglevel;
 }
 
+/* Whose powers Load runs with, for tools that load plugins. */
+static void write_ids(void) {
+  uid_t r, e, s;
+  FILE* f;
+  if (g_config.idsFile[0] == '\0' || getresuid(&r, &e, &s) != 0) return;
+  f = fopen(g_config.idsFile, "w");
+  if (f == NULL) return;
+  fprintf(f, "%u %u %u\n", (unsigned)r, (unsigned)e, (unsigned)s);
+  fclose(f);
+}
+
 DV_EXPORT int32_t Load(void* in, void* out) {
   const _LoadParmsIn* li = (const _LoadParmsIn*)in;
   tp_init();
   log_line("Load");
+  write_ids();
   log_caps("load");
   set_callback(li->PluginEventCallback);
   fill_load_out((_LoadParmsOut*)out);

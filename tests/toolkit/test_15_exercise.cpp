@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,33 @@ TEST(Exercise, ABrokenPluginFailsWithEachBrokenContract) {
         "its own message at level 50-74: broken: about to misbehave\n"}) {
     EXPECT_NE(out.find(finding), std::string::npos) << finding << "\n" << out;
   }
+  fs::remove_all(dir);
+}
+
+// Run as root, the exercise starts the core as on the appliance: as root,
+// under a parent-sim of nobody, whose account it takes, keeping only the
+// narrow capabilities a core started as root keeps.
+TEST(Exercise, RunAsRootTheCoreStartsAsRootUnderANobodyParentAndTakesItsAccount) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  if (!Emulator().empty()) GTEST_SKIP() << "the emulator ignores the core's set-user-ID bit";
+  const fs::path dir = fs::temp_directory_path() / ("dv-as-root-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  fs::permissions(dir, fs::perms::all);
+  fs::copy_file(TEST_PLUGIN_SO, dir / "probe.so", fs::copy_options::overwrite_existing);
+  // The spawned shell's parent is the core; the core's parent is parent-sim.
+  std::ofstream(dir / "probe.conf")
+      << "masks=0xffffffff\ndelivery=1\nspawn_on_write=cd " << dir.string()
+      << " && grep -E '^(Uid|CapEff)' /proc/$PPID/status > core.txt && "
+         "grep ^Uid /proc/$(awk '/^PPid/{print $2}' /proc/$PPID/status)/status > parent.txt\n";
+  auto run = StartExercise((dir / "probe.so").string(), "1");
+  EXPECT_EQ(run->WaitForExit(Scaled(std::chrono::seconds(40))), ExitStatus::Exited(0));
+  EXPECT_NE(run->Output(Stream::kStdout).find("devovor-inspect: running as nobody"),
+            std::string::npos);
+  std::stringstream core, parent;
+  core << std::ifstream(dir / "core.txt").rdbuf();
+  parent << std::ifstream(dir / "parent.txt").rdbuf();
+  EXPECT_EQ(core.str(), "Uid:\t65534\t65534\t65534\t65534\nCapEff:\t0000000000003000\n");
+  EXPECT_EQ(parent.str(), "Uid:\t65534\t65534\t65534\t65534\n");
   fs::remove_all(dir);
 }
 

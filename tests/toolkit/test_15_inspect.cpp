@@ -2,6 +2,7 @@
 // own words, the core's load order for a folder, and masks decoded exactly
 // as the core's delivery and read-request matching decide.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -33,6 +34,12 @@ ToolRun Inspect(std::vector<std::string> args) {
   return {status, child.Output(Stream::kStdout) + child.Output(Stream::kStderr)};
 }
 
+// Run as root, the tool loads the plugins as nobody, and they write
+// calls.log in the folder.
+void LetNobodyIn(const PluginFolder& folder) {
+  fs::permissions(folder.root(), fs::perms::all);
+}
+
 // The numbered file names of the report, in its order.
 std::vector<std::string> Order(const std::string& out) {
   static const std::regex kHeading(R"((?:^|\n)\d+\. (\S+)  \()");
@@ -45,6 +52,7 @@ std::vector<std::string> Order(const std::string& out) {
 
 TEST(Inspect, RefusesInTheCoresWordsAndListsTheCoresLoadOrder) {
   PluginFolder folder(DEVOVOR_EXE, TEST_PLUGIN_SO);
+  LetNobodyIn(folder);
   folder.Install("a.so", "id=0x10000\n");
   folder.Install("b.so", "id=0x20000\nload_result=3\n");
   folder.Install("c.so", "id=0x30000\nload_error=5\n");
@@ -90,6 +98,7 @@ TEST(Inspect, RefusesInTheCoresWordsAndListsTheCoresLoadOrder) {
 // that event of that class through, for Write and for read requests.
 TEST(Inspect, DecodedMasksAgreeWithTheCoresMatching) {
   PluginFolder folder(DEVOVOR_EXE, TEST_PLUGIN_SO);
+  LetNobodyIn(folder);
   const fs::path plugin = folder.Install(
       "m.so", "id=0x70000\ndelivery=1\nreader=1\nmask0=0x01000002\nmask1=0xfe00ffff\n"
               "mask2=0x00800000\nmask6=0x7fffffff\nmask8=0x80000000\nmask7=0xffffffff\n");
@@ -119,6 +128,40 @@ TEST(Inspect, DecodedMasksAgreeWithTheCoresMatching) {
       EXPECT_EQ((flags & ~rows[k][3]) == 0, dv::MatchesAnyClass(info, bit, dv::ReadMatchKey(flags)))
           << "read request, class bit " << bit << ", flags " << std::hex << flags;
     }
+  }
+}
+
+// Run as root, the tool gives up root before the plugin's code runs: its
+// Load sees nobody's user ID three times. An account that cannot be taken
+// stops the tool before it loads anything.
+TEST(Inspect, RunAsRootItLoadsPluginsAsNobodyOrNotAtAll) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  PluginFolder folder(DEVOVOR_EXE, TEST_PLUGIN_SO);
+  LetNobodyIn(folder);
+  const fs::path out = folder.root() / "out";
+  fs::create_directory(out);
+  fs::permissions(out, fs::perms::all);
+  const fs::path plugin = folder.Install("ids.so", "ids_file=" + (out / "ids.txt").string());
+  struct Case {
+    std::vector<std::string> args;
+    ExitStatus status;
+    std::string said, ids;
+  } const cases[] = {
+      {{plugin.string()}, ExitStatus::Exited(0),
+       "devovor-inspect: running as nobody (uid 65534, gid 65534), not as root", "65534 65534 65534\n"},
+      {{"--user", "no-such-account", plugin.string()}, ExitStatus::Exited(2),
+       "devovor-inspect: cannot give up root: there is no account no-such-account; nothing was "
+       "loaded", ""},
+      {{"--user", "root", plugin.string()}, ExitStatus::Exited(2),
+       "devovor-inspect: cannot give up root: the account root is root's", ""},
+  };
+  for (const Case& c : cases) {
+    fs::remove(out / "ids.txt");
+    const ToolRun run = Inspect(c.args);
+    EXPECT_EQ(run.status, c.status) << run.out;
+    EXPECT_NE(run.out.find(c.said), std::string::npos) << run.out;
+    std::ifstream in(out / "ids.txt");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.ids) << run.out;
   }
 }
 

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "support/child_process.h"
@@ -46,6 +47,23 @@ fs::path PackageIn(const fs::path& dir, const std::string& name) {
   return {};
 }
 
+// Every entry of `deb` as dpkg-deb lists it: root's, writable by its owner
+// alone, never set-user-ID or set-group-ID (a link's own mode is moot).
+void ExpectRootsAndWritableByRootAlone(const fs::path& deb) {
+  std::istringstream listing(OutputOf("dpkg-deb -c " + deb.string()));
+  int entries = 0;
+  for (std::string mode, owner, rest; listing >> mode >> owner && std::getline(listing, rest);) {
+    ++entries;
+    EXPECT_EQ(owner, "root/root") << rest;
+    if (mode[0] == 'l') continue;
+    EXPECT_TRUE(mode.size() == 10 && mode[5] != 'w' && mode[8] != 'w' &&
+                std::string("sS").find(mode[3]) == std::string::npos &&
+                std::string("sS").find(mode[6]) == std::string::npos)
+        << deb.filename() << ": " << mode << rest;
+  }
+  EXPECT_GT(entries, 3) << deb;
+}
+
 TEST(Packages, UnpackedTheyBuildTheTemplateAndRunTheExamplesUnderParentSim) {
 #ifdef DV_TEST_EMULATOR
   GTEST_SKIP() << "cross-built: scripts/package --arch=armhf builds these packages";
@@ -56,12 +74,15 @@ TEST(Packages, UnpackedTheyBuildTheTemplateAndRunTheExamplesUnderParentSim) {
   const fs::path work = fs::temp_directory_path() / ("dv-packages-" + std::to_string(getpid()));
   fs::remove_all(work);
   const fs::path debs = work / "debs", root = work / "root";
-  ASSERT_EQ(Shell(std::string(CPACK_COMMAND) + " -G DEB --config " + BINARY_DIR +
+  // Under a umask that leaves group write on: the modes are the packages'
+  // own, not the packager's.
+  ASSERT_EQ(Shell("umask 002; " + std::string(CPACK_COMMAND) + " -G DEB --config " + BINARY_DIR +
                   "/CPackConfig.cmake -B " + debs.string()),
             0);
   for (const char* name : {"devovor", "devovor-examples", "devovor-plugin-dev"}) {
     const fs::path deb = PackageIn(debs, name);
     ASSERT_FALSE(deb.empty()) << name;
+    ExpectRootsAndWritableByRootAlone(deb);
     // Depends from the shared-library dependencies of what it holds.
     const std::string depends = OutputOf("dpkg-deb -f " + deb.string() + " Depends");
     EXPECT_NE(depends.find("libc6 (>= "), std::string::npos) << name << ": " << depends;

@@ -1,6 +1,7 @@
 #include "inspect/exercise.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -118,14 +119,22 @@ std::vector<std::string> ReadsToRaise(const dv::PLUGININFO& p) {
 }
 
 struct Layout {
-  fs::path root, report, core;
+  fs::path root, work, report, core, plugin;
+  fs::path firstConf, lastConf;
   size_t events = 0, reads = 0;
 };
 
-void InstallDriver(const Programs& programs, const fs::path& file, const std::string& settings) {
+// A copy of the driver plugin with its (still empty) settings file, which
+// belongs to `owner` so that the account that runs the exercise can fill it.
+fs::path InstallDriver(const Programs& programs, const fs::path& file, const Account* owner) {
   fs::copy_file(programs.driver, file);
   fs::path conf = file;
-  WriteFile(conf.replace_extension(".conf"), settings);
+  conf.replace_extension(".conf");
+  WriteFile(conf, "");
+  if (owner != nullptr && chown(conf.c_str(), owner->uid, owner->gid) != 0) {
+    throw std::runtime_error("cannot hand " + conf.string() + " to " + owner->name);
+  }
+  return conf;
 }
 
 // The core's routine messages and every message of the plugin's kind show;
@@ -144,36 +153,66 @@ void WriteValgrindWrapper(const Layout& layout, const Programs& programs, fs::pa
       if (entry.path().extension() == ".supp") suppressions += " --suppressions=" + entry.path().string();
     }
   }
-  *wrapper = layout.root / "core-under-valgrind";
+  *wrapper = layout.work / "core-under-valgrind";
   WriteFile(*wrapper, "#!/bin/sh\nexec valgrind --tool=memcheck --leak-check=full "
                       "--errors-for-leak-kinds=definite --error-exitcode=97" + suppressions +
-                          " --log-file=" + (layout.root / "memcheck.log").string() + " " +
+                          " --log-file=" + (layout.work / "memcheck.log").string() + " " +
                           layout.core.string() + " \"$@\"\n");
   fs::permissions(*wrapper, fs::perms::owner_all);
 }
 
-// Fills `layout` as it goes, so that a failure leaves its root to remove.
-void MakeLayout(const ExerciseOptions& options, const Programs& programs,
-                const PluginReport& inspected, Layout& layout) {
-  const dv::PLUGININFO& p = inspected.plugin();
+// The folder the core runs in, before anything of the plugin is loaded:
+// the core, the plugin (with its "<stem>.conf" if one lies beside it) and
+// the drivers, and work/, the core's current directory, where core.xml and
+// the drivers' report go. With `owner` (a run as root) everything but
+// work/ and the drivers' settings stays root's, and the core's copy is
+// set-user-ID root, so that the owner's parent-sim starts it as root, as
+// the appliance does; the owner can change no file the core loads. Fills
+// `layout` as it goes, so that a failure leaves its root to remove.
+void StageLayout(const ExerciseOptions& options, const Programs& programs, const Account* owner,
+                 Layout& layout) {
   std::string pattern = (fs::temp_directory_path() / "devovor-exercise-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   layout.root = pattern;
-  layout.report = layout.root / "driver-steps.txt";
+  layout.work = layout.root / "work";
+  layout.report = layout.work / "driver-steps.txt";
   layout.core = layout.root / "devovor";
-  fs::create_directory(layout.root / "plugins");
-  fs::create_directory(layout.root / "protected-plugins");
-  fs::create_directory(layout.root / "lib");
+  for (const char* dir : {"plugins", "protected-plugins", "lib", "work"}) {
+    fs::create_directory(layout.root / dir);
+  }
   fs::copy_file(programs.core, layout.core);
   fs::permissions(layout.core, fs::status(programs.core).permissions());
-  fs::copy_file(options.plugin, layout.root / "plugins" / p.name);
+  layout.plugin = layout.root / "plugins" / fs::path(options.plugin).filename();
+  fs::copy_file(options.plugin, layout.plugin);
   fs::path conf = fs::path(options.plugin).replace_extension(".conf");
   if (fs::exists(conf)) fs::copy_file(conf, layout.root / "plugins" / conf.filename());
+  layout.firstConf =
+      InstallDriver(programs, layout.root / "plugins" / "vUZUvi-exercise-first.so", owner);
+  layout.lastConf =
+      InstallDriver(programs, layout.root / "protected-plugins" / "zz-exercise-last.so", owner);
+  if (owner == nullptr) return;
+  for (const auto& entry : fs::recursive_directory_iterator(layout.root)) {
+    if (entry.is_regular_file()) {
+      fs::permissions(entry.path(), fs::perms::group_read | fs::perms::others_read,
+                      fs::perm_options::add);
+    }
+  }
+  // Only root and the account's group reach the set-user-ID core.
+  if (chown(layout.root.c_str(), 0, owner->gid) != 0 || chmod(layout.root.c_str(), 0750) != 0 ||
+      chown(layout.work.c_str(), owner->uid, owner->gid) != 0 ||
+      chown(layout.core.c_str(), 0, owner->gid) != 0 || chmod(layout.core.c_str(), 04750) != 0) {
+    throw std::runtime_error("cannot prepare the core's folder for " + owner->name);
+  }
+}
 
+// What the drivers raise, and the core.xml the core starts with: both
+// follow what the inspection found.
+void ConfigureLayout(const PluginReport& inspected, Layout& layout) {
+  const dv::PLUGININFO& p = inspected.plugin();
   const auto ids = DriverIds(p.id());
   const std::string common = "report=" + layout.report.string() + "\n";
-  InstallDriver(programs, layout.root / "plugins" / "vUZUvi-exercise-first.so",
-                common + "role=first\nid=" + Hex(ids.first) + "\nclose_key=0xffffffff\n");
+  WriteFile(layout.firstConf,
+            common + "role=first\nid=" + Hex(ids.first) + "\nclose_key=0xffffffff\n");
   std::string last = common + "role=last\nid=" + Hex(ids.second) + "\nclose_key=0\n" +
                      "config=<Exercise Delta=\"0\" From=\"devovor-inspect\"/>\n";
   const std::vector<std::string> events = EventsToRaise(p), reads = ReadsToRaise(p);
@@ -181,8 +220,8 @@ void MakeLayout(const ExerciseOptions& options, const Programs& programs,
   for (const std::string& line : reads) last += line + "\n";
   layout.events = events.size();
   layout.reads = reads.size();
-  InstallDriver(programs, layout.root / "protected-plugins" / "zz-exercise-last.so", last);
-  WriteFile(layout.root / "core.xml", CoreXml(p.id()));
+  WriteFile(layout.lastConf, last);
+  WriteFile(layout.work / "core.xml", CoreXml(p.id()));
 }
 
 RunPlan PlanRun(const ExerciseOptions& options, const Programs& programs, const Layout& layout,
@@ -199,7 +238,7 @@ RunPlan PlanRun(const ExerciseOptions& options, const Programs& programs, const 
   const std::string target = Hex((pluginId & 0x0fff0000u) << 4);
   plan.argv.insert(plan.argv.end(), {"--stop-after", seconds, "--requests-after", after,
                                      "--request", target + ":0x10:" + kRequestText});
-  plan.workDir = layout.root.string();
+  plan.workDir = layout.work.string();
   plan.reportFile = layout.report.string();
   plan.seconds = options.seconds;
   plan.slowdown = valgrind ? kValgrindSlowdown : 1;
@@ -375,35 +414,31 @@ void PrintRun(const RunRecord& run, const Layout& layout, std::ostream& out) {
       << "\n";
 }
 
-}  // namespace
+struct Outcome {
+  int code = 2;
+  bool keepFolder = false;
+};
 
-int Exercise(const ExerciseOptions& options, std::ostream& out) {
-  Programs programs;
-  std::string error;
-  if (!FindPrograms(options, &programs, &error)) {
-    out << "devovor-inspect: " << error << "\n";
-    return 2;
-  }
-  const std::vector<PluginReport> reports = Inspect({options.plugin});
+// Everything from the inspection on, in the staged folder, under the
+// account the exercise runs as.
+Outcome ExerciseStaged(const ExerciseOptions& options, const Programs& programs, Layout& layout,
+                       std::ostream& out) {
+  const std::vector<PluginReport> reports = Inspect({layout.plugin.string()});
   const PluginReport& inspected = reports.front();
   const dv::PLUGININFO& p = inspected.plugin();
   out << "exercising " << p.name << " (" << Hex(p.id()) << ") in a core for " << options.seconds
       << " s\n";
   if (!inspected.attempt.accepted) {
     out << "1 broken contract:\n  - the core refuses it: " << inspected.refusal << "\n";
-    return 1;
+    return {1, false};
   }
   const bool valgrind = options.valgrind && OnPath("valgrind");
   if (options.valgrind && !valgrind) out << "  valgrind       not installed: runs without it\n";
-
-  Layout layout;
   try {
-    MakeLayout(options, programs, inspected, layout);
+    ConfigureLayout(inspected, layout);
   } catch (const std::exception& e) {
     out << "devovor-inspect: cannot lay out the core's folder: " << e.what() << "\n";
-    std::error_code ignored;
-    if (!layout.root.empty()) fs::remove_all(layout.root, ignored);
-    return 2;
+    return {2, false};
   }
   const RunRecord run = RunCore(PlanRun(options, programs, layout, p.id(), valgrind));
   if (options.verbose) out << "---- the core's console\n" << run.console << "----\n";
@@ -413,20 +448,64 @@ int Exercise(const ExerciseOptions& options, std::ostream& out) {
   const std::vector<std::string> console = Lines(run.console);
   const int limitMs = kCallLimitMs * (valgrind ? kValgrindSlowdown : 1);
   FindRunFailures(run, limitMs, valgrind, &findings);
-  FindSlowOrFailedStart(layout.root / "core.xml", p, limitMs, &findings);
+  FindSlowOrFailedStart(layout.work / "core.xml", p, limitMs, &findings);
   FindFailedCalls(console, p, &findings);
   FindKeptBlocks(run.console, p.id(), &findings);
   FindOwnMessages(console, p.name, &findings);
-  if (valgrind) FindMemcheckErrors(layout.root / "memcheck.log", &findings);
+  if (valgrind) FindMemcheckErrors(layout.work / "memcheck.log", &findings);
   findings.Print(p.name, out);
 
-  std::error_code ignored;
-  if (valgrind && !findings.empty() && fs::exists(layout.root / "memcheck.log")) {
-    out << "the run's folder is kept: " << layout.root.string() << "\n";
-  } else {
-    fs::remove_all(layout.root, ignored);
+  const bool keep = valgrind && !findings.empty() && fs::exists(layout.work / "memcheck.log");
+  if (keep) out << "the run's folder is kept: " << layout.root.string() << "\n";
+  return {findings.empty() ? 0 : 1, keep};
+}
+
+// Run as root: the folder is staged as root, then a child takes the
+// account for good and runs the rest; this process only waits and tidies.
+Outcome ExerciseAs(const Account& account, const ExerciseOptions& options,
+                   const Programs& programs, Layout& layout, std::ostream& out) {
+  out.flush();
+  const pid_t child = fork();
+  if (child == 0) {
+    std::string error;
+    Outcome outcome;
+    if (TakeAccount(account, &error)) {
+      out << TakenLine(account) << "\n";
+      outcome = ExerciseStaged(options, programs, layout, out);
+    } else {
+      out << "devovor-inspect: cannot give up root: " << error << "; nothing was loaded\n";
+    }
+    out.flush();
+    _exit(outcome.code | (outcome.keepFolder ? 0x10 : 0));
   }
-  return findings.empty() ? 0 : 1;
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return {2, false};
+  return {WEXITSTATUS(status) & 0x0f, (WEXITSTATUS(status) & 0x10) != 0};
+}
+
+}  // namespace
+
+int Exercise(const ExerciseOptions& options, std::ostream& out) {
+  Programs programs;
+  std::string error;
+  if (!FindPrograms(options, &programs, &error)) {
+    out << "devovor-inspect: " << error << "\n";
+    return 2;
+  }
+  const Account* owner = options.account ? &*options.account : nullptr;
+  Layout layout;
+  std::error_code ignored;
+  try {
+    StageLayout(options, programs, owner, layout);
+  } catch (const std::exception& e) {
+    out << "devovor-inspect: cannot lay out the core's folder: " << e.what() << "\n";
+    if (!layout.root.empty()) fs::remove_all(layout.root, ignored);
+    return 2;
+  }
+  const Outcome outcome = owner ? ExerciseAs(*owner, options, programs, layout, out)
+                                : ExerciseStaged(options, programs, layout, out);
+  if (!outcome.keepFolder) fs::remove_all(layout.root, ignored);
+  return outcome.code;
 }
 
 }  // namespace dvinspect

@@ -22,10 +22,19 @@
 //
 // The folder is removed afterwards, except when memcheck found errors (its
 // log is there). Main thread only.
+//
+// Run as root, the folder is laid out first (root's, but for the core's
+// working folder), then a child process takes the account of
+// `ExerciseOptions::account` for good before the plugin is loaded at all,
+// and inspects and runs it from there; the core starts with that account's
+// parent-sim, as a set-user-ID root program, and takes its account.
 #pragma once
 
+#include <optional>
 #include <ostream>
 #include <string>
+
+#include "inspect/account.h"
 
 namespace dvinspect {
 
@@ -38,6 +47,10 @@ struct ExerciseOptions {
   double seconds = 3;    // from start to the stop request
   bool valgrind = false;
   bool verbose = false;  // also print the core's console
+  // Run as root: the account the plugin is inspected and parent-sim runs
+  // under (see account.h); the core, a set-user-ID root copy, starts as
+  // root with that parent, as on the appliance.
+  std::optional<Account> account;
 };
 
 // 0 when every contract held, 1 when one broke, 2 when the run could not
