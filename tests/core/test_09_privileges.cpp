@@ -6,10 +6,13 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -19,6 +22,7 @@
 #include <thread>
 
 #include "core/privileges.h"
+#include "platform/thread_capabilities.h"
 #include "log/log.h"
 #include "plugins/plugin_fixture.h"
 #include "support/child_process.h"
@@ -174,6 +178,8 @@ struct Topology {
   unsigned needs;
   std::vector<std::string> (*command)(const Paths&);
 };
+
+void PrintTo(const Topology& row, std::ostream* out) { *out << row.name; }
 
 std::vector<std::string> Concat(std::vector<std::string> head, const std::vector<std::string>& tail) {
   head.insert(head.end(), tail.begin(), tail.end());
@@ -432,19 +438,29 @@ INSTANTIATE_TEST_SUITE_P(Privileges, StartTopology, ::testing::ValuesIn(kTopolog
                            return std::string(info.param.name);
                          });
 
-// A system whose setresuid leaves the saved user ID at root, as a faulty or
-// hostile C library might: the core must notice from the IDs themselves.
-class LeakySavedUid : public dv::Platform {
+// A setuid-root core started by nobody on a system with one fault: its
+// setresuid leaves the saved user ID at root, or its setuid(0) or setgid(0)
+// succeeds after the drop, as a faulty or hostile C library might. The core
+// must notice from the IDs themselves, and from the probe.
+struct Fault {
+  bool keepsSavedUid, setuidWorks, setgidWorks;
+};
+
+class FaultySystem : public dv::Platform {
  public:
+  explicit FaultySystem(Fault fault) : fault_(fault) {}
   Ids ProcessIds() const override { return ids_; }
   int SetAllUserIds(uint32_t uid) const override {
-    ids_.realUid = ids_.effectiveUid = uid;  // the saved ID stays
+    ids_.realUid = ids_.effectiveUid = uid;
+    if (!fault_.keepsSavedUid) ids_.savedUid = uid;
     return 0;
   }
   int SetAllGroupIds(uint32_t gid) const override {
     ids_.realGid = ids_.effectiveGid = ids_.savedGid = gid;
     return 0;
   }
+  int SetUserId(uint32_t) const override { return fault_.setuidWorks ? 0 : EPERM; }
+  int SetGroupId(uint32_t) const override { return fault_.setgidWorks ? 0 : EPERM; }
   std::optional<Account> LookupAccount(uint32_t uid) const override {
     return Account{uid, 65534, "nobody"};
   }
@@ -459,29 +475,96 @@ class LeakySavedUid : public dv::Platform {
   }
 
  private:
+  const Fault fault_;
   mutable Ids ids_{65534, 0, 0, 0, 0, 0};  // setuid-root, started by nobody
 };
 
-std::vector<std::string> g_logged;
-int32_t RecordLog(_EventParmsIn* in, _EventParmsOut* out) {
+int32_t PrintLog(_EventParmsIn* in, _EventParmsOut* out) {
   if ((in->flags & DV_FLAG_LOG_MESSAGE) != 0) {
-    g_logged.emplace_back(static_cast<const char*>(in->data));
+    std::fprintf(stderr, "%s\n", static_cast<const char*>(in->data));
   }
   out->result = 0;
   return 0;
 }
 
-TEST(PrivilegeChecks, ASwitchThatLeavesTheSavedUserIdIsRefused) {
-  const int secureBits = prctl(PR_GET_SECUREBITS, 0, 0, 0, 0);
-  dv::SetCoreSink(RecordLog);
-  g_logged.clear();
-  LeakySavedUid os;
-  EXPECT_FALSE(dv::DropToParentAccount(-1, os));
-  dv::SetCoreSink(nullptr);
-  if (secureBits >= 0) prctl(PR_SET_SECUREBITS, secureBits, 0, 0, 0);
-  EXPECT_EQ(g_logged, std::vector<std::string>{
-                          "privileges not dropped: user IDs 65534 65534 0, group IDs 65534 "
-                          "65534 65534 held"});
+// The drop runs in a child process: it narrows and changes the secure bits
+// of the process it runs in for good.
+TEST(PrivilegeChecks, EachFaultOfTheSystemIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root's capabilities to narrow them";
+  const struct {
+    Fault fault;
+    const char* message;
+  } cases[] = {
+      {{true, false, false}, "privileges not dropped: user IDs 65534 65534 0, group IDs 65534 "
+                             "65534 65534 held"},
+      {{false, true, false}, "privileges not dropped: setuid\\(0\\) succeeded"},
+      {{false, false, true}, "privileges not dropped: setgid\\(0\\) succeeded"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    FaultySystem os(c.fault);
+    EXPECT_EXIT(
+        {
+          dv::SetCoreSink(PrintLog);
+          _exit(dv::DropToParentAccount(-1, os) ? 0 : 2);
+        },
+        ::testing::ExitedWithCode(2), c.message);
+  }
+}
+
+// Run in a child process, which it narrows for good: a thread A blocks the
+// signal while the pass lists it, and meanwhile starts B, which can take
+// the signal, and then C, which keeps A's mask and so never takes it. A
+// then unblocks. B, born during the pass with A's wide sets, must be found
+// by a later listing; C, the last task, must be returned as wide.
+int NarrowWhileThreadsAreBorn() {
+  std::atomic<bool> ready{false}, done{false};
+  std::atomic<pid_t> bornTid{0}, lastTid{0};
+  auto waitDone = [&] {
+    while (!done.load()) std::this_thread::sleep_for(5ms);
+  };
+  sigset_t narrow;
+  sigemptyset(&narrow);
+  sigaddset(&narrow, dv::NarrowSignal());
+  std::thread a([&] {
+    pthread_sigmask(SIG_BLOCK, &narrow, nullptr);
+    ready.store(true);
+    std::this_thread::sleep_for(30ms);
+    std::thread b([&] {
+      pthread_sigmask(SIG_UNBLOCK, &narrow, nullptr);
+      bornTid.store(static_cast<pid_t>(syscall(SYS_gettid)));
+      waitDone();
+    });
+    std::thread c([&] {
+      lastTid.store(static_cast<pid_t>(syscall(SYS_gettid)));
+      waitDone();
+    });
+    std::this_thread::sleep_for(20ms);
+    pthread_sigmask(SIG_UNBLOCK, &narrow, nullptr);
+    waitDone();
+    b.join();
+    c.join();
+  });
+  while (!ready.load()) std::this_thread::sleep_for(1ms);
+  std::vector<dv::WideTask> wide;
+  const bool listed =
+      dv::SetCapabilities(dv::kCapsWhenRunning) && dv::NarrowOtherThreads(dv::kCapsWhenRunning, &wide);
+  std::set<pid_t> wideTids;
+  for (const dv::WideTask& task : wide) wideTids.insert(task.tid);
+  done.store(true);
+  a.join();
+  const bool right = listed && wideTids.count(lastTid.load()) == 1 &&
+                     wideTids.count(bornTid.load()) == 0 && wideTids.count(getpid()) == 0;
+  for (const pid_t tid : wideTids) std::fprintf(stderr, "wide %d\n", static_cast<int>(tid));
+  std::fprintf(stderr, "born %d last %d\n", static_cast<int>(bornTid.load()),
+               static_cast<int>(lastTid.load()));
+  return right ? 0 : 1;
+}
+
+TEST(ThreadNarrowing, AThreadBornDuringThePassIsNarrowedAndTheLastTaskIsJudged) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root's capabilities to narrow them";
+  if (!Emulator().empty()) GTEST_SKIP() << kEmulatorThreads;
+  EXPECT_EXIT(_exit(NarrowWhileThreadsAreBorn()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
