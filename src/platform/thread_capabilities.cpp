@@ -33,7 +33,7 @@ constexpr auto kAcknowledgementWait = std::chrono::seconds(2);
 // What the handler reads: set by the main thread before any signal is sent.
 std::atomic<uint32_t> g_ceiling{kNoCeiling};
 std::atomic<int> g_acknowledgementFd{-1};  // write end, never closed
-int g_acknowledgementReadFd = -1;          // main thread only
+int g_acknowledgementReadFd = -1;          // under the ledger's lock (below)
 
 // Which tasks have been judged since the last full pass: found within the
 // ceiling, or named as wider. A look after the pass reads only the others.
