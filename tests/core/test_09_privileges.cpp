@@ -1,6 +1,8 @@
-// Privileges for real: the core started as root by parents of different
-// accounts, read back from /proc/<pid>/status and the status of each of its
-// threads. Needs root; skipped without.
+// Privileges for real: the core started every way it can be (parents of
+// different accounts, launchers, namespaces, set-user-ID copies, orphans),
+// read back from /proc/<pid>/status and the status of each of its threads;
+// and the drop and the narrowing on systems with one fault each, run in a
+// child process. Needs root; skipped without.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
