@@ -8,7 +8,8 @@
 //   parent-sim [--core PATH] [--emulator PROGRAM] [--background]
 //              [--stop-after SECONDS] [--requests-after SECONDS]
 //              [--request TARGET:TYPE:TEXT]... [--requests FILE]
-//              [--exit-first]
+//              [--exit-first] [--launcher UID] [--core-ruid UID]
+//              [--block-narrow-signal]
 //
 // TARGET and TYPE are numbers (0x.. for hex); a requests file holds one
 // TARGET:TYPE:TEXT per line. --emulator starts the core through a user-mode
@@ -16,7 +17,12 @@
 // cross-built tests use it. --exit-first plays a parent that dies at the
 // worst moment: parent-sim prints "core pid N" and exits at once, and the
 // core is started only once parent-sim has gone and its process has been
-// handed to another parent.
+// handed to another parent. --launcher UID puts a launcher between
+// parent-sim and the core: a process whose real user ID is UID (its
+// effective one stays) forks the core, waits for it and exits with its
+// code, while parent-sim keeps the other end of the socket pair it made.
+// --core-ruid UID starts the core with real user ID UID.
+// --block-narrow-signal starts the core with SIGRTMIN+3 blocked.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -45,6 +51,9 @@ struct Options {
   std::string emulator;
   bool background = false;
   bool exitFirst = false;
+  bool blockNarrowSignal = false;
+  int launcherUid = -1;
+  int coreRuid = -1;
   double stopAfter = -1;
   double requestsAfter = 0;
   std::vector<std::string> requests;
@@ -104,6 +113,12 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->background = true;
     } else if (arg == "--exit-first") {
       options->exitFirst = true;
+    } else if (arg == "--block-narrow-signal") {
+      options->blockNarrowSignal = true;
+    } else if (arg == "--launcher" && hasValue) {
+      options->launcherUid = std::atoi(argv[++i]);
+    } else if (arg == "--core-ruid" && hasValue) {
+      options->coreRuid = std::atoi(argv[++i]);
     } else if (arg == "--core" && hasValue) {
       options->core = argv[++i];
     } else if (arg == "--emulator" && hasValue) {
@@ -124,7 +139,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
                    "usage: %s [--core PATH] [--emulator PROGRAM] [--background]\n"
                    "          [--stop-after SECONDS] [--requests-after SECONDS]\n"
                    "          [--request TARGET:TYPE:TEXT]... [--requests FILE]\n"
-                   "          [--exit-first]\n",
+                   "          [--exit-first] [--launcher UID] [--core-ruid UID]\n"
+                   "          [--block-narrow-signal]\n",
                    argv[0]);
       return false;
     }
@@ -132,24 +148,56 @@ bool ParseOptions(int argc, char** argv, Options* options) {
   return true;
 }
 
-// With an emulator the core runs as "EMULATOR CORE DESCRIPTOR". With
-// `orphan`, the core starts only once this process has exited.
-pid_t StartCore(const std::string& core, const std::string& emulator, int descriptor,
-                bool orphan) {
+// Sets the real user ID only; false on failure, which it reports.
+bool SetRealUid(int uid) {
+  if (uid < 0 || setresuid(uid_t(uid), uid_t(-1), uid_t(-1)) == 0) return true;
+  std::perror("setresuid");
+  return false;
+}
+
+// Execs the core on `descriptor`. With an emulator the core runs as
+// "EMULATOR CORE DESCRIPTOR".
+[[noreturn]] void ExecCore(const Options& options, int descriptor) {
+  if (!SetRealUid(options.coreRuid)) _exit(126);
+  if (options.blockNarrowSignal) {
+    sigset_t narrow;
+    sigemptyset(&narrow);
+    sigaddset(&narrow, SIGRTMIN + 3);
+    sigprocmask(SIG_BLOCK, &narrow, nullptr);
+  }
+  fcntl(descriptor, F_SETFD, 0);  // the core inherits its end
+  const std::string number = std::to_string(descriptor);
+  const std::string& core = options.core;
+  if (!options.emulator.empty()) {
+    execlp(options.emulator.c_str(), options.emulator.c_str(), core.c_str(), number.c_str(),
+           static_cast<char*>(nullptr));
+  } else {
+    execl(core.c_str(), core.c_str(), number.c_str(), static_cast<char*>(nullptr));
+  }
+  std::perror("exec");
+  _exit(127);
+}
+
+// The launcher: forks the core, waits for it, exits with its code.
+[[noreturn]] void RunLauncher(const Options& options, int descriptor) {
+  if (!SetRealUid(options.launcherUid)) _exit(126);
+  const pid_t core = fork();
+  if (core == 0) ExecCore(options, descriptor);
+  close(descriptor);
+  int status = 0;
+  while (core > 0 && waitpid(core, &status, 0) < 0 && errno == EINTR) {
+  }
+  _exit(core > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 126);
+}
+
+// With --exit-first, the core starts only once this process has exited.
+pid_t StartCore(const Options& options, int descriptor) {
   const pid_t self = getpid();
   const pid_t pid = fork();
   if (pid == 0) {
-    while (orphan && getppid() == self) usleep(1000);
-    fcntl(descriptor, F_SETFD, 0);  // the core inherits its end
-    const std::string number = std::to_string(descriptor);
-    if (!emulator.empty()) {
-      execlp(emulator.c_str(), emulator.c_str(), core.c_str(), number.c_str(),
-             static_cast<char*>(nullptr));
-    } else {
-      execl(core.c_str(), core.c_str(), number.c_str(), static_cast<char*>(nullptr));
-    }
-    std::perror("exec");
-    _exit(127);
+    while (options.exitFirst && getppid() == self) usleep(1000);
+    if (options.launcherUid >= 0) RunLauncher(options, descriptor);
+    ExecCore(options, descriptor);
   }
   return pid;
 }
@@ -206,7 +254,7 @@ int main(int argc, char** argv) {
     std::perror("socketpair");
     return 70;
   }
-  const pid_t core = StartCore(options.core, options.emulator, pair[1], options.exitFirst);
+  const pid_t core = StartCore(options, pair[1]);
   close(pair[1]);
   if (options.exitFirst) {
     std::printf("core pid %d\n", static_cast<int>(core));

@@ -22,6 +22,7 @@
 
 #include "config/configuration.h"
 #include "core/privileges.h"
+#include "platform/thread_capabilities.h"
 #include "config/status_report.h"
 #include "events/callback.h"
 #include "config/xml_event.h"
@@ -85,8 +86,9 @@ devovor::devovor(std::string executablePath, const dv::Platform& platform)
                [this](std::string text) { PostConfigurationUpdate(std::move(text)); }},
               logLevel_, plugins_, throttling_),
       executablePath_(std::move(executablePath)),
-      monitor_({[this] { return Now(); }, [this] { PublishMemoryState(); }}, monitorTimer_,
-               platform, throttlingEnabled_, throttling_),
+      monitor_({[this] { return Now(); }, [this] { PublishMemoryState(); },
+                [] { dv::LookAtNewThreads(); }},
+               monitorTimer_, platform, throttlingEnabled_, throttling_),
       console_(names_, platform) {
   dv::AttachEntry(&entry_);
   dv::SetCoreSink(PluginEventCallback);
@@ -137,8 +139,8 @@ void devovor::WriteConsole(uint32_t providerId, uint32_t level, const char* text
   console_.Write(providerId, level, text, maxLen);
 }
 
-// The channel opens first, so that the drop of privileges can check that
-// the parent is the process at its other end.
+// The channel opens first, so that the drop of privileges can tell a
+// parent daemon that is PID 1 from init adopting an orphan.
 bool devovor::Initialize(int descriptor) {
   names_.Insert(DV_CORE_ID, "core");
   umask(077);
@@ -226,7 +228,10 @@ void devovor::DestroySignalSet(std::unique_ptr<boost::asio::signal_set> signals)
   signals.reset();
 }
 
-void devovor::RunIoThread() { io_.run(); }
+void devovor::RunIoThread() {
+  dv::NarrowCallingThread();
+  io_.run();
+}
 
 // A full minute: a signal does not shorten it.
 void devovor::LingerOneMinute() { platform_.SleepFor(kLingerNs); }

@@ -50,7 +50,8 @@ bool CanChangeAccounts(const Platform& os) {
          (data[0].permitted & kAccountCapabilities) != 0;
 }
 
-// The process that created the channel's socket (or connected it), or -1.
+// The process that created the channel's socket pair (or connected it),
+// whoever holds the descriptor now; -1 when it cannot be told.
 pid_t PeerOf(int descriptor) {
   struct ucred peer;
   socklen_t length = sizeof peer;
@@ -58,27 +59,48 @@ pid_t PeerOf(int descriptor) {
   return peer.pid;
 }
 
-// Why the parent read as `parent` is not known for sure; empty when it is.
-std::string DoubtAboutParent(const Platform& os, pid_t parent, bool statusRead, int descriptor) {
-  if (!statusRead) return "its status cannot be read";
-  // The status was read between the two calls: if the core still has the
-  // same parent, that process was alive, so the ID cannot be another's.
-  if (parent == 1 || os.ParentProcessId() != parent) return "it has exited";
-  const pid_t peer = PeerOf(descriptor);
-  if (peer != parent) return "the ipc pipe belongs to process " + std::to_string(peer);
+// The parent's status, read between two getppid() calls.
+struct ParentReading {
+  pid_t pid;
+  std::optional<uint32_t> uid;  // the real user ID on its status
+  pid_t pidAfter;
+};
+
+ParentReading ReadParent(const Platform& os) {
+  ParentReading parent;
+  parent.pid = os.ParentProcessId();
+  parent.uid = ReadRealUid(os, "/proc/" + std::to_string(parent.pid) + "/status");
+  parent.pidAfter = os.ParentProcessId();
+  return parent;
+}
+
+// Why `parent` is not known to be the core's parent and its account the
+// one to take; empty when it is.
+std::string DoubtAbout(const ParentReading& parent, int descriptor, uint32_t realUid) {
+  if (!parent.uid) return "its status cannot be read";
+  // While the core keeps the same parent, that process is alive, so the
+  // status read in between cannot be another process's.
+  if (parent.pidAfter != parent.pid) return "it has exited";
+  // An orphan goes to init. With a channel, init is the parent only when it
+  // made the channel: the daemon is init (PID 1 of a container).
+  if (descriptor != -1 && parent.pid == 1 && PeerOf(descriptor) != 1) return "it has exited";
+  // A set-user-ID start (sudo -u, runuser, an orphaned or a reparented
+  // invoker): its invoker is not root, so root's account is not to be had.
+  if (*parent.uid == 0 && realUid != 0) {
+    return "it runs as root and the core was started by user " + std::to_string(realUid);
+  }
   return "";
 }
 
 // The parent's real user ID into `uid`; false when the core must not run.
+// A core that cannot change accounts keeps the reading (0 when unread): it
+// has nothing to gain or give up.
 bool EstablishParentUid(const Platform& os, int descriptor, uint32_t* uid) {
-  const pid_t parent = os.ParentProcessId();
-  const std::optional<uint32_t> read =
-      ReadRealUid(os, "/proc/" + std::to_string(parent) + "/status");
-  *uid = read.value_or(0);
-  if (descriptor == -1) return true;
-  const std::string doubt = DoubtAboutParent(os, parent, read.has_value(), descriptor);
+  const ParentReading parent = ReadParent(os);
+  *uid = parent.uid.value_or(0);
+  const std::string doubt = DoubtAbout(parent, descriptor, os.ProcessIds().realUid);
   if (doubt.empty() || !CanChangeAccounts(os)) return true;
-  LogCore(100, "cannot establish the parent process %d: %s", static_cast<int>(parent),
+  LogCore(100, "cannot establish the parent process %d: %s", static_cast<int>(parent.pid),
           doubt.c_str());
   return false;
 }
@@ -157,6 +179,13 @@ bool CannotRegainRoot(const Platform& os) {
   return true;
 }
 
+void NameWideThreads(const std::vector<WideTask>& wide) {
+  for (const WideTask& task : wide) {
+    LogCore(100, "thread %d still holds capabilities %llx", task.tid,
+            static_cast<unsigned long long>(task.held));
+  }
+}
+
 }  // namespace
 
 std::optional<uint32_t> ReadRealUid(const Platform& os, const std::string& statusPath) {
@@ -184,11 +213,14 @@ bool NarrowEveryThread(uint32_t mask, int failureLevel) {
   const bool self = SetCapabilities(mask, failureLevel);
   std::vector<WideTask> wide;
   if (!NarrowOtherThreads(mask, &wide)) LogCore(100, "cannot list the threads of the process");
-  for (const WideTask& task : wide) {
-    LogCore(100, "thread %d still holds capabilities %llx", task.tid,
-            static_cast<unsigned long long>(task.held));
-  }
+  NameWideThreads(wide);
   return self;
+}
+
+void LookAtNewThreads() {
+  std::vector<WideTask> named;
+  if (!LookAtNewTasks(&named)) LogCore(100, "cannot list the threads of the process");
+  NameWideThreads(named);
 }
 
 bool DropToParentAccount(int descriptor, const Platform& os) {

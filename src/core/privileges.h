@@ -8,14 +8,19 @@
 //      capability sets survive the change of user (the group calls after
 //      setresuid need CAP_SETGID).
 //   2. Establishes the parent's account: the real user ID on the first
-//      "Uid:" line of "/proc/<ppid>/status". With a parent channel it counts
-//      only when, after the read, getppid() is unchanged and not 1 (the
-//      parent has not exited and left the core to init) and the channel's
-//      peer (SO_PEERCRED) is that same process. When it cannot be
-//      established and the core could change accounts or become root (a
-//      user ID of 0, or CAP_SETUID or CAP_SETGID permitted), the core
-//      refuses to run. Without a channel (a start by hand) an unreadable
-//      status means user ID 0, as it always has.
+//      "Uid:" line of "/proc/<ppid>/status". It counts only when the
+//      status was read, getppid() is the same before and after the read,
+//      with a channel a parent of PID 1 also made the channel (its
+//      SO_PEERCRED pid is 1: the daemon is init, not an orphan's reaper),
+//      and it is not root's account taken by a core whose real user ID is
+//      not 0 (a set-user-ID start never gains root). Whoever made the
+//      channel otherwise does not matter: a launcher may make the pair and
+//      another process start the core. When the account cannot be
+//      established and the core could change accounts (a user ID of 0, or
+//      CAP_SETUID or CAP_SETGID permitted), the core refuses to run:
+//      "cannot establish the parent process %d: %s". A core that cannot
+//      change accounts takes what it read (0 when nothing): it has nothing
+//      to give up.
 //   3. Changes account when any real, effective or saved user ID differs
 //      from the parent's, or any group ID from that account's group:
 //      setresuid, setresgid, getgrouplist, setgroups, in that order. Then
@@ -39,6 +44,11 @@
 // (an emulator's, a sanitizer's). It is signalled like any other, and when
 // it keeps more than the mask it is named at level 100, but it does not
 // stop the core: the core never runs code on it.
+//
+// After the start-up narrowing, LookAtNewThreads runs on every monitor tick
+// (the I/O thread): a thread that appeared since, created by one that was
+// never narrowed (it blocks the signal), is signalled, and when it is still
+// wide at the next tick it is named once at level 100.
 //
 // SetCapabilities replaces the effective and permitted sets of the calling
 // thread with the mask and empties its inheritable set. NarrowEveryThread
@@ -71,6 +81,10 @@ bool SetCapabilities(uint32_t mask, int failureLevel = 50);
 // and verified; a thread that keeps more is logged at level 100 and the
 // core goes on. True when the calling thread was narrowed.
 bool NarrowEveryThread(uint32_t mask, int failureLevel = 50);
+
+// One look at the threads that appeared since the last (see above). Any
+// thread, one call at a time; nothing before the first narrowing.
+void LookAtNewThreads();
 
 // The real user ID on the first "Uid:" line of a status file; nothing
 // when the file cannot be read or has no such line.

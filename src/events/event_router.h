@@ -33,6 +33,7 @@
 //     (PluginHost), the name registry (NameRegistry), the console stream's
 //     stdio lock (ConsoleWriter);
 //   in config/: the XML file names being loaded or saved (FileNamesInUse).
+//   in platform/: the ledger of judged threads (thread_capabilities.cpp).
 // The compiler checks them: members carry GUARDED_BY, the order
 // ACQUIRED_BEFORE (platform/thread_annotations.h; scripts/thread-safety).
 //

@@ -13,6 +13,7 @@
 
 #include "core/devovor.h"
 #include "platform/platform.h"
+#include "platform/thread_capabilities.h"
 
 namespace {
 
@@ -53,6 +54,9 @@ bool FindCanonicalExecutable(std::string* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any thread exists: a mask blocked by the parent survives execve
+  // and every thread would inherit it, out of reach of the narrowing.
+  dv::UnblockNarrowSignal();
   const CommandLine line = ParseCommandLine(argc, argv);
   if (line.usage) {
     std::fprintf(stderr, "core version %s\n", devovor::BuiltInVersion());

@@ -53,6 +53,7 @@ void MemoryMonitor::Stop() {
 
 void MemoryMonitor::Tick(const boost::system::error_code& error) {
   if (error || stopped_.load()) return;
+  if (hooks_.everyTick) hooks_.everyTick();
   if (memoryLimit_ == 0) {
     memoryLimit_ = kMemoryLimit;
     LogCore(0, "memory limit set to %zu", static_cast<size_t>(memoryLimit_));

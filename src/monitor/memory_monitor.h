@@ -1,6 +1,8 @@
 // The memory and clock monitor: a tick every 100 ms on the I/O thread.
 //
-// Each tick logs a jump of the wall clock of more than one second, and,
+// Each tick first runs the core's own periodic look (`everyTick`; the core
+// binds its check of new threads there, so no privilege code lives here),
+// then logs a jump of the wall clock of more than one second, and,
 // while throttling is enabled and once per wall-clock second, compares the
 // core's resident memory with its limit (190 MiB): above it video frames
 // are refused at once (`throttling`), the first over-limit reading logs a
@@ -36,6 +38,7 @@ namespace dv {
 struct MonitorHooks {
   std::function<int64_t()> now;              // the core's steady clock, ns
   std::function<void()> publishMemoryState;  // raises the Memory notification
+  std::function<void()> everyTick;           // the core's own periodic look; may be empty
 };
 
 class MemoryMonitor {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/mutex.h"
 
 namespace dv {
 namespace {
@@ -32,14 +33,25 @@ constexpr auto kAcknowledgementWait = std::chrono::seconds(2);
 // What the handler reads: set by the main thread before any signal is sent.
 std::atomic<uint32_t> g_ceiling{kNoCeiling};
 std::atomic<int> g_acknowledgementFd{-1};  // write end, never closed
-int g_acknowledgementReadFd = -1;          // main thread only
+int g_acknowledgementReadFd = -1;          // under the ledger's lock (below)
+
+// Which tasks have been judged since the last full pass: found within the
+// ceiling, or named as wider. A look after the pass reads only the others.
+struct TaskLedger {
+  Mutex mu;  // a leaf: nothing else is locked while it is held
+  std::set<pid_t> judged GUARDED_BY(mu);
+  std::set<pid_t> signalled GUARDED_BY(mu);  // wide at the last look, signalled then
+};
+
+TaskLedger& Ledger() {
+  static TaskLedger* const ledger = new TaskLedger;  // never destroyed: a late tick may look
+  return *ledger;
+}
 
 struct Acknowledgement {
   int32_t tid;
   uint32_t ceiling;
 };
-
-int NarrowSignal() { return SIGRTMIN + 3; }
 
 pid_t CurrentTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
@@ -195,33 +207,89 @@ uint64_t HeldOutside(pid_t tid, uint32_t mask) {
   while (std::fgets(line, sizeof line, status) != nullptr) {
     if (std::sscanf(line, "CapInh: %llx", &value) == 1 ||
         std::sscanf(line, "CapPrm: %llx", &value) == 1 ||
-        std::sscanf(line, "CapEff: %llx", &value) == 1) {
+        std::sscanf(line, "CapEff: %llx", &value) == 1 ||
+        std::sscanf(line, "CapAmb: %llx", &value) == 1) {
       held |= value;
       ++found;
     }
   }
   std::fclose(status);
-  if (found != 3) return ~uint64_t{0};
+  if (found != 4) return ~uint64_t{0};
   return held & ~uint64_t{mask};
 }
 
-bool VerifyEveryTask(uint32_t mask, std::vector<WideTask>* wide) {
+// Reads every task back; each is judged from then on, wide or not.
+bool VerifyEveryTask(uint32_t mask, std::vector<WideTask>* wide, TaskLedger& ledger)
+    REQUIRES(ledger.mu) {
   std::vector<pid_t> tasks;
   if (!ListTasks(&tasks)) return false;
+  ledger.judged.clear();
+  ledger.signalled.clear();
   for (const pid_t tid : tasks) {
     const uint64_t held = HeldOutside(tid, mask);
     if (held != 0) wide->push_back({static_cast<int>(tid), held});
+    ledger.judged.insert(tid);
   }
   return true;
 }
 
+// Forgets tasks that have ended, so that a reused thread ID is judged anew.
+void ForgetEnded(const std::vector<pid_t>& tasks, std::set<pid_t>* known) {
+  const std::set<pid_t> alive(tasks.begin(), tasks.end());
+  for (auto it = known->begin(); it != known->end();) {
+    it = alive.count(*it) != 0 ? std::next(it) : known->erase(it);
+  }
+}
+
+// One task seen since the last pass: within the ceiling, it is judged; wide
+// for the first time, it is signalled; still wide a look later, it is named.
+void LookAtNewTask(pid_t tid, uint32_t mask, TaskLedger& ledger, std::vector<WideTask>* named)
+    REQUIRES(ledger.mu) {
+  const uint64_t held = HeldOutside(tid, mask);
+  if (held != 0 && ledger.signalled.insert(tid).second) {
+    syscall(SYS_tgkill, getpid(), tid, NarrowSignal());
+    return;
+  }
+  if (held != 0) named->push_back({static_cast<int>(tid), held});
+  ledger.signalled.erase(tid);
+  ledger.judged.insert(tid);
+}
+
 }  // namespace
 
+int NarrowSignal() { return SIGRTMIN + 3; }
+
+void UnblockNarrowSignal() {
+  sigset_t narrow;
+  sigemptyset(&narrow);
+  sigaddset(&narrow, NarrowSignal());
+  pthread_sigmask(SIG_UNBLOCK, &narrow, nullptr);
+}
+
 bool NarrowOtherThreads(uint32_t mask, std::vector<WideTask>* wide) {
+  TaskLedger& ledger = Ledger();
+  MutexLock lock(ledger.mu);
   wide->clear();
   g_ceiling.store(mask);
   InstallHandler();
-  return SignalEveryTask(mask) && VerifyEveryTask(mask, wide);
+  return SignalEveryTask(mask) && VerifyEveryTask(mask, wide, ledger);
+}
+
+bool LookAtNewTasks(std::vector<WideTask>* named) {
+  named->clear();
+  const uint32_t mask = g_ceiling.load();
+  if (mask == kNoCeiling) return true;
+  TaskLedger& ledger = Ledger();
+  MutexLock lock(ledger.mu);
+  InstallHandler();
+  std::vector<pid_t> tasks;
+  if (!ListTasks(&tasks)) return false;
+  ForgetEnded(tasks, &ledger.judged);
+  ForgetEnded(tasks, &ledger.signalled);
+  for (const pid_t tid : tasks) {
+    if (ledger.judged.count(tid) == 0) LookAtNewTask(tid, mask, ledger, named);
+  }
+  return true;
 }
 
 void NarrowCallingThread() {

@@ -27,14 +27,24 @@
 //     the listing is repeated until a pass finds no task it has not
 //     signalled. A thread created after its creator acknowledged inherits
 //     the narrow sets.
-//   - Then every task's sets are read back from /proc/self/task/<tid>/status.
-//     A task that still holds a capability outside the mask (it blocks the
-//     signal, or did not answer in time) is returned by its thread ID, and
-//     the core reports it at level 100 and goes on: such a thread
-//     is a plugin's own (or the runtime's), it held the same powers while
-//     the plugin loaded and opened, and stopping the appliance because a
-//     plugin blocks signals in its threads would trade its service for a
-//     report the operator already gets in the system log.
+//   - Then every task's sets (CapPrm, CapEff, CapInh, CapAmb) are read
+//     back from /proc/self/task/<tid>/status, the last task listed as much
+//     as the first. A task that still holds a capability outside the mask
+//     (it blocks the signal, or did not answer in time) is returned by its
+//     thread ID, and the core reports it at level 100 and goes on: such a
+//     thread is a plugin's own (or the runtime's), it held the same powers
+//     while the plugin loaded and opened, and stopping the appliance
+//     because a plugin blocks signals in its threads would trade its
+//     service for a report the operator already gets in the system log.
+//   - After that pass, LookAtNewTasks (the monitor's tick) lists the tasks
+//     again and reads only those it has not judged: a thread created by
+//     one that was never narrowed inherits its wide sets. Such a task is
+//     signalled; still wide at the next look, it is returned once, and the
+//     core names it. A task within the ceiling is judged for good: sets
+//     can only shrink without an execve.
+//   - The handler is installed again on every pass and every look, so a
+//     plugin that replaced it (or ignored the signal) is overruled, and
+//     the read-back judges every task whatever its handler did.
 //   - Once a ceiling is set the signal keeps its handler for the life of
 //     the process, so a signal still pending on a thread that blocked it
 //     can never take the default action (which would end the process).
@@ -44,9 +54,10 @@
 // Boost.Asio, which only handles the signals added to a signal set. From
 // the first narrowing on it belongs to the core.
 //
-// Threads the core starts itself (workers, readers, read-request threads)
-// call NarrowCallingThread first, so they never run plugin code with more
-// than the ceiling even when their creator could not be reached.
+// Threads the core starts itself (the I/O thread, workers, readers,
+// read-request threads) call NarrowCallingThread first, so they never run
+// plugin code with more than the ceiling even when their creator could not
+// be reached.
 //
 // Why not libpsx (libcap-dev): it runs a system call on the threads it
 // knows, and it knows only threads created through its pthread_create
@@ -56,8 +67,13 @@
 // for the whole process. The per-task walk covers every task the kernel
 // lists, whoever created it.
 //
-// Threads: NarrowOtherThreads on the main thread only, one call at a time.
-// NarrowCallingThread on any thread.
+// The signal's mask survives execve: a parent that starts the core with it
+// blocked would leave it blocked in every thread the core ever starts.
+// main therefore unblocks it before any thread exists (UnblockNarrowSignal).
+//
+// Threads: NarrowOtherThreads on the main thread; LookAtNewTasks on the
+// I/O thread; one at a time (a leaf lock of this file orders them).
+// NarrowCallingThread and UnblockNarrowSignal on any thread.
 #pragma once
 
 #include <cstdint>
@@ -77,7 +93,19 @@ struct WideTask {
 // than `mask` (none, as a rule).
 bool NarrowOtherThreads(uint32_t mask, std::vector<WideTask>* wide);
 
+// One look after the pass (see above): `*named` holds the tasks that stayed
+// wider than the ceiling since the previous look, each returned once.
+// Nothing to do before a ceiling is set. False when the tasks cannot be
+// listed.
+bool LookAtNewTasks(std::vector<WideTask>* named);
+
 // Narrows the calling thread to the ceiling; nothing before one is set.
 void NarrowCallingThread();
+
+// The narrowing signal, SIGRTMIN + 3.
+int NarrowSignal();
+
+// Unblocks the narrowing signal in the calling thread's mask.
+void UnblockNarrowSignal();
 
 }  // namespace dv

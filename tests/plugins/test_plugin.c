@@ -97,6 +97,12 @@
  *                                 own, which logs "Own thread tid=<tid>" and
  *                                 waits for Close; Unload joins it. 2: the
  *                                 same, with every signal blocked in it
+ *   late_thread_ms       0        the own thread, this long after it started,
+ *                                 starts one more thread (with the own
+ *                                 thread's signal mask), which logs "Late
+ *                                 thread tid=<tid>" and waits for Close
+ *   own_narrow_handler   0        1: Load installs a handler of its own,
+ *                                 which does nothing, for SIGRTMIN+3
  *   request_in_own_thread 0       the own thread, once the first Write has
  *                                 come, raises this many read requests (as
  *                                 request_in_worker does)
@@ -204,6 +210,7 @@ typedef struct Config {
   long logCaps;
   long logThread;
   long ownThread, requestInOwnThread, readWaitsClose, setuidInOpen;
+  long lateThreadMs, ownNarrowHandler;
   char spawnOnWrite[TP_TEXT_MAX];
   char idsFile[TP_TEXT_MAX];
 } Config;
@@ -271,6 +278,8 @@ static const Key kKeys[] = {
     LONG_KEY("log_thread", logThread),
     LONG_KEY("own_thread", ownThread),
     LONG_KEY("request_in_own_thread", requestInOwnThread),
+    LONG_KEY("late_thread_ms", lateThreadMs),
+    LONG_KEY("own_narrow_handler", ownNarrowHandler),
     LONG_KEY("read_waits_close", readWaitsClose),
     LONG_KEY("setuid_in_open", setuidInOpen),
     {"spawn_on_write", KEY_TEXT, offsetof(Config, spawnOnWrite), 0},
@@ -913,15 +922,41 @@ static int wait_written(void) {
   return closed;
 }
 
+static void* run_late_thread(void* arg) {
+  (void)arg;
+  log_line("Late thread tid=%ld", (long)syscall(SYS_gettid));
+  wait_closed();
+  return NULL;
+}
+
 static void* run_own_thread(void* arg) {
   long n;
+  pthread_t late;
+  int lateRunning = 0;
   (void)arg;
   log_line("Own thread tid=%ld", (long)syscall(SYS_gettid));
+  if (g_config.lateThreadMs > 0) {
+    sleep_ms(g_config.lateThreadMs);
+    lateRunning = pthread_create(&late, NULL, run_late_thread, NULL) == 0;
+  }
   if (g_config.requestInOwnThread > 0 && !wait_written()) {
     for (n = 0; n < g_config.requestInOwnThread; ++n) raise_request(n);
   }
   wait_closed();
+  if (lateRunning) pthread_join(late, NULL);
   return NULL;
+}
+
+static void on_narrow_signal(int signal) { (void)signal; }
+
+/* A plugin that takes the core's narrowing signal for itself. */
+static void install_own_narrow_handler(void) {
+  struct sigaction action;
+  if (!g_config.ownNarrowHandler) return;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = on_narrow_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGRTMIN + 3, &action, NULL);
 }
 
 /* With own_thread=2 the thread starts with every signal blocked. */
@@ -979,6 +1014,7 @@ DV_EXPORT int32_t Load(void* in, void* out) {
   set_callback(li->PluginEventCallback);
   fill_load_out((_LoadParmsOut*)out);
   start_own_thread();
+  install_own_narrow_handler();
   if (g_config.logOnLoad[0] != '\0') {
     raise_log_message(g_config.logOnLoad, (int32_t)g_config.logLevelOnLoad);
   }
