@@ -87,13 +87,15 @@ TEST_F(LogEntry, Level101FromAKindWithoutThresholdIsPlainAndNotInTheSystemLog) {
 }
 
 // Control bytes could forge console lines and system-log entries: both
-// show them as '?', inside the writer's own colours and line end. Plugins
-// get the text as it was raised.
+// show them as '?', inside the writer's own colours and line end; a
+// newline continues the entry on an indented console line. Plugins get the
+// text as it was raised.
 TEST_F(LogEntry, ControlBytesPrintAsQuestionMarksButTheEventKeepsThem) {
   const std::string raised = "a\nb\rc\x1b[31md\te\x7f" "f\x01g\xc3\xa9";
   const std::string shown = "a?b?c?[31md\te?f?g\xc3\xa9";
   EXPECT_EQ(Raise(LogRecord(0x00050000u, 100, raised.c_str())), 0);
-  EXPECT_EQ(platform.ConsoleText(), "\x1b[31m22:13:20\x1b[36m cam   \x1b[0m " + shown + "\n");
+  EXPECT_EQ(platform.ConsoleText(), "\x1b[31m22:13:20\x1b[36m cam   \x1b[0m a\n" +
+                                        std::string(16, ' ') + shown.substr(2) + "\n");
   const _EventParmsIn* queued = Peer(core).queue().Take();
   ASSERT_NE(queued, nullptr);
   EXPECT_EQ(std::string(static_cast<const char*>(queued->data), queued->len), raised + '\0');
