@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <malloc.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <limits>
 #include <new>
@@ -126,6 +128,14 @@ uint32_t Platform::ResidentBytes() const {
   const uint64_t max32 = std::numeric_limits<uint32_t>::max();
   return static_cast<uint32_t>(bytes > max32 ? max32 : bytes);
 }
+
+void Platform::ReleaseFreeMemory() const {
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
+}
+
+BlockAllocator Platform::PayloadBlocks() const { return {std::malloc, std::free}; }
 
 void Platform::SystemLogCritical(const char* text, int length) const {
   syslog(LOG_CRIT, "%.*s", length, text);

@@ -1,6 +1,9 @@
 // Many producers, one delivery loop: nothing lost, nothing freed twice,
 // nothing left held. Run under ThreadSanitizer and AddressSanitizer too.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <future>
 #include <map>
 #include <string>
@@ -134,6 +137,40 @@ TEST_F(Routing, EverySubscriberSeesEachSourceInOrder) {
     }
     EXPECT_EQ(next, expected) << "subscriber " << slot;
   }
+}
+
+// The loop sleeps whenever the queue is empty, so in a ping-pong every
+// single append must wake it: each event is waited for with a short
+// timeout, and a lost wake-up fails it instead of waiting for the next
+// append.
+TEST(EventQueueWakeUp, EverySingleEventWakesTheSleepingLoop) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(DV_TEST_EMULATOR)
+  constexpr int kRounds = 20'000;  // each round costs far more there
+#else
+  constexpr int kRounds = 100'000;
+#endif
+  EventQueue queue;
+  std::mutex mu;
+  std::condition_variable delivered;
+  int taken = 0;
+  std::thread loop([&] {
+    while (queue.Take() != nullptr) {
+      std::lock_guard<std::mutex> lock(mu);
+      ++taken;
+      delivered.notify_one();
+    }
+  });
+  int lostAt = -1;
+  for (int i = 0; i < kRounds && lostAt < 0; ++i) {
+    queue.Append(Event(0x00090000, 0x2), nullptr, 0);
+    std::unique_lock<std::mutex> lock(mu);
+    if (!delivered.wait_for(lock, std::chrono::seconds(2), [&] { return taken == i + 1; })) {
+      lostAt = i;
+    }
+  }
+  queue.RequestStop();
+  loop.join();
+  EXPECT_EQ(lostAt, -1) << "the loop slept through event " << lostAt;
 }
 
 }  // namespace

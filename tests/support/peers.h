@@ -46,10 +46,6 @@ inline DevovorPeer Peer(devovor& core) { return DevovorPeer(core); }
 class EventRouterPeer {
  public:
   static RouterHooks& hooks(EventRouter& router) { return router.hooks_; }
-  // Where queued payload blocks come from. REQUIRES: no event in flight.
-  static void SetBlockAllocator(EventRouter& router, BlockCache::Allocator allocate) {
-    router.blocks_.SetAllocator(allocate);
-  }
 };
 
 class ParentChannelPeer {
