@@ -15,9 +15,9 @@
 // is asked to hand it back; left alone, the process would stay over its
 // limit with the backlog long gone, and video would stay refused until the
 // core restarted. So a reading over the limit first hands the heap's free
-// memory back (Platform::ReleaseFreeMemory, at most once a second, as it
-// walks the whole heap), and the decision and the usage report take the
-// second reading.
+// memory back (Platform::ReleaseFreeMemory, which walks the whole heap: at
+// most once per reading, and never twice within 0.9 s of steady time), and
+// the decision and the usage report take the second reading.
 //
 // The values kept from tick to tick (the limit, the previous wall time, the
 // last usage report and its time) live in this object, which the core owns

@@ -2,8 +2,6 @@
 // nothing left held. Run under ThreadSanitizer and AddressSanitizer too.
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <future>
 #include <map>
 #include <string>
@@ -140,9 +138,10 @@ TEST_F(Routing, EverySubscriberSeesEachSourceInOrder) {
 }
 
 // The loop sleeps whenever the queue is empty, so in a ping-pong every
-// single append must wake it: each event is waited for with a short
-// timeout, and a lost wake-up fails it instead of waiting for the next
-// append.
+// single append must wake it. The producer appends the moment the loop has
+// taken the previous event, while the loop is on its way to sleep, and
+// waits for each event with a short timeout: a lost wake-up fails the test
+// instead of waiting for the next append.
 TEST(EventQueueWakeUp, EverySingleEventWakesTheSleepingLoop) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(DV_TEST_EMULATOR)
   constexpr int kRounds = 20'000;  // each round costs far more there
@@ -150,22 +149,24 @@ TEST(EventQueueWakeUp, EverySingleEventWakesTheSleepingLoop) {
   constexpr int kRounds = 100'000;
 #endif
   EventQueue queue;
-  std::mutex mu;
-  std::condition_variable delivered;
-  int taken = 0;
+  std::atomic<int> taken{0};
   std::thread loop([&] {
-    while (queue.Take() != nullptr) {
-      std::lock_guard<std::mutex> lock(mu);
-      ++taken;
-      delivered.notify_one();
-    }
+    while (queue.Take() != nullptr) taken.fetch_add(1, std::memory_order_release);
   });
   int lostAt = -1;
   for (int i = 0; i < kRounds && lostAt < 0; ++i) {
+    // A delay that varies from round to round, so that the appends land
+    // at every point of the loop's way to sleep, narrow windows included.
+    for (volatile int spin = (i * 37) % 1024; spin > 0;) spin = spin - 1;
     queue.Append(Event(0x00090000, 0x2), nullptr, 0);
-    std::unique_lock<std::mutex> lock(mu);
-    if (!delivered.wait_for(lock, std::chrono::seconds(2), [&] { return taken == i + 1; })) {
-      lostAt = i;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (int spins = 0; taken.load(std::memory_order_acquire) != i + 1; ++spins) {
+      if (spins < 1000) continue;  // the loop is usually still awake: append at once
+      if (std::chrono::steady_clock::now() > deadline) {
+        lostAt = i;
+        break;
+      }
+      std::this_thread::yield();
     }
   }
   queue.RequestStop();
