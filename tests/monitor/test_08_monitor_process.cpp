@@ -70,13 +70,13 @@ TEST(MonitorProcess, FreedMemoryComesBackFromAFragmentedHeapAndVideoFlowsAgain) 
     return isFrame(line) && line.find("result=0") != std::string::npos;
   };
   const auto freedAt = std::find(cam.begin(), cam.end(), "Freed");
-  ASSERT_NE(std::find_if(cam.begin(), freedAt, refusedForMemory), freedAt) << "never throttled";
+  ASSERT_TRUE(std::find_if(cam.begin(), freedAt, refusedForMemory) != freedAt) << "never throttled";
   // A reading after the memory went clears the throttling, and the next
   // key frame opens the stream again for good. (Handing a fragmented heap
   // back takes one system call per free piece, slow on a loaded machine,
   // so how many frames that takes is not measured.)
   const auto flowing = std::find_if(freedAt, cam.end(), accepted);
-  ASSERT_NE(flowing, cam.end()) << "video never flowed again\n" << console;
+  ASSERT_TRUE(flowing != cam.end()) << "video never flowed again\n" << console;
   EXPECT_EQ(std::count_if(flowing, cam.end(), isFrame),
             std::count_if(flowing, cam.end(), accepted));
 }
