@@ -83,7 +83,8 @@ devovor::devovor(std::string executablePath, const dv::Platform& platform)
                  WriteConsole(providerId, level, text, maxLen);
                },
                [this](void* block, uint32_t len) { return parent_.Send(block, len); },
-               [this](std::string text) { PostConfigurationUpdate(std::move(text)); }},
+               [this](std::string text) { PostConfigurationUpdate(std::move(text)); },
+               platform_.PayloadBlocks()},
               logLevel_, plugins_, throttling_),
       executablePath_(std::move(executablePath)),
       monitor_({[this] { return Now(); }, [this] { PublishMemoryState(); },

@@ -37,22 +37,47 @@ static_assert(PublishAt(BlockCache::kSmallClasses - 1) >= 1);
 
 constexpr size_t RoundUp16(uint32_t len) { return (size_t(len) + 15) & ~size_t(15); }
 
-void FreeChain(Link* link) {
+void FreeChain(Link* link, void (*release)(void*)) {
   while (link != nullptr) {
     Link* const next = link->next;
-    std::free(link);
+    release(link);
     link = next;
   }
 }
 
-// A raising thread's own small blocks, one chain per class, freed when the
-// thread ends. Blocks are plain malloc'ed blocks of their class's size, so
-// a chain may come from any core's cache and serve any other.
+// A raising thread's own small blocks, freed when the thread ends. A block
+// is as long as its class plus the room after the payload of the cache it
+// came from, so the thread keeps one shelf per room (and per release, which
+// frees the shelf at the end): a cache takes only from the shelf of its own
+// room, and never serves a payload and a record from a block too short for
+// them. The core has one cache; a thread that meets more rooms than
+// kShelves gets fresh blocks for the rest.
 struct ThreadBlocks {
-  Link* first[BlockCache::kSmallClasses] = {};
-  ~ThreadBlocks() {
-    for (Link* chain : first) FreeChain(chain);
+  struct Shelf {
+    size_t room;
+    void (*release)(void*);
+    Link* first[BlockCache::kSmallClasses];
+  };
+  static constexpr size_t kShelves = 4;
+
+  // The chains for blocks with `room` after their class's bytes; null when
+  // every shelf serves other caches.
+  Link** ChainsFor(size_t room, void (*release)(void*)) {
+    for (size_t i = 0; i < used; ++i) {
+      if (shelves[i].room == room && shelves[i].release == release) return shelves[i].first;
+    }
+    if (used == kShelves) return nullptr;
+    shelves[used] = Shelf{room, release, {}};
+    return shelves[used++].first;
   }
+  ~ThreadBlocks() {
+    for (size_t i = 0; i < used; ++i) {
+      for (Link* chain : shelves[i].first) FreeChain(chain, shelves[i].release);
+    }
+  }
+
+  Shelf shelves[kShelves];
+  size_t used = 0;
 };
 thread_local ThreadBlocks t_blocks;
 
@@ -60,38 +85,39 @@ thread_local ThreadBlocks t_blocks;
 
 BlockCache::~BlockCache() {
   for (size_t c = 0; c < kSmallClasses; ++c) {
-    FreeChain(filling_[c].first);
-    FreeChain(published_[c].chain.load(std::memory_order_acquire));
+    FreeChain(filling_[c].first, allocator_.release);
+    FreeChain(published_[c].chain.load(std::memory_order_acquire), allocator_.release);
   }
-  for (size_t i = 0; i < count_; ++i) std::free(slots_[i].block);
+  for (size_t i = 0; i < count_; ++i) allocator_.release(slots_[i].block);
 }
 
 void* BlockCache::Take(uint32_t len) {
   if (len <= kSmallMaxBytes) return TakeSmall(len);
   if (len >= kMinBytes && len <= kMaxBytes) return TakeLarge(len);
-  return allocate_(RoundUp16(len) + roomAfter_);
+  return allocator_.allocate(RoundUp16(len) + roomAfter_);
 }
 
+// A small block has its class's whole size, so that any block a chain
+// holds can serve any length of its class.
 void* BlockCache::TakeSmall(uint32_t len) {
   const size_t c = ClassOf(len);
-  // Whatever the allocator, a small block has its class's whole size, so
-  // that any block a chain holds can serve any length of its class.
-  if (allocate_ != std::malloc) return allocate_(ClassBytes(c) + roomAfter_);
-  Link* link = t_blocks.first[c];
+  Link** const chains = t_blocks.ChainsFor(roomAfter_, allocator_.release);
+  if (chains == nullptr) return allocator_.allocate(ClassBytes(c) + roomAfter_);
+  Link* link = chains[c];
   std::atomic<Link*>& published = published_[c].chain;
   // Only exchange a chain that is there: an empty slot stays in the
   // loop's cache line, not in this thread's.
   if (link == nullptr && published.load(std::memory_order_relaxed) != nullptr) {
     link = published.exchange(nullptr, std::memory_order_acquire);
   }
-  if (link == nullptr) return allocate_(ClassBytes(c) + roomAfter_);
-  t_blocks.first[c] = link->next;
+  if (link == nullptr) return allocator_.allocate(ClassBytes(c) + roomAfter_);
+  chains[c] = link->next;
   return link;
 }
 
 void* BlockCache::TakeLarge(uint32_t len) {
   const size_t bytes = RoundUp16(len) + roomAfter_;
-  if (allocate_ == std::malloc) {
+  {
     MutexLock lock(mu_);
     for (size_t i = 0; i < count_; ++i) {
       // At most twice the size asked for, so a small frame never ties up
@@ -104,13 +130,13 @@ void* BlockCache::TakeLarge(uint32_t len) {
       }
     }
   }
-  return allocate_(bytes);
+  return allocator_.allocate(bytes);
 }
 
 void BlockCache::Put(void* block, uint32_t len) {
   if (block == nullptr) return;
   if (len < kMinBytes) {
-    std::free(block);
+    allocator_.release(block);
     return;
   }
   // malloc_usable_size is in glibc and musl alike.
@@ -123,7 +149,7 @@ void BlockCache::Put(void* block, uint32_t len) {
       return;
     }
   }
-  std::free(block);
+  allocator_.release(block);
 }
 
 void BlockCache::Recycle(void* block, uint32_t len) {
@@ -134,7 +160,7 @@ void BlockCache::Recycle(void* block, uint32_t len) {
   const size_t c = ClassOf(len);
   Chain& chain = filling_[c];
   if (chain.count >= ChainLimit(c)) {
-    std::free(block);  // nobody took the last chain: enough are kept
+    allocator_.release(block);  // nobody took the last chain: enough are kept
   } else {
     chain.first = new (block) Link{chain.first};
     ++chain.count;

@@ -14,11 +14,13 @@
 //   a chain per class and publishes a chain in that class's slot once it
 //   holds a quarter of kChainBytes and the slot is empty. A raising thread
 //   whose own thread-local cache of the class is empty takes the slot's
-//   whole chain with one exchange. Only the loop stores a chain and raising threads
-//   only take one, so the slot needs no lock and knows no ABA problem. The
-//   loop's chain and each thread's cache hold at most kChainBytes of a
-//   class; past that the loop frees blocks. A thread's cache is freed when
-//   the thread ends.
+//   whole chain with one exchange. Only the loop stores a chain and raising
+//   threads only take one, so the slot needs no lock and knows no ABA
+//   problem. The loop's chain and each thread's cache hold at most
+//   kChainBytes of a class; past that the loop frees blocks. A thread keeps
+//   its blocks apart by the room after the payload and the allocator of
+//   the cache they came from, so a block only ever serves a cache that
+//   promises no more room than it has; they are freed when the thread ends.
 //
 //   Large blocks (video frames, kMinBytes to kMaxBytes). At most kSlots, of
 //   kKeptBytes in all, are kept under a mutex, each given to the next
@@ -29,9 +31,9 @@
 //
 // Every block is an ordinary malloc'ed block with room for the payload it
 // was asked for and the room after it: whoever owns one may still free()
-// it. New blocks come from the
-// cache's allocator, malloc unless a test installs one that fails (through
-// the router's test peer); with such an allocator nothing is reused.
+// it. New blocks come from the allocator the cache was made with (malloc
+// and free, or a test's that counts or refuses blocks), and every block the
+// cache lets go goes to its release.
 //
 // Threads: Take and Put from any thread; Recycle from the delivery loop
 // only. The mutex (its place in the lock order: events/event_router.h) is
@@ -44,13 +46,12 @@
 #include <cstdlib>
 
 #include "platform/mutex.h"
+#include "platform/platform.h"
 
 namespace dv {
 
 class BlockCache {
  public:
-  using Allocator = void* (*)(size_t bytes);  // malloc's contract
-
   static constexpr uint32_t kSmallMinBytes = 64;
   static constexpr uint32_t kSmallMaxBytes = 8 * 1024;
   static constexpr size_t kSmallClasses = 29;  // 64, 80, 96, 112, 128, 160, ... 8192
@@ -63,7 +64,9 @@ class BlockCache {
 
   // Every block has `roomAfter` bytes more than its payload, rounded up to
   // 16, needs: the event queue keeps its record there.
-  explicit BlockCache(size_t roomAfter = 0) : roomAfter_(roomAfter) {}
+  explicit BlockCache(size_t roomAfter = 0,
+                      BlockAllocator allocator = {std::malloc, std::free})
+      : roomAfter_(roomAfter), allocator_(allocator) {}
   ~BlockCache();  // frees the blocks it keeps (threads' caches excepted)
   BlockCache(const BlockCache&) = delete;
   BlockCache& operator=(const BlockCache&) = delete;
@@ -80,9 +83,6 @@ class BlockCache {
   // As Put, but small blocks go back towards the raising threads.
   // REQUIRES: the delivery loop's thread.
   void Recycle(void* block, uint32_t len);
-
-  // REQUIRES: no other thread uses the cache.
-  void SetAllocator(Allocator allocate) { allocate_ = allocate; }
 
   // A freed small block, as the chains link it.
   struct Link {
@@ -108,7 +108,7 @@ class BlockCache {
   void* TakeLarge(uint32_t len);
 
   const size_t roomAfter_;
-  Allocator allocate_ = std::malloc;
+  const BlockAllocator allocator_;
   Published published_[kSmallClasses];
   Chain filling_[kSmallClasses];  // the delivery loop's own
   Mutex mu_;

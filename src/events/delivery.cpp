@@ -2,6 +2,7 @@
 // ReleaseBlock and the reports.
 #include <cstring>
 #include <locale>
+#include <new>
 #include <sstream>
 
 #include "events/event_router.h"
@@ -88,7 +89,7 @@ void EventRouter::ReportQueue() {
 void EventRouter::Deliver(const _EventParmsIn& event) {
   const bool config = (event.eventType & DV_EVENT_CONFIG) != 0;
   if (config && event.data != nullptr && event.len != 0 && hooks_.postConfig) {
-    hooks_.postConfig(std::string(static_cast<const char*>(event.data), event.len));
+    PostConfigUpdate(event);
   }
   const uint32_t key = DeliveryMatchKey(event.flags);
   // Timing costs two clock reads per call, only while the core's routine
@@ -124,6 +125,17 @@ void EventRouter::DeliverToAll(const _EventParmsIn& event, const _WriteParmsIn& 
   }
 }
 
+// The core applies its copy of the update on the I/O thread. Without memory
+// for the copy the core drops it; the plugins still get the update.
+void EventRouter::PostConfigUpdate(const _EventParmsIn& event) {
+  try {
+    hooks_.postConfig(std::string(static_cast<const char*>(event.data), event.len));
+  } catch (const std::bad_alloc&) {
+    LogCore(100, "out of memory: configuration update of %u bytes from %x dropped", event.len,
+            event.providerID);
+  }
+}
+
 void EventRouter::DeliverConfigUpdate(PLUGININFO& plugin, const _EventParmsIn& event) {
   if (plugin.IOCTL == nullptr) return;
   payloads_.BeginCall(plugin.id());
@@ -133,7 +145,7 @@ void EventRouter::DeliverConfigUpdate(PLUGININFO& plugin, const _EventParmsIn& e
     LogCore(0, "plugin %s update config returned %d error %d", plugin.name.c_str(), result,
             call.out.errorCode);
   }
-  payloads_.EndCall(call.out.keep != 0);
+  if (!payloads_.EndCall(call.out.keep != 0)) KeptForGood(plugin, event);
 }
 
 void EventRouter::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event,
@@ -148,7 +160,7 @@ void EventRouter::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event,
   const int64_t took = timed ? clockNs_ - start : 0;
   if (result != 0 || out.errorCode != 0) ReportFailedWrite(plugin, result, out.errorCode);
   if (timed && took > kSlowWriteNs) ReportSlowWrite(plugin, event, took);
-  payloads_.EndCall(out.keep != 0);
+  if (!payloads_.EndCall(out.keep != 0)) KeptForGood(plugin, event);
 }
 
 // Out of line, so that the common path of DeliverWrite stays small.
@@ -162,6 +174,17 @@ void EventRouter::ReportSlowWrite(const PLUGININFO& plugin, const _EventParmsIn&
           static_cast<long long>(took / 1'000'000), event.providerID,
           static_cast<int>(event.eventType),
           FormatSignedCount(static_cast<int32_t>(event.len)).c_str(), plugin.name.c_str());
+}
+
+// No memory to record that the plugin keeps the block: it stays allocated
+// for good (payload_table.h), so no reply may wait for it to be freed. Said
+// once: without memory it would be said for every kept block.
+void EventRouter::KeptForGood(const PLUGININFO& plugin, const _EventParmsIn& event) {
+  requests_.ClearPending(event.data);
+  if (keptForGoodReported_) return;
+  keptForGoodReported_ = true;
+  LogCore(100, "out of memory: a block kept by plugin %s stays allocated for good",
+          plugin.name.c_str());
 }
 
 int EventRouter::ReleaseBlock(void* block, uint32_t holder) {

@@ -15,17 +15,18 @@ namespace {
 
 using Block = MallocBlock;
 
-// A copy of the event's payload, or null when it has none. Throws
-// std::bad_alloc when the copy cannot be made. Queued payloads come from
-// the router's block cache, with room after the bytes for the queue's copy
-// of the record (EventQueue::kRecordRoom); read-request payloads come
-// straight from malloc.
-Block CopyPayload(const _EventParmsIn& in, BlockCache* cache = nullptr) {
-  if (in.data == nullptr || in.len == 0) return nullptr;
-  Block block(cache != nullptr ? cache->Take(in.len) : std::malloc(in.len));
-  if (!block) throw std::bad_alloc();
-  std::memcpy(block.get(), in.data, in.len);
-  return block;
+bool HasPayload(const _EventParmsIn& in) { return in.data != nullptr && in.len != 0; }
+
+// The event's payload copied into `block`, fresh for in.len bytes. Throws
+// std::bad_alloc when there is no block. Queued payloads come from the
+// router's block cache, with room after the bytes for the queue's copy of
+// the record (EventQueue::kRecordRoom); read-request payloads come straight
+// from the router's allocator.
+Block CopyPayload(const _EventParmsIn& in, void* block) {
+  Block copy(block);
+  if (!copy) throw std::bad_alloc();
+  std::memcpy(copy.get(), in.data, in.len);
+  return copy;
 }
 
 // Runs one read request on its own detached thread, never with more
@@ -48,7 +49,11 @@ void RunReadRequest(PluginList::Record plugin, RequestThreads& requests, uint32_
 
 EventRouter::EventRouter(RouterHooks hooks, const LogLevelTable& levels,
                          const PluginList& plugins, const std::atomic<bool>& throttling)
-    : hooks_(std::move(hooks)), levels_(levels), plugins_(plugins), throttling_(throttling) {}
+    : hooks_(std::move(hooks)),
+      levels_(levels),
+      plugins_(plugins),
+      throttling_(throttling),
+      blocks_(EventQueue::kRecordRoom, hooks_.blocks) {}
 
 void EventRouter::Handle(const _EventParmsIn* in, _EventParmsOut* out) {
   if (in->eventType == DV_EVENT_RELEASE) {
@@ -136,7 +141,7 @@ void EventRouter::StartReadRequests(const _EventParmsIn& in) {
     if (!plugin->readGate.Enter()) continue;
     Block payload;
     try {
-      payload = CopyPayload(in);
+      if (HasPayload(in)) payload = CopyPayload(in, hooks_.blocks.allocate(in.len));
     } catch (const std::bad_alloc&) {
       payload = nullptr;  // the request still goes out, without its bytes
     }
@@ -154,7 +159,7 @@ void EventRouter::StartReadRequests(const _EventParmsIn& in) {
 void EventRouter::Enqueue(const _EventParmsIn& in, _EventParmsOut* out) {
   Block block;
   try {
-    block = CopyPayload(in, &blocks_);
+    if (HasPayload(in)) block = CopyPayload(in, blocks_.Take(in.len));
   } catch (const std::bad_alloc&) {
     if ((in.eventType & DV_EVENT_VIDEO) != 0 && (in.flags & DV_FLAG_VIDEO) != 0) {
       video_.Forget(in.providerID);

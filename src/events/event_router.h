@@ -42,7 +42,11 @@
 //     threshold (see log/levels.h);
 //   - releasing a block the table does not hold changes nothing and frees
 //     nothing: the core never frees memory it cannot prove is its own;
-//   - the throttled-frames counter is one atomic, reset by exchange.
+//   - the throttled-frames counter is one atomic, reset by exchange;
+//   - running out of memory never ends the delivery loop: a block whose
+//     keeping cannot be recorded stays allocated for good (said once, at
+//     level 100), and a configuration update the core cannot copy is not
+//     applied by the core (level 100) but still reaches the plugins.
 #pragma once
 
 #include <atomic>
@@ -79,6 +83,8 @@ struct RouterHooks {
   std::function<bool(void* block, uint32_t len)> sendToParent;
   // Applies a configuration update's text on the I/O thread.
   std::function<void(std::string text)> postConfig;
+  // Where payload blocks and read requests' copies come from.
+  BlockAllocator blocks = {std::malloc, std::free};
 };
 
 class EventRouter {
@@ -120,6 +126,7 @@ class EventRouter {
   bool AppendOrForget(const _EventParmsIn& in, void* data, uint32_t len);
 
   void Deliver(const _EventParmsIn& event);
+  void PostConfigUpdate(const _EventParmsIn& event);
   void DeliverConfigUpdate(PLUGININFO& plugin, const _EventParmsIn& event);
   void DeliverToAll(const _EventParmsIn& event, const _WriteParmsIn& record, uint32_t key,
                     bool timed);
@@ -132,13 +139,15 @@ class EventRouter {
                                                          int32_t result, int32_t error);
   __attribute__((noinline, cold)) void ReportSlowWrite(const PLUGININFO& plugin,
                                                        const _EventParmsIn& event, int64_t took);
+  __attribute__((noinline, cold)) void KeptForGood(const PLUGININFO& plugin,
+                                                   const _EventParmsIn& event);
 
   const RouterHooks hooks_;
   const LogLevelTable& levels_;
   const PluginList& plugins_;
   const std::atomic<bool>& throttling_;
 
-  BlockCache blocks_{EventQueue::kRecordRoom};  // recycles payload blocks (see block_cache.h)
+  BlockCache blocks_;  // recycles payload blocks (see block_cache.h)
   EventQueue queue_;
   PayloadTable payloads_;
   RequestThreads requests_;
@@ -150,6 +159,7 @@ class EventRouter {
   // The loop's latest clock reading: taken once per batch, and after each
   // timed Write (which reads the clock anyway), not once per event.
   int64_t clockNs_ = 0;
+  bool keptForGoodReported_ = false;
 };
 
 // "1,234,567" in the en_US.UTF-8 locale, plain digits where it is missing.

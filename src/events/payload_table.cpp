@@ -1,5 +1,6 @@
 #include "events/payload_table.h"
 
+#include <new>
 #include <sstream>
 
 #include "plugin_api/event.h"
@@ -71,22 +72,46 @@ void PayloadTable::BeginDelivery(void* block, uint32_t len) {
 }
 
 // The holder inside the call kept the block: it enters the map.
-void PayloadTable::KeepAfterCall() {
+bool PayloadTable::KeepAfterCall() {
   MutexLock lock(mu_);
   const uint64_t call = call_.exchange(0);
   void* const block = delivering_.load(std::memory_order_relaxed);  // this thread's own
-  if ((call & kCallReleased) != 0 || block == nullptr) return;
+  if ((call & kCallReleased) != 0 || block == nullptr) return true;
   const uint32_t len = deliveringLen_.load(std::memory_order_relaxed);
-  auto [it, inserted] = blocks_.try_emplace(block, len, &pool_);
-  if (inserted) {
-    ++figures_.blocks;
-    figures_.bytes += len;
+  try {
+    auto [it, inserted] = blocks_.try_emplace(block, len, &pool_);
+    if (inserted) {
+      ++figures_.blocks;
+      figures_.bytes += len;
+    }
+    it->second.holders.Add(uint32_t(call));
+  } catch (const std::bad_alloc&) {
+    KeepForGood(block);
+    return false;
   }
-  it->second.holders.Add(uint32_t(call));
   entries_.store(blocks_.size());
+  return true;
+}
+
+// Every hold of the block is forgotten, whoever recorded it: none can end
+// it any more, so the block is never freed under a plugin that holds it.
+void PayloadTable::KeepForGood(void* block) {
+  auto it = blocks_.find(block);
+  if (it != blocks_.end()) {
+    --figures_.blocks;
+    figures_.bytes -= it->second.len;
+    blocks_.erase(it);
+  }
+  entries_.store(blocks_.size());
+  keptForGood_ = true;
 }
 
 bool PayloadTable::EndDelivery() {
+  if (keptForGood_) {
+    keptForGood_ = false;
+    delivering_.store(nullptr, std::memory_order_release);
+    return false;
+  }
   if (entries_.load() == 0) {
     // The map holds nothing, so nobody but the core held the block.
     delivering_.store(nullptr, std::memory_order_release);

@@ -67,13 +67,15 @@ class PayloadTable {
   // EndCall's store of 0 changes nothing either way when keep is false.
   void BeginCall(uint32_t holder) { call_.store(kCallActive | holder, std::memory_order_release); }
   // The call returned; with `keep`, the holder goes on holding the block
-  // unless it gave it back during the call.
-  void EndCall(bool keep) {
-    if (keep) {
-      KeepAfterCall();
-    } else {
-      call_.store(0, std::memory_order_release);  // the hold ends with the call, as if released
-    }
+  // unless it gave it back during the call. False when there was no memory
+  // to record the hold: the block then stays allocated for good, since no
+  // release can prove that its last holder let go. The table forgets it
+  // (its figures and the leak report leave it out), later releases of it
+  // change nothing, and EndDelivery does not let the caller free it.
+  bool EndCall(bool keep) {
+    if (keep) return KeepAfterCall();
+    call_.store(0, std::memory_order_release);  // the hold ends with the call, as if released
+    return true;
   }
   // The core's hold ends. True when nobody else holds the block: the caller
   // frees it.
@@ -115,7 +117,8 @@ class PayloadTable {
   static constexpr uint64_t kCallReleased = uint64_t(1) << 33;
 
   bool ReleasedDuringCall(void* block, uint32_t holder) REQUIRES(mu_);
-  void KeepAfterCall();
+  bool KeepAfterCall();
+  void KeepForGood(void* block) REQUIRES(mu_);
 
   mutable Mutex mu_;  // the payload lock
   // The block being delivered and its length: written by the delivery loop
@@ -127,6 +130,9 @@ class PayloadTable {
   // The holder inside its call (low 32 bits), kCallActive while the call
   // runs, kCallReleased once that holder gave the block back meanwhile.
   std::atomic<uint64_t> call_{0};
+  // The block being delivered stays allocated for good (see EndCall).
+  // Delivery loop only.
+  bool keptForGood_ = false;
   std::pmr::unsynchronized_pool_resource pool_ GUARDED_BY(mu_);
   Map blocks_ GUARDED_BY(mu_){&pool_};
   Figures figures_ GUARDED_BY(mu_);

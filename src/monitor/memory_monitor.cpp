@@ -18,6 +18,11 @@ constexpr auto kPeriod = std::chrono::milliseconds(100);
 constexpr int64_t kQuietNs = 60'000'000'000;  // without an over-limit reading
 constexpr int64_t kReportPeriodNs = 60'000'000'000;
 constexpr int64_t kMiB = 1'048'576;
+// Between two hand-backs of free heap memory, at least. Readings come once
+// per wall-clock second, so two in a row may be a tick less than a second
+// apart: each may hand memory back, but never more often than this, even
+// while the wall clock jumps to and fro.
+constexpr int64_t kReleasePeriodNs = 1'000'000'000 - 100'000'000;
 
 }  // namespace
 
@@ -79,9 +84,21 @@ void MemoryMonitor::CheckClock(int64_t now) {
 void MemoryMonitor::CheckMemory() {
   const bool report = IsCoreLogEnabled(0) &&
                       hooks_.now() - lastReportNs_ >= kReportPeriodNs;
-  const uint32_t resident = platform_.ResidentBytes();
+  const uint32_t resident = ReadResident();
   Decide(resident > memoryLimit_);
   if (report) ReportUsage(resident);
+}
+
+// Resident memory; over the limit, once more after the heap's free memory
+// went back to the system (see the header).
+uint32_t MemoryMonitor::ReadResident() {
+  const uint32_t resident = platform_.ResidentBytes();
+  if (resident <= memoryLimit_) return resident;
+  const int64_t now = hooks_.now();
+  if (lastReleaseNs_ != 0 && now - lastReleaseNs_ < kReleasePeriodNs) return resident;
+  lastReleaseNs_ = now;
+  platform_.ReleaseFreeMemory();
+  return platform_.ResidentBytes();
 }
 
 void MemoryMonitor::ReportUsage(uint32_t resident) {

@@ -10,13 +10,24 @@
 // only after 60 s without an over-limit reading. While the core's routine
 // messages are on, the usage is logged once a minute.
 //
+// What is measured: the resident set ("/proc/self/statm"), the memory the
+// system actually lends the process, since that is what runs the appliance
+// short. The C library keeps memory freed after a burst (a backlog of
+// frames behind a stalled plugin) as part of its heap, resident, until it
+// is asked to hand it back; left alone, the process would stay over its
+// limit with the backlog long gone, and video would stay refused until the
+// core restarted. So a reading over the limit first hands the heap's free
+// memory back (Platform::ReleaseFreeMemory, which walks the whole heap: at
+// most once per reading, and never twice within 0.9 s of steady time), and
+// the decision and the usage report take the second reading.
+//
 // The values kept from tick to tick (the limit, the previous wall time, the
 // last usage report and its time) live in this object, which the core owns
 // for its whole life: they start at 0 with each core, so tests can run
 // monitors one after another in one process.
 //
-// Threads: Begin and Stop on the main thread in Start; Tick and Decide on
-// the I/O thread only (tests call them directly while no I/O thread runs).
+// Threads: Begin and Stop on the main thread in Start; Tick on the I/O
+// thread only (tests call it directly while no I/O thread runs).
 // `throttling` is written here and read by the event entry on any thread.
 // Stop never waits for the I/O thread, which may be busy in a plugin's
 // IOCTL: it sets a flag that every later tick obeys (no report, no re-arm)
@@ -56,12 +67,13 @@ class MemoryMonitor {
   void Stop();
   // One tick. A failed or cancelled wait, or a stopped monitor, ends it.
   void Tick(const boost::system::error_code& error);
-  // The throttle decision for one reading.
-  void Decide(bool over);
 
  private:
   void CheckClock(int64_t now);
   void CheckMemory();
+  uint32_t ReadResident();
+  // The throttle decision for one reading.
+  void Decide(bool over);
   void ReportUsage(uint32_t resident);
   void Rearm();
 
@@ -78,6 +90,7 @@ class MemoryMonitor {
   int64_t previousWall_ = 0;
   int64_t lastReportNs_ = 0;
   uint32_t lastReportedUsage_ = 0;
+  int64_t lastReleaseNs_ = 0;  // when free heap memory was last handed back
 };
 
 // The whole seconds between two wall-clock readings, truncated, clamped to

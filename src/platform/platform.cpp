@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <malloc.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -180,6 +181,14 @@ uint32_t Platform::ResidentBytes() const {
   const uint64_t max32 = std::numeric_limits<uint32_t>::max();
   return static_cast<uint32_t>(bytes > max32 ? max32 : bytes);
 }
+
+void Platform::ReleaseFreeMemory() const {
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
+}
+
+BlockAllocator Platform::PayloadBlocks() const { return {std::malloc, std::free}; }
 
 void Platform::SystemLogCritical(const char* text, int length) const {
   syslog(LOG_CRIT, "%.*s", length, text);

@@ -45,6 +45,15 @@ class WritableFile {
   virtual int Close() = 0;
 };
 
+// Where the core's payload blocks come from and where they go: malloc and
+// free, or functions with their contracts (a block from `allocate` may be
+// given to free(), and `release` takes any malloc'ed block), so that tests
+// can count blocks or refuse them.
+struct BlockAllocator {
+  void* (*allocate)(size_t bytes);
+  void (*release)(void* block);
+};
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -59,6 +68,13 @@ class Platform {
   // Resident memory of this process in bytes, 0 when it cannot be read.
   // A 64-bit figure too large for 32 bits saturates instead of wrapping.
   virtual uint32_t ResidentBytes() const;
+  // Hands the heap's free memory back to the system (malloc_trim(0)):
+  // memory freed after a burst otherwise stays resident. Does nothing with
+  // a C library that has no such call.
+  virtual void ReleaseFreeMemory() const;
+  // The allocator of the core's payload blocks, asked once, when the core
+  // is made: malloc and free.
+  virtual BlockAllocator PayloadBlocks() const;
   // Sends the first `length` bytes of `text` to the system log at priority
   // LOG_CRIT with the process's default identity and facility.
   virtual void SystemLogCritical(const char* text, int length) const;

@@ -14,6 +14,7 @@ class Routing : public ::testing::Test {
  protected:
   Routing() : core("/nonexistent/devovor", platform) {
     ResetRecorders();
+    FakePlatform::failBlocks = false;
     core.Initialize(-1);
   }
   ~Routing() override {

@@ -1,6 +1,7 @@
 // Many producers, one delivery loop: nothing lost, nothing freed twice,
 // nothing left held. Run under ThreadSanitizer and AddressSanitizer too.
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <map>
 #include <string>
@@ -134,6 +135,43 @@ TEST_F(Routing, EverySubscriberSeesEachSourceInOrder) {
     }
     EXPECT_EQ(next, expected) << "subscriber " << slot;
   }
+}
+
+// The loop sleeps whenever the queue is empty, so in a ping-pong every
+// single append must wake it. The producer appends the moment the loop has
+// taken the previous event, while the loop is on its way to sleep, and
+// waits for each event with a short timeout: a lost wake-up fails the test
+// instead of waiting for the next append.
+TEST(EventQueueWakeUp, EverySingleEventWakesTheSleepingLoop) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(DV_TEST_EMULATOR)
+  constexpr int kRounds = 20'000;  // each round costs far more there
+#else
+  constexpr int kRounds = 100'000;
+#endif
+  EventQueue queue;
+  std::atomic<int> taken{0};
+  std::thread loop([&] {
+    while (queue.Take() != nullptr) taken.fetch_add(1, std::memory_order_release);
+  });
+  int lostAt = -1;
+  for (int i = 0; i < kRounds && lostAt < 0; ++i) {
+    // A delay that varies from round to round, so that the appends land
+    // at every point of the loop's way to sleep, narrow windows included.
+    for (volatile int spin = (i * 37) % 1024; spin > 0;) spin = spin - 1;
+    queue.Append(Event(0x00090000, 0x2), nullptr, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (int spins = 0; taken.load(std::memory_order_acquire) != i + 1; ++spins) {
+      if (spins < 1000) continue;  // the loop is usually still awake: append at once
+      if (std::chrono::steady_clock::now() > deadline) {
+        lostAt = i;
+        break;
+      }
+      std::this_thread::yield();
+    }
+  }
+  queue.RequestStop();
+  loop.join();
+  EXPECT_EQ(lostAt, -1) << "the loop slept through event " << lostAt;
 }
 
 }  // namespace

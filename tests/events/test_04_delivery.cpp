@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "events/routing_fixture.h"
 
@@ -76,6 +77,19 @@ TEST_F(Routing, APluginMatchesThroughAnyOneOfTheEventsClasses) {
   Drain();
   ASSERT_EQ(RecorderFor(0).writes.size(), 1u);
   EXPECT_EQ(RecorderFor(0).writes[0].in.eventType, 0x401u);
+}
+
+// A plugin put in front of the list (as 0x60000 is) comes first for every
+// class, on the one-class path and the several-class path alike.
+TEST_F(Routing, APluginPutInFrontGetsEveryClassFirst) {
+  Add(FakePlugin<0>(0x00010000));
+  Peer(core).plugins().PushFront(FakePlugin<1>(0x00060000));
+  std::vector<int> order;
+  RecorderFor(0).onWrite = [&](const _WriteParmsIn&) { order.push_back(0); };
+  RecorderFor(1).onWrite = [&](const _WriteParmsIn&) { order.push_back(1); };
+  for (uint32_t type : {0x2u, 0x400u, 0x2u | 0x4u}) Raise(Event(0x00090000, type));
+  Drain();
+  EXPECT_EQ(order, (std::vector<int>{1, 0, 1, 0, 1, 0}));
 }
 
 TEST_F(Routing, PluginsWithoutDeliveryOptionGetNoWrites) {
@@ -214,12 +228,14 @@ TEST_F(Routing, FailedWritesAreLoggedAndDeliveryGoesOn) {
       << platform.ConsoleText();
 }
 
+// A timed Write's clock starts when the Write does, not when the loop last
+// read it: the untimed log event's 7 ms before it are not its own.
 TEST_F(Routing, SlowWritesAreReportedExceptForLogEvents) {
   Add(FakePlugin<0>(0x00010000));
   Peer(core).logLevel().Set(0, 0);
   RecorderFor(0).onWrite = [&](const _WriteParmsIn&) { platform.steadyNs += 7'000'000; };
-  EXPECT_EQ(RaiseWith(Event(0x00050000, 0x2), std::string(1234, 'x')), DV_RESULT_OK);
   EXPECT_EQ(Raise(Event(0x00050000, 0x40)), DV_RESULT_OK);  // a log event: never timed
+  EXPECT_EQ(RaiseWith(Event(0x00050000, 0x2), std::string(1234, 'x')), DV_RESULT_OK);
   Drain();
   const std::string text = platform.ConsoleText();
   EXPECT_NE(text.find("core write took 7ms, providerID 50000, eventType: 2, len: 1,234 -> p0.so\n"),

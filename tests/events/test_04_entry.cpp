@@ -46,15 +46,14 @@ TEST_F(Routing, AStreamStartsWithAKeyFrameAndTakes766FramesAfterIt) {
 // queued; a video stream then has to start again with a key frame, since
 // its receivers missed a frame.
 TEST_F(Routing, AFailedPayloadCopyRefusesTheEventAndRestartsItsStream) {
-  auto noMemory = [](size_t) -> void* { return nullptr; };
   EXPECT_EQ(Raise(Frame(0x00070001, true)), DV_RESULT_OK);
-  EventRouterPeer::SetBlockAllocator(Peer(core).router(), noMemory);
+  FakePlatform::failBlocks = true;
   _EventParmsIn frame = Frame(0x00070001, false);
-  char bytes[64] = "frame";
+  static char bytes[10'000] = "frame";  // never a recycled block: always a new one
   frame.data = bytes;
   frame.len = sizeof bytes;
   EXPECT_EQ(Raise(frame), DV_RESULT_NO_MEMORY);
-  EventRouterPeer::SetBlockAllocator(Peer(core).router(), std::malloc);
+  FakePlatform::failBlocks = false;
   EXPECT_EQ(Raise(frame), DV_RESULT_NO_KEY_FRAME);
   EXPECT_EQ(Peer(core).queue().size(), 1u);  // the key frame alone
 }
@@ -95,6 +94,22 @@ TEST_F(Routing, AReadRequestRunsReadOnEveryMatchingReaderWithItsOwnCopy) {
   std::this_thread::sleep_for(20ms);
   EXPECT_TRUE(RecorderFor(1).readsSoFar().empty());
   EXPECT_TRUE(RecorderFor(2).readsSoFar().empty());
+}
+
+// Without memory for its copy, a read request still reaches the reader,
+// without its bytes: never a length without them.
+TEST_F(Routing, AReadRequestWhoseCopyFailsGoesOutWithoutItsBytes) {
+  Add(FakeReader<0>(0x00010000));
+  FakePlatform::failBlocks = true;
+  _EventParmsIn in = Event(0, 0x2);
+  in.context = reinterpret_cast<void*>(0xc7);
+  EXPECT_EQ(RaiseWith(in, "request bytes"), DV_RESULT_OK);
+  ASSERT_TRUE(WaitUntil([] { return RecorderFor(0).readsSoFar().size() == 1; }));
+  FakePlatform::failBlocks = false;
+  const _ReadParmsIn read = RecorderFor(0).readsSoFar()[0];
+  EXPECT_EQ(read.len, 0u);
+  EXPECT_EQ(read.data, nullptr);
+  EXPECT_EQ(read.context, in.context);
 }
 
 TEST_F(Routing, AReadRequestThatMatchesNoReaderStillSucceeds) {

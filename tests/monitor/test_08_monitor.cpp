@@ -2,6 +2,8 @@
 // memory readings.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <string>
 #include <vector>
@@ -94,6 +96,28 @@ TEST_F(Monitor, AlternatingReadingsStayThrottledWhileTheFlagFollowsEach) {
   EXPECT_EQ(Notifications(), (std::vector<std::string>{"0", "1"}));
 }
 
+// Memory a burst freed stays resident until the heap hands it back: a
+// reading over the limit does that first, at most once a second, and the
+// decision takes the reading after it.
+TEST_F(Monitor, AReadingOverTheLimitHandsFreeMemoryBackAndDecidesOnTheNext) {
+  TickAfter(0, 1000);
+  platform.residentAfterRelease = kLimit;  // what the heap gives back is enough
+  TickAfter(1, kLimit + 1);
+  EXPECT_EQ(platform.releases, 1);
+  EXPECT_FALSE(Peer(core).throttling());
+  platform.residentAfterRelease = kLimit + 1;  // not enough
+  TickAfter(1, kLimit + 1);
+  EXPECT_EQ(platform.releases, 2);
+  EXPECT_TRUE(Peer(core).throttling());
+  platform.wallSeconds += 1;  // a new wall second, half a second later
+  platform.steadyNs += kSecond / 2;
+  Peer(core).monitor().Tick({});
+  EXPECT_EQ(platform.releases, 2);
+  TickAfter(1, 1000);  // under the limit: nothing to hand back
+  EXPECT_EQ(platform.releases, 2);
+  EXPECT_EQ(Count("available system memory is low"), 1u);
+}
+
 TEST_F(Monitor, MemoryIsCheckedOncePerWallSecond) {
   TickAfter(0, 1000);
   platform.residentBytes = kLimit + 1;
@@ -136,6 +160,24 @@ TEST_F(Monitor, ATickAfterTheStopDoesNothing) {
   TickAfter(1, kLimit + 1);
   EXPECT_EQ(Count("memory limit set to"), 0u);
   EXPECT_FALSE(Peer(core).throttling());
+}
+
+// Once the stop has run its course on the I/O thread, no wait is left:
+// the I/O context runs out of work, whether the wait was pending or its
+// tick already due.
+TEST(MonitorStop, LeavesNoWaitPending) {
+  for (const auto firstExpiry : {std::chrono::hours(1), std::chrono::hours(0)}) {
+    boost::asio::io_context io;
+    boost::asio::steady_timer timer(io, firstExpiry);
+    FakePlatform platform;
+    std::atomic<bool> enabled{true}, throttling{false};
+    MemoryMonitor monitor({[] { return int64_t(0); }, [] {}}, timer, platform, enabled,
+                          throttling);
+    monitor.Begin();
+    monitor.Stop();
+    io.poll();
+    EXPECT_TRUE(io.stopped()) << "first expiry in " << firstExpiry.count() << " h";
+  }
 }
 
 TEST(ClockJump, HugeJumpsAreClampedToAnInt) {

@@ -61,6 +61,10 @@
  *   echo_requests        0        1: every parent request (IOCTL 4) is sent
  *                                 back to the parent byte for byte
  *   alloc_mb             0        Open allocates and touches this many MiB
+ *   alloc_piece_kb       0        ... in pieces of this many KiB, each one
+ *                                 followed by a small block kept until
+ *                                 Unload, so that freeing the pieces leaves
+ *                                 the heap fragmented (0: in one block)
  *   log_caps             0        1: Load and Open log the calling thread's
  *                                 "Caps <call> eff=<hex> prm=<hex> inh=<hex>"
  *                                 as /proc/thread-self/status shows them
@@ -206,7 +210,7 @@ typedef struct Config {
   long replyCount;
   long sleepInOpenMs, sleepInWriteMs, sleepInCloseMs, sleepInReadMs, workerEndDelayMs;
   long sendOnOpen, sendSize, sendEmptyFirst, echoRequests;
-  long allocMb, videoFrames, videoIntervalMs, keyEvery, freeAtFrame;
+  long allocMb, allocPieceKb, videoFrames, videoIntervalMs, keyEvery, freeAtFrame;
   long logCaps;
   long logThread;
   long ownThread, requestInOwnThread, readWaitsClose, setuidInOpen;
@@ -268,6 +272,7 @@ static const Key kKeys[] = {
     LONG_KEY("send_empty_first", sendEmptyFirst),
     LONG_KEY("echo_requests", echoRequests),
     LONG_KEY("alloc_mb", allocMb),
+    LONG_KEY("alloc_piece_kb", allocPieceKb),
     LONG_KEY("log_caps", logCaps),
     LONG_KEY("video_frames", videoFrames),
     LONG_KEY("video_interval_ms", videoIntervalMs),
@@ -798,14 +803,44 @@ static void log_caps(const char* call) {
   log_line("Caps %s eff=%s prm=%s inh=%s", call, eff, prm, inh);
 }
 
-static void* g_allocated; /* Open's allocation, freed by the worker */
+/* Open's allocation in pieces, freed by the worker, and the small blocks
+ * between them, freed by Unload. */
+static void** g_pieces;
+static void** g_spacers;
+static size_t g_pieceCount;
 
 static void allocate_memory(void) {
-  const size_t bytes = (size_t)g_config.allocMb * 1024 * 1024;
-  if (bytes == 0) return;
-  g_allocated = malloc(bytes);
-  if (g_allocated != NULL) memset(g_allocated, 0x5a, bytes); /* resident, not just reserved */
-  log_line("Allocated mb=%ld ok=%d", g_config.allocMb, g_allocated != NULL);
+  const size_t total = (size_t)g_config.allocMb * 1024 * 1024;
+  const size_t piece = g_config.allocPieceKb > 0 ? (size_t)g_config.allocPieceKb * 1024 : total;
+  size_t i;
+  int ok = 1;
+  if (total == 0) return;
+  g_pieceCount = total / piece;
+  g_pieces = calloc(g_pieceCount, sizeof *g_pieces);
+  g_spacers = calloc(g_pieceCount, sizeof *g_spacers);
+  for (i = 0; g_pieces != NULL && g_spacers != NULL && i < g_pieceCount; ++i) {
+    g_pieces[i] = malloc(piece);
+    if (g_pieces[i] != NULL) memset(g_pieces[i], 0x5a, piece); /* resident, not just reserved */
+    if (g_config.allocPieceKb > 0) g_spacers[i] = malloc(32);
+    ok = ok && g_pieces[i] != NULL;
+  }
+  log_line("Allocated mb=%ld ok=%d", g_config.allocMb, ok && g_pieces != NULL && g_spacers != NULL);
+}
+
+static void free_pieces(void) {
+  size_t i;
+  if (g_pieces == NULL) return;
+  for (i = 0; i < g_pieceCount; ++i) free(g_pieces[i]);
+  free(g_pieces);
+  g_pieces = NULL;
+}
+
+static void free_spacers(void) {
+  size_t i;
+  if (g_spacers == NULL) return;
+  for (i = 0; i < g_pieceCount; ++i) free(g_spacers[i]);
+  free(g_spacers);
+  g_spacers = NULL;
 }
 
 static void raise_frame(long n) {
@@ -822,9 +857,8 @@ static void raise_frames(void) {
   long n;
   const long interval = g_config.videoIntervalMs > 0 ? g_config.videoIntervalMs : 100;
   for (n = 0; n < g_config.videoFrames; ++n) {
-    if (n == g_config.freeAtFrame && g_allocated != NULL) {
-      free(g_allocated);
-      g_allocated = NULL;
+    if (n == g_config.freeAtFrame && g_pieces != NULL) {
+      free_pieces();
       log_line("Freed");
     }
     raise_frame(n);
@@ -1054,6 +1088,8 @@ DV_EXPORT int32_t Unload(void* in, void* out) {
   log_line("Unload");
   join_own_thread();
   forget_kept();
+  free_pieces();
+  free_spacers();
   ((_UnloadParmsOut*)out)->errorCode = (int32_t)g_config.unloadError;
   return (int32_t)g_config.unloadResult;
 }

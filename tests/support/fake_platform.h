@@ -1,9 +1,11 @@
-// A Platform whose clocks, terminal answer and system log are the test's.
-// Console lines go to a temporary file the test reads back.
+// A Platform whose clocks, memory figures, terminal answer and system log
+// are the test's. Console lines go to a temporary file the test reads back.
+// Payload blocks come from malloc, or from nowhere while failBlocks is set.
 #pragma once
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,6 +28,15 @@ class FakePlatform : public Platform {
     wallSeconds += ns / 1'000'000'000;
   }
   uint32_t ResidentBytes() const override { return residentBytes.load(); }
+  // Counted; the resident figure becomes residentAfterRelease, when set.
+  void ReleaseFreeMemory() const override {
+    ++releases;
+    if (residentAfterRelease.load() != 0) residentBytes = residentAfterRelease.load();
+  }
+  BlockAllocator PayloadBlocks() const override { return {&AllocateBlock, std::free}; }
+  static void* AllocateBlock(size_t bytes) {
+    return failBlocks.load() ? nullptr : std::malloc(bytes);
+  }
   void SystemLogCritical(const char* text, int length) const override {
     std::lock_guard<std::mutex> lock(mu_);
     syslogLines_.emplace_back(text, static_cast<size_t>(length));
@@ -55,7 +66,10 @@ class FakePlatform : public Platform {
   mutable std::atomic<int64_t> steadyNs{1'000'000'000};
   mutable std::atomic<int64_t> wallSeconds{1'700'000'000};  // 2023-11-14 22:13:20 UTC
   mutable std::atomic<int64_t> sleptNs{0};
-  std::atomic<uint32_t> residentBytes{0};
+  mutable std::atomic<uint32_t> residentBytes{0};
+  std::atomic<uint32_t> residentAfterRelease{0};
+  mutable std::atomic<int> releases{0};
+  static inline std::atomic<bool> failBlocks{false};
   std::atomic<bool> terminal{true};
   mutable std::atomic<int> terminalTests{0};
 

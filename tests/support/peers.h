@@ -2,9 +2,7 @@
 // Production classes name their peer as a friend and offer tests nothing
 // else. A peer adds no state and no code path to the class it opens: it
 // hands out references to members and calls private functions, so what a
-// test does through it is what the core's own code could do. The one
-// exception is SetBlockAllocator, which swaps where the router's payload
-// blocks come from.
+// test does through it is what the core's own code could do.
 #pragma once
 
 #include <atomic>
@@ -35,10 +33,6 @@ class EventRouterPeer {
   }
   static size_t requestThreadCount(EventRouter& router) {
     return RequestThreadsPeer::threadCount(router.requests_);
-  }
-  // Where queued payload blocks come from. REQUIRES: no event in flight.
-  static void SetBlockAllocator(EventRouter& router, BlockCache::Allocator allocate) {
-    router.blocks_.SetAllocator(allocate);
   }
 };
 
