@@ -171,7 +171,7 @@ TEST(MonitorStop, LeavesNoWaitPending) {
     boost::asio::steady_timer timer(io, firstExpiry);
     FakePlatform platform;
     std::atomic<bool> enabled{true}, throttling{false};
-    MemoryMonitor monitor({[] { return int64_t(0); }, [] {}}, timer, platform, enabled,
+    MemoryMonitor monitor({[] { return int64_t(0); }, [] {}, {}}, timer, platform, enabled,
                           throttling);
     monitor.Begin();
     monitor.Stop();
