@@ -22,7 +22,7 @@ constexpr int64_t kMiB = 1'048'576;
 // per wall-clock second, so two in a row may be a tick less than a second
 // apart: each may hand memory back, but never more often than this, even
 // while the wall clock jumps to and fro.
-constexpr int64_t kReleasePeriodNs = 1'000'000'000 - 100'000'000;
+constexpr int64_t kReleasePeriodNs = 900'000'000;
 
 }  // namespace
 
@@ -65,8 +65,8 @@ void MemoryMonitor::Tick(const boost::system::error_code& error) {
   }
   const int64_t now = platform_.WallNowSeconds();
   CheckClock(now);
-  if (throttlingEnabled_.load() && now != previousWall_) CheckMemory();
-  previousWall_ = now;
+  const bool handedBack = throttlingEnabled_.load() && now != previousWall_ && CheckMemory();
+  previousWall_ = handedBack ? platform_.WallNowSeconds() : now;
   Rearm();
 }
 
@@ -81,23 +81,26 @@ void MemoryMonitor::CheckClock(int64_t now) {
   }
 }
 
-void MemoryMonitor::CheckMemory() {
+bool MemoryMonitor::CheckMemory() {
   const bool report = IsCoreLogEnabled(0) &&
                       hooks_.now() - lastReportNs_ >= kReportPeriodNs;
-  const uint32_t resident = ReadResident();
+  bool handedBack = false;
+  const uint32_t resident = ReadResident(&handedBack);
   Decide(resident > memoryLimit_);
   if (report) ReportUsage(resident);
+  return handedBack;
 }
 
 // Resident memory; over the limit, once more after the heap's free memory
 // went back to the system (see the header).
-uint32_t MemoryMonitor::ReadResident() {
+uint32_t MemoryMonitor::ReadResident(bool* handedBack) {
   const uint32_t resident = platform_.ResidentBytes();
   if (resident <= memoryLimit_) return resident;
   const int64_t now = hooks_.now();
   if (lastReleaseNs_ != 0 && now - lastReleaseNs_ < kReleasePeriodNs) return resident;
   lastReleaseNs_ = now;
   platform_.ReleaseFreeMemory();
+  *handedBack = true;
   return platform_.ResidentBytes();
 }
 

@@ -19,7 +19,10 @@
 // core restarted. So a reading over the limit first hands the heap's free
 // memory back (Platform::ReleaseFreeMemory, which walks the whole heap: at
 // most once per reading, and never twice within 0.9 s of steady time), and
-// the decision and the usage report take the second reading.
+// the decision and the usage report take the second reading. A large heap
+// can take a second or more to hand back on a busy processor: the wall
+// clock is read again afterwards, so that this tick's own delay is not
+// reported as a jump of the system time.
 //
 // The values kept from tick to tick (the limit, the previous wall time, the
 // last usage report and its time) live in this object, which the core owns
@@ -70,8 +73,9 @@ class MemoryMonitor {
 
  private:
   void CheckClock(int64_t now);
-  void CheckMemory();
-  uint32_t ReadResident();
+  // True when it handed heap memory back, which may take a while.
+  bool CheckMemory();
+  uint32_t ReadResident(bool* handedBack);
   // The throttle decision for one reading.
   void Decide(bool over);
   void ReportUsage(uint32_t resident);

@@ -28,9 +28,11 @@ class FakePlatform : public Platform {
     wallSeconds += ns / 1'000'000'000;
   }
   uint32_t ResidentBytes() const override { return residentBytes.load(); }
-  // Counted; the resident figure becomes residentAfterRelease, when set.
+  // Counted; the resident figure becomes residentAfterRelease, when set,
+  // and the wall clock moves on by releaseSeconds.
   void ReleaseFreeMemory() const override {
     ++releases;
+    wallSeconds += releaseSeconds.load();
     if (residentAfterRelease.load() != 0) residentBytes = residentAfterRelease.load();
   }
   BlockAllocator PayloadBlocks() const override { return {&AllocateBlock, std::free}; }
@@ -69,6 +71,7 @@ class FakePlatform : public Platform {
   mutable std::atomic<uint32_t> residentBytes{0};
   std::atomic<uint32_t> residentAfterRelease{0};
   mutable std::atomic<int> releases{0};
+  std::atomic<int64_t> releaseSeconds{0};
   static inline std::atomic<bool> failBlocks{false};
   std::atomic<bool> terminal{true};
   mutable std::atomic<int> terminalTests{0};
