@@ -22,6 +22,7 @@
 
 #include "config/configuration.h"
 #include "core/privileges.h"
+#include "platform/crash_report.h"
 #include "platform/thread_capabilities.h"
 #include "config/status_report.h"
 #include "events/callback.h"
@@ -175,6 +176,7 @@ int devovor::PluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
 }
 
 void devovor::Start() {
+  dv::InstallCrashReport();
   coreVersion_ = BuiltInVersion();
   plugins_.Clear();
 
@@ -230,6 +232,7 @@ void devovor::DestroySignalSet(std::unique_ptr<boost::asio::signal_set> signals)
 }
 
 void devovor::RunIoThread() {
+  dv::AlternateSignalStack altStack;
   dv::NarrowCallingThread();
   io_.run();
 }

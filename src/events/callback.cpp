@@ -7,6 +7,7 @@
 
 #include "log/levels.h"
 #include "log/log.h"
+#include "platform/crash_report.h"
 
 namespace dv {
 namespace {
@@ -76,6 +77,7 @@ extern "C" int32_t PluginEventCallback(_EventParmsIn* in, _EventParmsOut* out) {
   }
   bool failed = false;
   char failure[160] = "";
+  const dv::BackInCore mark;
   try {
     entry->call(entry->context, in, out);
   } catch (const std::exception& e) {

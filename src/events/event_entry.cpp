@@ -6,6 +6,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/crash_report.h"
 #include "platform/thread_capabilities.h"
 #include "events/event_router.h"
 #include "plugins/plugin_records.h"
@@ -35,11 +36,15 @@ Block CopyPayload(const _EventParmsIn& in, void* block) {
 // Read raises from this thread are admitted one block at a time.
 void RunReadRequest(PluginList::Record plugin, RequestThreads& requests, uint32_t len,
                     Block payload, void* context) {
+  AlternateSignalStack altStack;
   NarrowCallingThread();
   requests.Register();
   // Never a length without its bytes.
   ReadCall call = ReadRecords(payload ? len : 0, payload.get(), context);
-  plugin->Read(&call.in, &call.out);
+  {
+    EntryPointMark mark(plugin->name.c_str(), "Read");
+    plugin->Read(&call.in, &call.out);
+  }
   requests.Unregister();
   payload.reset();
   plugin->readGate.Leave();

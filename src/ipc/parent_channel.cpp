@@ -14,6 +14,7 @@
 
 #include "ipc/packet.h"
 #include "log/log.h"
+#include "platform/crash_report.h"
 #include "plugins/plugin_records.h"
 
 namespace dv {
@@ -145,7 +146,11 @@ void ParentChannel::ForwardRequest(const uint8_t* packet, uint32_t length, uint3
   // A closed plugin gets no more requests; one in progress ends before Unload.
   if (plugin.IOCTL == nullptr || !plugin.readGate.Enter()) return;
   IoctlCall call = IoctlRecords(DV_IOCTL_PARENT_REQUEST, length, const_cast<uint8_t*>(packet));
-  const int32_t result = plugin.IOCTL(&call.in, &call.out);
+  int32_t result;
+  {
+    EntryPointMark mark(plugin.name.c_str(), "IOCTL");
+    result = plugin.IOCTL(&call.in, &call.out);
+  }
   plugin.readGate.Leave();
   if (result != 0 || call.out.errorCode != 0) {
     LogCore(0, "plugin %s ipc ioctl returned %d error %d", plugin.name.c_str(), result,

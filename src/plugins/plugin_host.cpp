@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "platform/crash_report.h"
 #include "plugins/discovery.h"
 #include "plugins/plugin_records.h"
 #include "plugins/plugin_threads.h"
@@ -28,13 +29,18 @@ void Log(int level, const char* format, ...) {
   va_end(args);
 }
 
-// Calls a plugin's Close or Unload (`what` names it in the message) with
-// zeroed records; a failure is logged, and the core goes on.
+// Calls a plugin's Close or Unload (`entryName`; `what` names it in the
+// message) with zeroed records; a failure is logged, and the core goes on.
 template <typename In, typename Out>
-void CallStopEntry(const PLUGININFO& plugin, PluginEntryFn entry, const char* what) {
+void CallStopEntry(const PLUGININFO& plugin, PluginEntryFn entry, const char* entryName,
+                   const char* what) {
   In in = ZeroedRecord<In>(DV_RECORD_VERSION);
   Out out = ZeroedRecord<Out>(DV_RECORD_VERSION);
-  const int32_t result = entry ? entry(&in, &out) : kNotExported;
+  int32_t result = kNotExported;
+  if (entry != nullptr) {
+    EntryPointMark mark(plugin.name.c_str(), entryName);
+    result = entry(&in, &out);
+  }
   if (result != 0 || out.errorCode != 0) {
     Log(0, "plugin %s %s returned %d error %d", plugin.name.c_str(), what, result,
         out.errorCode);
@@ -130,7 +136,10 @@ PluginHost::LoadAttempt PluginHost::LoadCandidate(const std::string& path) {
   in.PluginEventCallback = hooks_.raiseEvent;
   _LoadParmsOut out = ZeroedRecord<_LoadParmsOut>(DV_LOAD_OUT_VERSION);
   const int64_t start = hooks_.now();
-  attempt.loadResult = plugin.Load(&in, &out);
+  {
+    EntryPointMark mark(plugin.name.c_str(), "Load");
+    attempt.loadResult = plugin.Load(&in, &out);
+  }
   const int64_t took = hooks_.now() - start;
   attempt.loadRan = true;
   plugin.loadResults = out;
@@ -186,7 +195,10 @@ void PluginHost::OpenPhase() {
     _OpenParmsIn in = ZeroedRecord<_OpenParmsIn>(DV_RECORD_VERSION);
     _OpenParmsOut out = ZeroedRecord<_OpenParmsOut>(DV_RECORD_VERSION);
     const int64_t start = hooks_.now();
-    plugin->openCode = plugin->Open(&in, &out);
+    {
+      EntryPointMark mark(plugin->name.c_str(), "Open");
+      plugin->openCode = plugin->Open(&in, &out);
+    }
     plugin->openTimeMs = (hooks_.now() - start) / kNsPerMs;
   }
 }
@@ -215,7 +227,7 @@ void PluginHost::CloseOne(PLUGININFO& plugin) {
   // No read request or parent request starts on a plugin once its Close
   // has been called; those already running finish before its Unload.
   plugin.readGate.Close();
-  CallStopEntry<_CloseParmsIn, _CloseParmsOut>(plugin, plugin.Close, "close");
+  CallStopEntry<_CloseParmsIn, _CloseParmsOut>(plugin, plugin.Close, "Close", "close");
 }
 
 void PluginHost::UnloadPhase() {
@@ -230,7 +242,7 @@ void PluginHost::UnloadOne(PLUGININFO& plugin) {
   if (plugin.worker.joinable()) plugin.worker.join();
   plugin.readGate.Close();  // in case the close phase never ran
   plugin.readGate.WaitIdle();
-  CallStopEntry<_UnloadParmsIn, _UnloadParmsOut>(plugin, plugin.Unload, "unload");
+  CallStopEntry<_UnloadParmsIn, _UnloadParmsOut>(plugin, plugin.Unload, "Unload", "unload");
   if (plugin.id() != kResidentPluginId) dlclose(plugin.library);
   plugin.library = nullptr;
 }

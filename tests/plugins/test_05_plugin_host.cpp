@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "plugins/plugin_fixture.h"
+#include "platform/crash_report.h"
 #include "platform/platform.h"
 #include "plugins/run_core.h"
 
@@ -186,6 +187,51 @@ TEST_F(PluginHost, AReadRequestFromAWorkerIsAnsweredByAnotherPluginsReader) {
   EXPECT_TRUE(Has(folder.CallsOf("b"),
                   "Write type=0x2 provider=0x10000 len=14 keep=0 data=reply-0-0x1000"));
 }
+
+// A fatal signal leaves one line on the console naming the plugin and the
+// entry point it came from, or the core; the process still dies by it.
+struct CrashCase {
+  const char* what;
+  std::vector<std::pair<const char*, const char*>> plugins;  // file, settings
+  int sentSignal;  // 0: the plugin faults by itself
+  int dyingSignal;
+  const char* line;
+};
+
+class Crash : public ::testing::TestWithParam<CrashCase> {};
+
+TEST_P(Crash, OneLineNamesWhereItHappenedAndTheSignalIsKept) {
+  if (!dv::kCrashReportInstalled) GTEST_SKIP() << "sanitizers report fatal signals themselves";
+  const CrashCase& c = GetParam();
+  PluginFolder folder{DEVOVOR_EXE, TEST_PLUGIN_SO};
+  for (const auto& [file, settings] : c.plugins) folder.Install(file, settings);
+  ChildOptions options;
+  options.argv = {folder.exe().string()};
+  options.workDir = folder.root().string();
+  options.stdoutMode = Stdout::kTerminal;
+  ChildProcess core(options);
+  ASSERT_EQ(core.StartError(), "");
+  if (c.sentSignal != 0) {
+    ASSERT_TRUE(core.WaitFor(Stream::kStdout, kStarted, std::chrono::seconds(10)));
+    core.Signal(c.sentSignal);
+  }
+  EXPECT_EQ(core.WaitForExit(std::chrono::seconds(20)), ExitStatus::Signaled(c.dyingSignal));
+  const std::string console = core.Output(Stream::kStdout);
+  EXPECT_NE(console.find(std::string(c.line) + "\r\n"), std::string::npos) << console;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PluginHost, Crash,
+    ::testing::Values(
+        CrashCase{"InOpen", {{"opener.so", "id=0x10000\ncrash_in=Open"}}, 0, SIGSEGV,
+                  "plugin opener.so crashed in Open (signal 11)"},
+        CrashCase{"InWrite",
+                  {{"a.so", "id=0x10000\nraise_on_open=1"},
+                   {"sink.so", "id=0x20000\nmasks=0xffffffff\ndelivery=1\ncrash_in=Write"}},
+                  0, SIGSEGV, "plugin sink.so crashed in Write (signal 11)"},
+        CrashCase{"OutsidePlugins", {{"a.so", "id=0x10000"}}, SIGABRT, SIGABRT,
+                  "the core crashed (signal 6)"}),
+    [](const ::testing::TestParamInfo<CrashCase>& info) { return info.param.what; });
 
 // A descriptor the core was handed beyond 0-2 stays open in the core, for
 // a plugin that may want it, but reaches no program a plugin starts.

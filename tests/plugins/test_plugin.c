@@ -119,6 +119,9 @@
  *                                 it and logs "Spawned status=<exit code>"
  *   ids_file             (none)   Load writes the calling thread's user IDs
  *                                 (getresuid) to this file as "r e s\n"
+ *   crash_in             (none)   the named entry point (Load, Open, Close,
+ *                                 Unload, Write, IOCTL, Read) stores through
+ *                                 a null pointer after logging its line
  *
  * Raised events carry providerID = id (requests: 0) and their payload text
  * without a terminating NUL, so len is the text length. Log messages are
@@ -217,6 +220,7 @@ typedef struct Config {
   long lateThreadMs, ownNarrowHandler;
   char spawnOnWrite[TP_TEXT_MAX];
   char idsFile[TP_TEXT_MAX];
+  char crashIn[TP_TEXT_MAX];
 } Config;
 
 typedef enum KeyKind { KEY_LONG, KEY_U32, KEY_TEXT, KEY_MASK } KeyKind;
@@ -289,6 +293,7 @@ static const Key kKeys[] = {
     LONG_KEY("setuid_in_open", setuidInOpen),
     {"spawn_on_write", KEY_TEXT, offsetof(Config, spawnOnWrite), 0},
     {"ids_file", KEY_TEXT, offsetof(Config, idsFile), 0},
+    {"crash_in", KEY_TEXT, offsetof(Config, crashIn), 0},
 };
 
 /* Written once under g_once, read-only afterwards. */
@@ -942,6 +947,14 @@ static void spawn_once(void) {
 
 /* ---- Entry points ------------------------------------------------------- */
 
+/* The address comes from a volatile, so the compiler cannot see the null
+ * store and turn it into a trap instruction: the fault stays a SIGSEGV. */
+static volatile uintptr_t g_nowhere;
+
+static void crash_if(const char* entry) {
+  if (strcmp(g_config.crashIn, entry) == 0) *(volatile int*)g_nowhere = 1;
+}
+
 /* Load and its helpers: absent from the copy built with DV_TEST_NO_LOAD,
  * which exports every other entry point. */
 #ifndef DV_TEST_NO_LOAD
@@ -1043,6 +1056,7 @@ DV_EXPORT int32_t Load(void* in, void* out) {
   const _LoadParmsIn* li = (const _LoadParmsIn*)in;
   tp_init();
   log_line("Load");
+  crash_if("Load");
   write_ids();
   log_caps("load");
   set_callback(li->PluginEventCallback);
@@ -1061,6 +1075,7 @@ DV_EXPORT int32_t Open(void* in, void* out) {
   (void)out;
   tp_init();
   log_line("Open");
+  crash_if("Open");
   log_caps("open");
   try_regain_root();
   sleep_ms(g_config.sleepInOpenMs);
@@ -1075,6 +1090,7 @@ DV_EXPORT int32_t Close(void* in, void* out) {
   (void)in;
   tp_init();
   log_line("Close");
+  crash_if("Close");
   mark_closed();
   if (g_config.releaseKept) release_all_kept(); /* what the worker has not */
   sleep_ms(g_config.sleepInCloseMs);
@@ -1086,6 +1102,7 @@ DV_EXPORT int32_t Unload(void* in, void* out) {
   (void)in;
   tp_init();
   log_line("Unload");
+  crash_if("Unload");
   join_own_thread();
   forget_kept();
   free_pieces();
@@ -1104,6 +1121,7 @@ DV_EXPORT int32_t Write(void* in, void* out) {
   format_data(data, sizeof data, wi->data, wi->len);
   log_line("Write type=0x%x provider=0x%x len=%u keep=%d%s", (unsigned)wi->eventType,
            (unsigned)wi->providerID, (unsigned)wi->len, keep, data);
+  crash_if("Write");
   wo->keep = keep ? keep_block(wi->data) : 0;
   wo->errorCode = (int32_t)g_config.writeError;
   if (g_config.requestInOwnThread > 0) mark_written();
@@ -1122,6 +1140,7 @@ DV_EXPORT int32_t IOCTL(void* in, void* out) {
   const _IoctlParmsIn* ii = (const _IoctlParmsIn*)in;
   _IoctlParmsOut* io = (_IoctlParmsOut*)out;
   tp_init();
+  crash_if("IOCTL");
   if (ii->request == DV_IOCTL_WORKER) {
     run_worker();
   } else {
@@ -1141,6 +1160,7 @@ DV_EXPORT int32_t Read(void* in, void* out) {
   const _ReadParmsIn* ri = (const _ReadParmsIn*)in;
   (void)out;
   tp_init();
+  crash_if("Read");
   if (ri->context == NULL && ri->len == 0 && ri->data == NULL) {
     run_reader();
   } else {
