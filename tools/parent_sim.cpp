@@ -178,6 +178,15 @@ bool SetRealUid(int uid) {
   _exit(127);
 }
 
+// The exit status of this program for the core's wait status; a core that
+// a signal ended is named, since it had no chance to say anything itself.
+int ExitCodeFor(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  std::printf("core killed by signal %d\n", WTERMSIG(status));
+  std::fflush(stdout);
+  return 128 + WTERMSIG(status);
+}
+
 // The launcher: forks the core, waits for it, exits with its code.
 [[noreturn]] void RunLauncher(const Options& options, int descriptor) {
   if (!SetRealUid(options.launcherUid)) _exit(126);
@@ -187,7 +196,7 @@ bool SetRealUid(int uid) {
   int status = 0;
   while (core > 0 && waitpid(core, &status, 0) < 0 && errno == EINTR) {
   }
-  _exit(core > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 126);
+  _exit(core > 0 && (WIFEXITED(status) || WIFSIGNALED(status)) ? ExitCodeFor(status) : 126);
 }
 
 // With --exit-first, the core starts only once this process has exited.
@@ -268,5 +277,5 @@ int main(int argc, char** argv) {
   int status = 0;
   while (waitpid(core, &status, 0) < 0 && errno == EINTR) {
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return ExitCodeFor(status);
 }

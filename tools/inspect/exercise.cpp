@@ -370,6 +370,15 @@ void FindSlowOrFailedStart(const fs::path& coreXml, const dv::PLUGININFO& p, int
   if (p.Open && m[3] != "0") findings->Add("failed call: Open returned " + m[3].str());
 }
 
+// The line the core leaves when a fatal signal ends it, naming the plugin
+// and the entry point it was in; empty when there is none.
+std::string CrashLine(const std::string& console) {
+  static const std::regex kCrash(
+      "(plugin \\S+ crashed in \\S+|the core crashed) \\(signal \\d+\\)");
+  std::smatch m;
+  return std::regex_search(console, m, kCrash) ? m.str() : std::string();
+}
+
 // Exit code 97 is memcheck's own, read from its log instead.
 void FindRunFailures(const RunRecord& run, int limitMs, bool valgrind, Findings* findings) {
   if (run.startHung) {
@@ -385,7 +394,11 @@ void FindRunFailures(const RunRecord& run, int limitMs, bool valgrind, Findings*
                   "the core was still waiting to unload it");
   }
   if (run.killed) findings->Add("the core had to be killed");
-  if (!run.killed && run.exitCode != 0 && !(valgrind && run.exitCode == 97)) {
+  const std::string crash = CrashLine(run.console);
+  if (!crash.empty()) {
+    findings->Add(crash + ": the core died of it (exit code " + std::to_string(run.exitCode) +
+                  ")");
+  } else if (!run.killed && run.exitCode != 0 && !(valgrind && run.exitCode == 97)) {
     findings->Add("the core exited with code " + std::to_string(run.exitCode));
   }
 }
