@@ -9,7 +9,15 @@
 //              [--stop-after SECONDS] [--requests-after SECONDS]
 //              [--request TARGET:TYPE:TEXT]... [--requests FILE]
 //              [--exit-first] [--launcher UID] [--core-ruid UID]
-//              [--block-narrow-signal]
+//              [--block-narrow-signal] [--user NAME]
+//
+// Without --core it starts the core beside it in the build tree, or the
+// installed one (lib/devovor/devovor under the same prefix).
+// --user NAME plays a parent of that account: run as root, parent-sim takes
+// the account for good (user, group and supplementary groups) before it
+// starts the core, so the core sees a parent of that account; a
+// set-user-ID-root core then drops to it. parent-sim exits 77 when it
+// cannot take the account.
 //
 // TARGET and TYPE are numbers (0x.. for hex); a requests file holds one
 // TARGET:TYPE:TEXT per line. --emulator starts the core through a user-mode
@@ -24,9 +32,12 @@
 // --core-ruid UID starts the core with real user ID UID.
 // --block-narrow-signal starts the core with SIGRTMIN+3 blocked.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,6 +60,7 @@ volatile sig_atomic_t g_interrupted = 0;
 struct Options {
   std::string core;
   std::string emulator;
+  std::string user;
   bool background = false;
   bool exitFirst = false;
   bool blockNarrowSignal = false;
@@ -96,12 +108,24 @@ void PrintBlock(size_t n, const uint8_t* data, size_t len) {
   std::fflush(stdout);
 }
 
+bool IsExecutableFile(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         access(path.c_str(), X_OK) == 0;
+}
+
+// The core beside this program in the build tree (tools/parent-sim,
+// devovor), else the installed one relative to the installed parent-sim.
 std::string DefaultCore() {
   char self[4096];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) return "devovor";
-  std::string path(self, size_t(n));
-  return path.substr(0, path.rfind('/')) + "/../devovor";
+  const std::string path(self, size_t(n));
+  const std::string dir = path.substr(0, path.rfind('/'));
+  for (const std::string& candidate : {dir + "/../devovor", dir + "/" DV_CORE_FROM_TOOL_DIR "/devovor"}) {
+    if (IsExecutableFile(candidate)) return candidate;
+  }
+  return dir + "/" DV_CORE_FROM_TOOL_DIR "/devovor";
 }
 
 bool ParseOptions(int argc, char** argv, Options* options) {
@@ -121,6 +145,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->coreRuid = std::atoi(argv[++i]);
     } else if (arg == "--core" && hasValue) {
       options->core = argv[++i];
+    } else if (arg == "--user" && hasValue) {
+      options->user = argv[++i];
     } else if (arg == "--emulator" && hasValue) {
       options->emulator = argv[++i];
     } else if (arg == "--stop-after" && hasValue) {
@@ -140,10 +166,44 @@ bool ParseOptions(int argc, char** argv, Options* options) {
                    "          [--stop-after SECONDS] [--requests-after SECONDS]\n"
                    "          [--request TARGET:TYPE:TEXT]... [--requests FILE]\n"
                    "          [--exit-first] [--launcher UID] [--core-ruid UID]\n"
-                   "          [--block-narrow-signal]\n",
+                   "          [--block-narrow-signal] [--user NAME]\n",
                    argv[0]);
       return false;
     }
+  }
+  return true;
+}
+
+// Takes the account `name` for good: supplementary groups, then all three
+// group IDs, then all three user IDs, and checks that none of root's is left.
+// Without root only the account already held is accepted. False on failure,
+// which it reports.
+bool TakeAccount(const std::string& name) {
+  const passwd* entry = getpwnam(name.c_str());
+  if (entry == nullptr) {
+    std::fprintf(stderr, "parent-sim: no account '%s'\n", name.c_str());
+    return false;
+  }
+  const uid_t uid = entry->pw_uid;
+  const gid_t gid = entry->pw_gid;
+  if (geteuid() != 0) {
+    if (getuid() == uid && geteuid() == uid) return true;
+    std::fprintf(stderr, "parent-sim: --user %s needs root\n", name.c_str());
+    return false;
+  }
+  if (initgroups(entry->pw_name, gid) != 0 || setresgid(gid, gid, gid) != 0 ||
+      setresuid(uid, uid, uid) != 0) {
+    std::perror("parent-sim: taking the account");
+    return false;
+  }
+  uid_t ruid, euid, suid;
+  gid_t rgid, egid, sgid;
+  getresuid(&ruid, &euid, &suid);
+  getresgid(&rgid, &egid, &sgid);
+  if (ruid != uid || euid != uid || suid != uid || rgid != gid || egid != gid || sgid != gid ||
+      (uid != 0 && setuid(0) == 0)) {
+    std::fprintf(stderr, "parent-sim: the account '%s' was not fully taken\n", name.c_str());
+    return false;
   }
   return true;
 }
@@ -253,6 +313,7 @@ void Serve(int fd, const Options& options) {
 int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, &options)) return 64;
+  if (!options.user.empty() && !TakeAccount(options.user)) return 77;
   struct sigaction interrupt = {};
   interrupt.sa_handler = [](int) { g_interrupted = 1; };
   sigaction(SIGINT, &interrupt, nullptr);

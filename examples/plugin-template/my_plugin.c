@@ -24,8 +24,10 @@
 #include "plugin_api/helpers.h"
 
 /* Bits 16-23 are your kind (your log threshold's index); bits 24-27 must
- * be 0; no two plugins may share an ID. Parent requests whose target has
- * 0x007 in bits 20-31 come to this plugin. */
+ * be 0; no two plugins may share an ID. A parent request comes to this
+ * plugin when bits 20-31 of its target equal bits 16-27 of the ID (the ID
+ * moved left by 4 bits): here 0x070 in bits 20-31, for example target
+ * 0x07000000 ("parent-sim --request 0x07000000:0x10:hello"). */
 #define MY_ID 0x00700000u
 
 static PluginEventCallbackFn g_raise;

@@ -1,7 +1,7 @@
 // The program entry: parses the command line, builds the one core object,
 // initializes and runs it.
 //
-// Exit codes: 0 after -h or a completed run, 1 when the executable's own
+// Exit codes: 0 after -h (or --help) or a completed run, 1 when the executable's own
 // path cannot be found, 2 when the core cannot initialize.
 #include <cstdio>
 #include <cstdlib>
@@ -22,14 +22,15 @@ struct CommandLine {
   int descriptor = -1;
 };
 
-// Options start with '-'; any whose second character is 'h' asks for usage,
-// others are ignored. The first non-option is the parent descriptor.
+// Options start with '-'; any whose second character is 'h', and "--help",
+// ask for usage, others are ignored. The first non-option is the parent
+// descriptor.
 CommandLine ParseCommandLine(int argc, char** argv) {
   CommandLine line;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (arg[0] == '-') {
-      if (arg[1] == 'h') {
+      if (arg[1] == 'h' || std::strcmp(arg, "--help") == 0) {
         line.usage = true;
         return line;
       }

@@ -182,10 +182,13 @@ TEST_P(CoreUsage, PrintsVersionAndUsageToStderrAndExitsZero) {
 INSTANTIATE_TEST_SUITE_P(
     HelpOptions, CoreUsage,
     ::testing::Values(std::vector<std::string>{"-h"}, std::vector<std::string>{"-hx"},
-                      std::vector<std::string>{"-help"}, std::vector<std::string>{"-v", "-h"}),
+                      std::vector<std::string>{"-help"}, std::vector<std::string>{"-v", "-h"},
+                      std::vector<std::string>{"--help"}),
     [](const auto& info) {
       std::string name;
-      for (const std::string& arg : info.param) name += (name.empty() ? "" : "_") + arg.substr(1);
+      for (const std::string& arg : info.param) {
+        name += (name.empty() ? "" : "_") + (arg[1] == '-' ? "long_" + arg.substr(2) : arg.substr(1));
+      }
       return name;
     });
 

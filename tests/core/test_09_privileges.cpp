@@ -232,6 +232,8 @@ const Topology kTopologies[] = {
      }},
     {"ASetuidRootCoreStartedByNobody", Outcome::kNobody, kSetuidCopy,
      [](const Paths& p) { return AsNobody(Shell(p.exe + "; exit $?")); }},
+    {"ASetuidRootCoreUnderParentSimPlayingNobody", Outcome::kNobody, kSetuidCopy,
+     [](const Paths& p) { return p.Sim({"--user", "nobody"}); }},
     {"ASetuidRootCoreWhoseInvokerHasGone", Outcome::kRefused, kSetuidCopy | kReaper,
      [](const Paths& p) { return AsNobody(Shell(Orphaning(p.exe))); }},
     {"ASetuidRootCoreUnderARootLauncher", Outcome::kRefused, kSetuidCopy,

@@ -24,8 +24,9 @@ struct ToolRun {
   std::string out;
 };
 
-ToolRun Inspect(std::vector<std::string> args) {
+ToolRun Inspect(std::vector<std::string> args, const std::string& workDir = "") {
   ChildOptions options;
+  options.workDir = workDir;
   options.argv = {INSPECT_EXE};
   options.argv.insert(options.argv.end(), args.begin(), args.end());
   ChildProcess child(options);
@@ -83,12 +84,16 @@ TEST(Inspect, RefusesInTheCoresWordsAndListsTheCoresLoadOrder) {
   }
   EXPECT_EQ(all.out.find("refused: plugin a.so"), std::string::npos);
 
-  const ToolRun one = Inspect({(folder.Dir(PluginDir::kPlugins) / "a.so").string()});
+  // A bare file name is the file in the current folder.
+  const ToolRun one = Inspect({"a.so"}, folder.Dir(PluginDir::kPlugins).string());
   EXPECT_EQ(one.status, ExitStatus::Exited(0)) << one.out;
   EXPECT_NE(one.out.find("verdict        the core loads it\n"), std::string::npos) << one.out;
   EXPECT_EQ(folder.CallsOf("a"), (std::vector<std::string>{"Load", "Unload", "Load", "Unload"}))
       << "Load only, then Unload, each run";
 
+  const ToolRun help = Inspect({"--help"});
+  EXPECT_EQ(help.status, ExitStatus::Exited(0));
+  EXPECT_EQ(help.out.rfind("usage: devovor-inspect ", 0), 0u) << help.out;
   EXPECT_EQ(Inspect({}).status, ExitStatus::Exited(2));
   EXPECT_EQ(Inspect({"--frobnicate", "a.so"}).status, ExitStatus::Exited(2));
 }

@@ -2,7 +2,8 @@
 // build, unpacked with dpkg -x into a scratch root, the template builds
 // against the unpacked SDK and passes its tests with the unpacked
 // devovor-inspect and core, and the unpacked core runs the unpacked example
-// plugins under the unpacked parent-sim.
+// plugins and the template's plugin under the unpacked parent-sim, which
+// finds that core by itself.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -101,17 +102,23 @@ TEST(Packages, UnpackedTheyBuildTheTemplateAndRunTheExamplesUnderParentSim) {
   const std::string tests = OutputOf(std::string(CTEST_COMMAND) + " --test-dir " + build + " 2>&1");
   EXPECT_NE(tests.find("100% tests passed, 0 tests failed out of 2"), std::string::npos) << tests;
 
+  // The installed parent-sim finds the installed core by itself; the
+  // template's plugin answers a request sent as its ID comment says.
   const fs::path run = work / "run";
   fs::create_directories(run);
+  fs::copy_file(build + "/my_plugin.so", usr + "/lib/devovor/plugins/my_plugin.so");
   ChildOptions options;
-  options.argv = ParentSimArgv(usr + "/libexec/devovor/parent-sim", usr + "/lib/devovor/devovor",
-                               {"--stop-after", "2", "--request", "0x01300000:0x10:ping"});
+  options.argv = {usr + "/libexec/devovor/parent-sim", "--stop-after", "2",
+                  "--request", "0x01300000:0x10:ping", "--request", "0x07000000:0x10:hello"};
   options.workDir = run.string();
   ChildProcess sim(options);
   ASSERT_EQ(sim.StartError(), "");
   EXPECT_EQ(sim.WaitForExit(Scaled(std::chrono::seconds(30))), ExitStatus::Exited(0));
-  EXPECT_NE(sim.Output(Stream::kStdout).find("bridge: ping"), std::string::npos)
-      << sim.Output(Stream::kStdout);
+  // parent-sim's dump shows 16 bytes of text a row.
+  for (const char* reply : {"bridge: ping", "my_plugin: 21 by"}) {
+    EXPECT_NE(sim.Output(Stream::kStdout).find(reply), std::string::npos)
+        << reply << "\n" << sim.Output(Stream::kStdout);
+  }
   EXPECT_TRUE(fs::exists(run / "recordings" / "segment-0000.bin")) << "camera to recorder";
   EXPECT_TRUE(fs::exists(run / "devovor.log")) << "the log file plugin";
   fs::remove_all(work);

@@ -119,7 +119,9 @@ std::vector<std::string> CandidatesOf(const std::vector<std::string>& args, std:
       *error = arg + ": a directory goes alone";
       return {};
     }
-    candidates.push_back(arg);
+    // A bare file name is a file here, as in every other tool; dlopen
+    // would search the library path for it instead.
+    candidates.push_back(arg.find('/') == std::string::npos ? "./" + arg : arg);
   }
   if (candidates.empty()) *error = "no plugin given";
   return candidates;

@@ -16,8 +16,8 @@
 // It refuses to go on when the account cannot be taken.
 //
 // Exit status: 0 when the core would load every plugin (or the exercised
-// one kept every contract), 1 when it would refuse one (or a contract was
-// broken), 2 on a usage error.
+// one kept every contract) and after -h or --help, 1 when it would refuse
+// one (or a contract was broken), 2 on a usage error.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -34,14 +34,19 @@ namespace {
 
 constexpr int kUsageError = 2;
 
-int Usage(const std::string& why) {
-  if (!why.empty()) std::cerr << "devovor-inspect: " << why << "\n";
-  std::cerr << "usage: devovor-inspect [--json] PLUGIN.so... | DIR\n"
+void PrintUsage(std::ostream& out) {
+  out << "usage: devovor-inspect [--json] PLUGIN.so... | DIR\n"
                "       devovor-inspect --exercise PLUGIN.so [--seconds N] [--valgrind] [--verbose]\n"
                "                       [--core PATH] [--emulator PROGRAM]\n"
                "  run as root, either takes the account NAME of --user NAME (default nobody)\n"
                "  before it loads a plugin; --exercise then starts the core as root with a\n"
-               "  parent of that account. The plugins must be readable by that account.\n";
+               "  parent of that account. The plugins must be readable by that account.\n"
+               "  A PLUGIN.so without a '/' is a file in the current folder.\n";
+}
+
+int Usage(const std::string& why) {
+  std::cerr << "devovor-inspect: " << why << "\n";
+  PrintUsage(std::cerr);
   return kUsageError;
 }
 
@@ -101,7 +106,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--emulator" && hasValue) {
       options.emulator = argv[++i];
     } else if (arg == "-h" || arg == "--help") {
-      return Usage("");
+      PrintUsage(std::cout);
+      return 0;
     } else if (arg.compare(0, 2, "--") == 0) {
       return Usage("unknown option " + arg);
     } else {
