@@ -2,6 +2,7 @@
 // console line or drive the terminal.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -35,6 +36,12 @@ TEST(ConsoleOnATerminal, ALeakReportPrintsOneIndentedLinePerBlock) {
   folder.Install("keeper.so", "id=0x20000\nmask1=0xffffffff\ndelivery=1\nkeep=1\nrelease_kept=0");
   std::ofstream(folder.root() / "core.xml")
       << "<Orvel><Modules><Module><Plugin ID=\"-2147483648\" LogLevel=\"0\"/></Module></Modules></Orvel>";
+#if defined(__SANITIZE_ADDRESS__)
+  // The blocks are kept for good on purpose; LeakSanitizer in the core would
+  // count them at exit and end it with code 1.
+  const char* given = std::getenv("ASAN_OPTIONS");
+  setenv("ASAN_OPTIONS", (std::string(given ? given : "") + ":detect_leaks=0").c_str(), 1);
+#endif
   const std::string console = RunCore(folder);
   // The terminal turns "\n" into "\r\n"; the first line follows the prefix.
   const std::regex first("\x1b\\[0m address 0x[0-9a-f]+ leaked by plugins \\[20000\\]\r\n");
