@@ -119,12 +119,16 @@ static void note_baseline(void) {
 
 /* The tasks "first" listed, read back from the report. */
 static int read_baseline(int* tids, int max) {
-  char role[16], word[16];
-  int tid, n = 0;
+  char line[256], role[16], word[16];
+  long long number;
+  int n = 0;
   FILE* file = fopen(g.report, "r");
   if (file == NULL) return 0;
-  while (n < max && fscanf(file, "%15s %15s %d", role, word, &tid) == 3) {
-    if (strcmp(role, "first") == 0 && strcmp(word, "task") == 0) tids[n++] = tid;
+  while (n < max && fgets(line, sizeof line, file) != NULL) {
+    if (sscanf(line, "%15s %15s %lld", role, word, &number) == 3 && strcmp(role, "first") == 0 &&
+        strcmp(word, "task") == 0) {
+      tids[n++] = (int)number;
+    }
   }
   fclose(file);
   return n;
@@ -155,8 +159,7 @@ static void report_stray(int tid) {
   fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd >= 0) {
     got = read(fd, comm, sizeof comm - 1);
-    comm[got > 0 ? got : 0] = '\0';
-    if (got > 0 && comm[got - 1] == '\n') comm[got - 1] = '\0';
+    if (got > 0) comm[comm[got - 1] == '\n' ? got - 1 : got] = '\0';
     close(fd);
   }
   report("stayed %d %s", tid, comm);
