@@ -122,6 +122,15 @@
  *   crash_in             (none)   the named entry point (Load, Open, Close,
  *                                 Unload, Write, IOCTL, Read) stores through
  *                                 a null pointer after logging its line
+ *   load_size            0        when not 0: Load writes it into the size
+ *                                 of _LoadParmsOut, which the core filled
+ *   load_version         0        the same for its version
+ *   thread_after_close   0        1: Open starts a detached thread named
+ *                                 "tp-stray" that nothing ever ends
+ *
+ * The copy built with DV_TEST_NO_WRITE_IOCTL exports neither Write nor
+ * IOCTL (they are there, hidden), so the core delivers nothing to it and
+ * gives it no worker and no parent request.
  *
  * Raised events carry providerID = id (requests: 0) and their payload text
  * without a terminating NUL, so len is the text length. Log messages are
@@ -180,6 +189,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -218,6 +228,7 @@ typedef struct Config {
   long logThread;
   long ownThread, requestInOwnThread, readWaitsClose, setuidInOpen;
   long lateThreadMs, ownNarrowHandler;
+  long loadSize, loadVersion, threadAfterClose;
   char spawnOnWrite[TP_TEXT_MAX];
   char idsFile[TP_TEXT_MAX];
   char crashIn[TP_TEXT_MAX];
@@ -294,6 +305,9 @@ static const Key kKeys[] = {
     {"spawn_on_write", KEY_TEXT, offsetof(Config, spawnOnWrite), 0},
     {"ids_file", KEY_TEXT, offsetof(Config, idsFile), 0},
     {"crash_in", KEY_TEXT, offsetof(Config, crashIn), 0},
+    LONG_KEY("load_size", loadSize),
+    LONG_KEY("load_version", loadVersion),
+    LONG_KEY("thread_after_close", threadAfterClose),
 };
 
 /* Written once under g_once, read-only afterwards. */
@@ -945,7 +959,34 @@ static void spawn_once(void) {
   log_line("Spawned status=%d", status);
 }
 
+/* A thread that outlives the plugin: it blocks in read() on a pipe nobody
+ * writes to, which signal handlers installed with SA_RESTART (the core's)
+ * resume, so it never returns into the plugin's code once that is gone. */
+static void* run_stray_thread(void* arg) {
+  int* ends = (int*)arg;
+  char byte;
+  prctl(PR_SET_NAME, "tp-stray", 0, 0, 0);
+  while (read(ends[0], &byte, 1) < 0) {
+  }
+  return NULL;
+}
+
+static void start_stray_thread(void) {
+  static int ends[2];
+  pthread_t thread;
+  if (!g_config.threadAfterClose || pipe(ends) != 0) return;
+  if (pthread_create(&thread, NULL, run_stray_thread, ends) == 0) pthread_detach(thread);
+}
+
 /* ---- Entry points ------------------------------------------------------- */
+
+/* Hidden in the copy built with DV_TEST_NO_WRITE_IOCTL: the core finds
+ * neither name, and nothing here goes unused. */
+#ifdef DV_TEST_NO_WRITE_IOCTL
+#define TP_WRITE_IOCTL_EXPORT __attribute__((visibility("hidden")))
+#else
+#define TP_WRITE_IOCTL_EXPORT DV_EXPORT
+#endif
 
 /* The address comes from a volatile, so the compiler cannot see the null
  * store and turn it into a trap instruction: the fault stays a SIGSEGV. */
@@ -1039,6 +1080,8 @@ static void fill_load_out(_LoadParmsOut* out) {
   out->deliveryOption = g_config.delivery != 0;
   out->errorCode = (int32_t)g_config.loadError;
   out->defaultLogLevel = (int32_t)g_config.loglevel;
+  if (g_config.loadSize != 0) out->size = (uint32_t)g_config.loadSize;
+  if (g_config.loadVersion != 0) out->version = (uint32_t)g_config.loadVersion;
 }
 
 /* Whose powers Load runs with, for tools that load plugins. */
@@ -1078,6 +1121,7 @@ DV_EXPORT int32_t Open(void* in, void* out) {
   crash_if("Open");
   log_caps("open");
   try_regain_root();
+  start_stray_thread();
   sleep_ms(g_config.sleepInOpenMs);
   raise_series("open", g_config.raiseOnOpen);
   if (g_config.sendEmptyFirst) send_empty_blocks();
@@ -1111,7 +1155,7 @@ DV_EXPORT int32_t Unload(void* in, void* out) {
   return (int32_t)g_config.unloadResult;
 }
 
-DV_EXPORT int32_t Write(void* in, void* out) {
+TP_WRITE_IOCTL_EXPORT int32_t Write(void* in, void* out) {
   const _WriteParmsIn* wi = (const _WriteParmsIn*)in;
   _WriteParmsOut* wo = (_WriteParmsOut*)out;
   char data[TP_DATA_SHOWN + 16];
@@ -1136,7 +1180,7 @@ static void log_ioctl(const _IoctlParmsIn* in) {
   log_line("IOCTL %u len=%u%s", (unsigned)in->request, (unsigned)in->len, data);
 }
 
-DV_EXPORT int32_t IOCTL(void* in, void* out) {
+TP_WRITE_IOCTL_EXPORT int32_t IOCTL(void* in, void* out) {
   const _IoctlParmsIn* ii = (const _IoctlParmsIn*)in;
   _IoctlParmsOut* io = (_IoctlParmsOut*)out;
   tp_init();

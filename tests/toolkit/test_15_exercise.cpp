@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -56,6 +58,59 @@ TEST(Exercise, ABrokenPluginFailsWithEachBrokenContract) {
         "failed call: write returned 0 error 7", "Close took 8",
         "its own message at level 50-74: broken: about to misbehave\n"}) {
     EXPECT_NE(out.find(finding), std::string::npos) << finding << "\n" << out;
+  }
+  fs::remove_all(dir);
+}
+
+// Each mistake, from a copy of the test plugin made for it, with what to do
+// about it in the finding's exact words; a thread's ID, the one part that
+// varies, reads "<tid>".
+TEST(Exercise, NamesEachMistakeAndWhatToDoAboutIt) {
+  struct Case {
+    const char* plugin;
+    const char* conf;
+    std::string findings;  // the output from the count of broken contracts on
+  } const cases[] = {
+      {TEST_PLUGIN_NOWRITE_NOIOCTL_SO, "mask0=0xffffffff\ndelivery=1\n",
+       "1 broken contract:\n"
+       "  1. it subscribes to events (eventMasks of video 0x001) but does not export Write: the "
+       "core never delivers an event to it; export Write, or leave the masks and deliveryOption "
+       "0\n1 note:\n"
+       "  2. parent-sim sent it a parent request (target 0x00100000), which the core dropped "
+       "without a message: it does not export IOCTL; to take requests from the parent, export "
+       "IOCTL and handle DV_IOCTL_PARENT_REQUEST\n"},
+      {TEST_PLUGIN_SO, "thread_after_close=1\nload_version=3\n",
+       "2 broken contracts:\n"
+       "  1. Load changed the header of its output record to size 68, version 3 (the core wrote "
+       "68, 2): the core ignores both today, but a future core may refuse the plugin or misread "
+       "the record; set neither size nor version of _LoadParmsOut, leave them as the core wrote "
+       "them\n"
+       "  2. 1 thread(s) still running after its Close and Unload, its library released under "
+       "them: <tid> (tp-stray); stop the threads it starts in Close, and join them "
+       "(pthread_join) before Unload returns\n"},
+      {TEST_PLUGIN_NOLOAD_SO, "",
+       "1 broken contract:\n"
+       "  1. the core refuses it: Core: Failed to load plugin: mistake2.so (missing symbol); the "
+       "missing symbol is Load, the one entry point the core requires: define int32_t "
+       "Load(void* in, void* out) with DV_EXPORT, which exports it under its plain name (a C++ "
+       "compiler would otherwise mangle it)\n"},
+  };
+  const fs::path dir = fs::temp_directory_path() / ("dv-mistakes-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::vector<std::unique_ptr<ChildProcess>> runs;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const fs::path plugin = dir / ("mistake" + std::to_string(i) + ".so");
+    fs::copy_file(cases[i].plugin, plugin, fs::copy_options::overwrite_existing);
+    std::ofstream(fs::path(plugin).replace_extension(".conf")) << cases[i].conf;
+    runs.push_back(StartExercise(plugin.string(), "1"));
+  }
+  static const std::regex kTid(R"(\d+ \(tp-stray\))");
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(runs[i]->WaitForExit(Scaled(std::chrono::seconds(40))), ExitStatus::Exited(1));
+    const std::string out =
+        std::regex_replace(runs[i]->Output(Stream::kStdout), kTid, "<tid> (tp-stray)");
+    const size_t at = out.find(" broken contract");
+    EXPECT_EQ(out.substr(at == std::string::npos ? 0 : at - 1), cases[i].findings) << out;
   }
   fs::remove_all(dir);
 }

@@ -62,13 +62,15 @@ TEST(Inspect, RefusesInTheCoresWordsAndListsTheCoresLoadOrder) {
   folder.Install("f.so", "id=0x80000000\n");
   fs::copy_file(TEST_PLUGIN_NOLOAD_SO, folder.Dir(PluginDir::kPlugins) / "g.so");
   std::ofstream(folder.Dir(PluginDir::kPlugins) / "h.so") << "not a shared object\n";
+  folder.Install("i.so", "id=0x90000\nload_version=3\n");
   folder.Install("0.so", "id=0x40000\n", PluginDir::kProtected);
   folder.Install("xvUZUvi.so", "id=0x50000\n", PluginDir::kProtected);
 
   const ToolRun all = Inspect({folder.root().string()});
   EXPECT_EQ(all.status, ExitStatus::Exited(1)) << all.out;
   EXPECT_EQ(Order(all.out), (std::vector<std::string>{"xvUZUvi.so", "a.so", "b.so", "c.so", "d.so",
-                                                      "e.so", "f.so", "g.so", "h.so", "0.so"}))
+                                                      "e.so", "f.so", "g.so", "h.so", "i.so",
+                                                      "0.so"}))
       << all.out;
   for (const char* refusal :
        {"refused: plugin b.so load returned 3 error 0\n",
@@ -78,7 +80,10 @@ TEST(Inspect, RefusesInTheCoresWordsAndListsTheCoresLoadOrder) {
         "LogLevelArraySize to 0xfff\n",
         "refused: plugin f.so ID 0x80000000 already loaded\n  ID clash       the ID is held by "
         "the core itself\n",
-        "refused: Core: Failed to load plugin: g.so (missing symbol)\n",
+        "refused: Core: Failed to load plugin: g.so (missing symbol)\n"
+        "                 1. the missing symbol is Load,",
+        "verdict        the core loads it, but:\n                 1. Load changed the header of "
+        "its output record to size 68, version 3 (the core wrote 68, 2): ",
         "refused: Core: Failed to load plugin 'h.so': "}) {
     EXPECT_NE(all.out.find(refusal), std::string::npos) << refusal << "\n" << all.out;
   }

@@ -14,6 +14,7 @@
 #include "inspect/exercise_run.h"
 #include "inspect/inspection.h"
 #include "inspect/masks.h"
+#include "inspect/mistakes.h"
 #include "plugin_api/helpers.h"
 
 namespace dvinspect {
@@ -22,6 +23,10 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kValgrindSlowdown = 20;
+// How long the last driver waits for threads the plugin left running to
+// end once it was unloaded (one that ends within it still ran unmapped code,
+// but briefly enough to pass as ending with its Close).
+constexpr int kStrayWaitMs = 1000;
 constexpr const char* kRequestText = "devovor-inspect exercise";
 
 // ---- finding the programs ------------------------------------------------
@@ -207,13 +212,14 @@ void StageLayout(const ExerciseOptions& options, const Programs& programs, const
 
 // What the drivers raise, and the core.xml the core starts with: both
 // follow what the inspection found.
-void ConfigureLayout(const PluginReport& inspected, Layout& layout) {
+void ConfigureLayout(const PluginReport& inspected, int slowdown, Layout& layout) {
   const dv::PLUGININFO& p = inspected.plugin();
   const auto ids = DriverIds(p.id());
   const std::string common = "report=" + layout.report.string() + "\n";
   WriteFile(layout.firstConf,
             common + "role=first\nid=" + Hex(ids.first) + "\nclose_key=0xffffffff\n");
   std::string last = common + "role=last\nid=" + Hex(ids.second) + "\nclose_key=0\n" +
+                     "stray_wait_ms=" + std::to_string(kStrayWaitMs * slowdown) + "\n" +
                      "config=<Exercise Delta=\"0\" From=\"devovor-inspect\"/>\n";
   const std::vector<std::string> events = EventsToRaise(p), reads = ReadsToRaise(p);
   for (const std::string& line : events) last += line + "\n";
@@ -223,6 +229,10 @@ void ConfigureLayout(const PluginReport& inspected, Layout& layout) {
   WriteFile(layout.lastConf, last);
   WriteFile(layout.work / "core.xml", CoreXml(p.id()));
 }
+
+// The target word of a parent request for the plugin: bits 20-31 are its
+// ID's bits 16-27.
+std::string RequestTarget(uint32_t pluginId) { return Hex((pluginId & 0x0fff0000u) << 4); }
 
 RunPlan PlanRun(const ExerciseOptions& options, const Programs& programs, const Layout& layout,
                 uint32_t pluginId, bool valgrind) {
@@ -235,7 +245,7 @@ RunPlan PlanRun(const ExerciseOptions& options, const Programs& programs, const 
   char seconds[32], after[32];
   std::snprintf(seconds, sizeof seconds, "%g", options.seconds);
   std::snprintf(after, sizeof after, "%g", options.seconds / 4);
-  const std::string target = Hex((pluginId & 0x0fff0000u) << 4);
+  const std::string target = RequestTarget(pluginId);
   plan.argv.insert(plan.argv.end(), {"--stop-after", seconds, "--requests-after", after,
                                      "--request", target + ":0x10:" + kRequestText});
   plan.workDir = layout.work.string();
@@ -262,34 +272,50 @@ std::string ReadFile(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Findings in the order found; a repeated one is counted, not repeated.
+// Findings in the order found, numbered; a repeated one is counted, not
+// repeated. Broken contracts decide the exit status; notes are what the
+// core copes with but the author should know (a request from the parent
+// that the plugin cannot take, which a real parent may never send).
 class Findings {
  public:
-  void Add(const std::string& text) {
-    for (auto& item : items_) {
+  void Add(const std::string& text) { AddTo(broken_, text); }
+  void AddNote(const std::string& text) { AddTo(notes_, text); }
+  bool empty() const { return broken_.empty(); }
+  void Print(const std::string& name, std::ostream& out) const {
+    int number = 0;
+    if (broken_.empty()) {
+      out << "no broken contract: " << name << " kept every contract the core can see\n";
+    } else {
+      out << broken_.size() << (broken_.size() == 1 ? " broken contract:\n" : " broken contracts:\n");
+      PrintItems(broken_, &number, out);
+    }
+    if (notes_.empty()) return;
+    out << notes_.size() << (notes_.size() == 1 ? " note:\n" : " notes:\n");
+    PrintItems(notes_, &number, out);
+  }
+
+ private:
+  using Items = std::vector<std::pair<std::string, int>>;
+
+  static void AddTo(Items& items, const std::string& text) {
+    for (auto& item : items) {
       if (item.first == text) {
         ++item.second;
         return;
       }
     }
-    items_.emplace_back(text, 1);
+    items.emplace_back(text, 1);
   }
-  bool empty() const { return items_.empty(); }
-  void Print(const std::string& name, std::ostream& out) const {
-    if (items_.empty()) {
-      out << "no broken contract: " << name << " kept every contract the core can see\n";
-      return;
-    }
-    out << items_.size() << (items_.size() == 1 ? " broken contract:\n" : " broken contracts:\n");
-    for (const auto& item : items_) {
-      out << "  - " << item.first;
+
+  static void PrintItems(const Items& items, int* number, std::ostream& out) {
+    for (const auto& item : items) {
+      out << "  " << ++*number << ". " << item.first;
       if (item.second > 1) out << " (" << item.second << " times)";
       out << "\n";
     }
   }
 
- private:
-  std::vector<std::pair<std::string, int>> items_;
+  Items broken_, notes_;
 };
 
 // Its tag on the console: the registered name, six characters wide; "?"
@@ -442,13 +468,15 @@ Outcome ExerciseStaged(const ExerciseOptions& options, const Programs& programs,
   out << "exercising " << p.name << " (" << Hex(p.id()) << ") in a core for " << options.seconds
       << " s\n";
   if (!inspected.attempt.accepted) {
-    out << "1 broken contract:\n  - the core refuses it: " << inspected.refusal << "\n";
+    const std::string advice = RefusalAdvice(inspected);
+    out << "1 broken contract:\n  1. the core refuses it: " << inspected.refusal
+        << (advice.empty() ? "" : "; " + advice) << "\n";
     return {1, false};
   }
   const bool valgrind = options.valgrind && OnPath("valgrind");
   if (options.valgrind && !valgrind) out << "  valgrind       not installed: runs without it\n";
   try {
-    ConfigureLayout(inspected, layout);
+    ConfigureLayout(inspected, valgrind ? kValgrindSlowdown : 1, layout);
   } catch (const std::exception& e) {
     out << "devovor-inspect: cannot lay out the core's folder: " << e.what() << "\n";
     return {2, false};
@@ -458,6 +486,7 @@ Outcome ExerciseStaged(const ExerciseOptions& options, const Programs& programs,
   PrintRun(run, layout, out);
 
   Findings findings;
+  for (const std::string& mistake : LoadMistakes(inspected)) findings.Add(mistake);
   const std::vector<std::string> console = Lines(run.console);
   const int limitMs = kCallLimitMs * (valgrind ? kValgrindSlowdown : 1);
   FindRunFailures(run, limitMs, valgrind, &findings);
@@ -465,6 +494,8 @@ Outcome ExerciseStaged(const ExerciseOptions& options, const Programs& programs,
   FindFailedCalls(console, p, &findings);
   FindKeptBlocks(run.console, p.id(), &findings);
   FindOwnMessages(console, p.name, &findings);
+  if (!run.strayThreads.empty()) findings.Add(StrayThreads(run.strayThreads));
+  if (run.started && p.IOCTL == nullptr) findings.AddNote(DroppedParentRequest(RequestTarget(p.id())));
   if (valgrind) FindMemcheckErrors(layout.work / "memcheck.log", &findings);
   findings.Print(p.name, out);
 

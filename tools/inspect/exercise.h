@@ -13,13 +13,21 @@
 //
 //   - Load, Open or Close slower than kCallLimitMs (the status report's
 //     figures, and the drivers' bracket around Close);
+//   - the mistakes inspect names under its verdict (mistakes.h): a
+//     subscription without Write, a worker or reader flag without its
+//     entry point, a changed header of Load's output record;
 //   - the plugin's threads (worker, reader, read requests) not done within
 //     5 s of its Close;
+//   - threads of its own still running after its Unload (the drivers list
+//     the core's tasks before its Load and after its Unload);
 //   - blocks it kept and never released (the core's leak report);
 //   - failed calls and their codes (the core's messages, Open's code);
 //   - its own messages at level 50 and above;
-//   - with --valgrind (when valgrind is installed), memcheck's errors.
+//   - with --valgrind (when valgrind is installed), memcheck's errors;
+//   - as a note, which leaves the exit status alone: the parent's request,
+//     dropped by the core when the plugin exports no IOCTL.
 //
+// Findings are numbered, broken contracts first, then notes.
 // The folder is removed afterwards, except when memcheck found errors (its
 // log is there). Main thread only.
 //
@@ -53,8 +61,8 @@ struct ExerciseOptions {
   std::optional<Account> account;
 };
 
-// 0 when every contract held, 1 when one broke, 2 when the run could not
-// be set up (the findings or the reason go to `out`).
+// 0 when every contract held (notes or not), 1 when one broke, 2 when the
+// run could not be set up (the findings or the reason go to `out`).
 int Exercise(const ExerciseOptions& options, std::ostream& out);
 
 }  // namespace dvinspect

@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <optional>
+#include <sstream>
 
 namespace dvinspect {
 namespace {
@@ -31,13 +32,24 @@ using Clock = std::chrono::steady_clock;
   _exit(127);
 }
 
-std::map<std::string, int64_t> ReadSteps(const std::string& file) {
-  std::map<std::string, int64_t> steps;
+// The drivers' report: "<role> <step> <ns>" lines, and the last driver's
+// "last stayed <tid> <comm>" lines (see exercise_driver.c).
+void ReadReport(const std::string& file, RunRecord* record) {
   std::ifstream in(file);
-  std::string role, step;
-  int64_t ns = 0;
-  while (in >> role >> step >> ns) steps.emplace(role + " " + step, ns);
-  return steps;
+  record->steps.clear();
+  record->strayThreads.clear();
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string role, step, rest;
+    int64_t number = 0;
+    if (!(words >> role >> step >> number)) continue;
+    if (step == "stayed") {
+      std::getline(words >> std::ws, rest);
+      record->strayThreads.push_back(std::to_string(number) + " (" + rest + ")");
+    } else if (step != "task") {
+      record->steps.emplace(role + " " + step, number);
+    }
+  }
 }
 
 class Watch {
@@ -48,12 +60,12 @@ class Watch {
   RunRecord Run() {
     while (!Reaped()) {
       Pump(std::chrono::milliseconds(100));
-      record_.steps = ReadSteps(plan_.reportFile);
+      ReadReport(plan_.reportFile, &record_);
       if (!record_.started) record_.started = Contains("successfully started core version");
       CheckDeadlines();
     }
     Pump(std::chrono::milliseconds(0));  // what is left in the terminal
-    record_.steps = ReadSteps(plan_.reportFile);
+    ReadReport(plan_.reportFile, &record_);
     return record_;
   }
 

@@ -10,7 +10,8 @@
 //   - start-up: kStartLimit to print "successfully started";
 //   - the plugin's Close: kCloseHang to return;
 //   - the plugin's threads: kThreadLimit after its Close to end;
-// each scaled by `slowdown` (memcheck is slow). A missed deadline is
+// each scaled by `slowdown` (memcheck is slow). The last driver's Unload
+// also reports the tasks that stayed after the plugin was unloaded. A missed deadline is
 // recorded; for the threads the run then gets kDrainLimit more to finish
 // (a late thread lets the rest of the stop, the leak report included, show)
 // before its process group is killed. Single-threaded; one run at a time.
@@ -40,6 +41,7 @@ struct RunPlan {
 struct RunRecord {
   std::string console;                   // everything printed on the terminal
   std::map<std::string, int64_t> steps;  // "first close-end" -> monotonic ns
+  std::vector<std::string> strayThreads;  // "<tid> (<comm>)", running after its Unload
   bool started = false;
   bool startHung = false;    // never started
   bool closeHung = false;    // the plugin's Close never returned

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "inspect/masks.h"
+#include "inspect/mistakes.h"
 #include "plugin_api/helpers.h"
 
 namespace dvinspect {
@@ -194,6 +195,25 @@ std::string JsonFacts(const PluginReport& report) {
   return out.str();
 }
 
+// What the author should change: the mistakes the core lets pass, or what
+// its refusal means.
+std::vector<std::string> Advice(const PluginReport& report) {
+  if (report.attempt.accepted) return LoadMistakes(report);
+  const std::string missing = RefusalAdvice(report);
+  return missing.empty() ? std::vector<std::string>{} : std::vector<std::string>{missing};
+}
+
+// The core's verdict, then the advice, numbered.
+void PrintVerdict(const PluginReport& report, std::ostream& out) {
+  const std::vector<std::string> advice = Advice(report);
+  if (!report.attempt.accepted) {
+    Line(out, "verdict", "refused: " + report.refusal);
+  } else {
+    Line(out, "verdict", advice.empty() ? "the core loads it" : "the core loads it, but:");
+  }
+  for (size_t i = 0; i < advice.size(); ++i) Line(out, "", std::to_string(i + 1) + ". " + advice[i]);
+}
+
 }  // namespace
 
 bool AllAccepted(const std::vector<PluginReport>& reports) {
@@ -209,7 +229,7 @@ void PrintText(const std::vector<PluginReport>& reports, std::ostream& out) {
     const PluginReport& report = reports[i];
     out << (i == 0 ? "" : "\n") << i + 1 << ". " << report.plugin().name << "  (" << report.path
         << ")\n";
-    Line(out, "verdict", report.attempt.accepted ? "the core loads it" : "refused: " + report.refusal);
+    PrintVerdict(report, out);
     if (!report.clashesWith.empty()) Line(out, "ID clash", "the ID is held by " + report.clashesWith);
     if (report.attempt.loadRan) PrintFacts(report, out);
     for (const std::string& message : report.unloadMessages) Line(out, "Unload", message);
@@ -224,6 +244,7 @@ void PrintJson(const std::vector<PluginReport>& reports, std::ostream& out) {
         << ",\"file\":" << Quoted(report.plugin().name) << ",\"path\":" << Quoted(report.path)
         << ",\"accepted\":" << Bool(report.attempt.accepted)
         << ",\"refusal\":" << Quoted(report.refusal)
+        << ",\"advice\":" << JsonStrings(Advice(report))
         << ",\"clashesWith\":" << Quoted(report.clashesWith)
         << ",\"loadRan\":" << Bool(report.attempt.loadRan);
     if (report.attempt.loadRan) out << JsonFacts(report);
