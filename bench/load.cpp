@@ -127,8 +127,11 @@ Outcome RunCore(const load_profile& p) {
   Stop(*child);
   outcome.latencies.assign(p.base[p.producer_count], 0);
   for (int i = 0; i < p.consumer_count; ++i) {
-    const std::string file =
-        ReadFile(folder.root() / ("consumer_" + std::to_string(i) + ".lat"));
+    const std::string stem = (folder.root() / ("consumer_" + std::to_string(i))).string();
+    if (std::stol("0" + ReadFile(stem + ".count")) != load_expected(&p, i)) {
+      throw std::runtime_error("the core's masks let through other events than asked");
+    }
+    const std::string file = ReadFile(stem + ".lat");
     if (file.size() != outcome.latencies.size() * sizeof(uint32_t)) {
       throw std::runtime_error("short .lat file");
     }
@@ -329,7 +332,7 @@ int RunAndReport(ForkedRun run, int fd) {
   const load_cost cost = run(p, consumers);
   std::vector<uint32_t> latencies(p.base[p.producer_count], 0);
   for (int c = 0; c < p.consumer_count; ++c) {
-    if (consumers[c].count() != load_expected(&p, c)) throw std::runtime_error("events lost");
+    if (consumers[c].count() != load_expected(&p, c)) throw std::runtime_error("events lost or misrouted");
     MergeLatest(latencies, consumers[c].slots());
   }
   const double figures[kFigures] = {cost.cpu_ns, cost.voluntary_switches, cost.events,

@@ -14,7 +14,8 @@
  *       consumer n takes. Write reads three bytes of the payload and files
  *       the event's latency; at its last expected event it writes the
  *       latencies ("consumer_<n>.lat", one uint32_t ns per slot, 0 for
- *       events it does not take) and then "consumer_<n>.done".
+ *       events it does not take) and then "consumer_<n>.done"; at Close,
+ *       the number of events it got in "consumer_<n>.count".
  *
  * bench_load also dlopens the consumer copies in its own forks and calls
  * the same Write; LoadConsumerReset and LoadConsumerSlots give it what the
@@ -152,6 +153,13 @@ int32_t Open(void* in, void* out) {
 }
 
 int32_t Close(void* in, void* out) {
+#if defined(LOAD_CONSUMER)
+  /* After the last delivery: what the masks let through, to be checked. */
+  char path[64], text[32];
+  snprintf(path, sizeof path, "consumer_%u.count", g_index);
+  snprintf(text, sizeof text, "%ld\n", g_count);
+  if (g_report) e2e_write_whole(path, text, strlen(text));
+#endif
   (void)in;
   (void)out;
   g_closed = 1;
