@@ -11,7 +11,9 @@
 #ifndef DV_BENCH_E2E_H
 #define DV_BENCH_E2E_H
 
+#include <dlfcn.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -57,6 +59,33 @@ static inline uint64_t e2e_produce(e2e_send_fn send, void* context, long count, 
   }
   free(payload);
   return first;
+}
+
+/* Writes `size` bytes to `path` through a temporary file, so that a reader
+ * waiting for `path` sees it whole. */
+static inline void e2e_write_whole(const char* path, const void* data, size_t size) {
+  char temporary[256];
+  FILE* f;
+  snprintf(temporary, sizeof temporary, "%s.tmp", path);
+  f = fopen(temporary, "wb");
+  if (f == NULL) return;
+  fwrite(data, 1, size, f);
+  fclose(f);
+  rename(temporary, path);
+}
+
+/* The n of the module "consumer_<n>.so" that this code was linked into
+ * (0 when the name says nothing): copies of one consumer tell themselves
+ * apart by their file names. */
+static inline unsigned e2e_own_index(void) {
+  Dl_info info;
+  const char* base;
+  unsigned n = 0;
+  if (dladdr((void*)e2e_own_index, &info) == 0 || info.dli_fname == NULL) return 0;
+  base = strrchr(info.dli_fname, '/');
+  base = base ? base + 1 : info.dli_fname;
+  if (sscanf(base, "consumer_%u", &n) != 1 || n > 0x3f) n = 0;
+  return n;
 }
 
 #endif

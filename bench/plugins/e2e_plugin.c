@@ -18,7 +18,6 @@
  * BenchConsumerLast and BenchConsumerLatencies give it what the files give
  * in the core.
  */
-#include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,19 +33,6 @@ static long env_long(const char* name) {
   return value != NULL ? atol(value) : 0;
 }
 
-/* Writes `size` bytes to `path` through a temporary file, so that a reader
- * waiting for `path` sees it whole. */
-static void write_whole(const char* path, const void* data, size_t size) {
-  char temporary[256];
-  FILE* f;
-  snprintf(temporary, sizeof temporary, "%s.tmp", path);
-  f = fopen(temporary, "wb");
-  if (f == NULL) return;
-  fwrite(data, 1, size, f);
-  fclose(f);
-  rename(temporary, path);
-}
-
 #if defined(BENCH_CONSUMER)
 static unsigned g_index;
 static long g_expected;
@@ -56,17 +42,6 @@ static int g_report; /* in the core: write the files at the last event */
 static uint64_t g_last;
 static uint64_t* g_latencies;
 static volatile uint32_t g_touched;
-
-static unsigned own_index(void) {
-  Dl_info info;
-  const char* base;
-  unsigned n = 0;
-  if (dladdr((void*)own_index, &info) == 0 || info.dli_fname == NULL) return 0;
-  base = strrchr(info.dli_fname, '/');
-  base = base ? base + 1 : info.dli_fname;
-  if (sscanf(base, "consumer_%u", &n) != 1 || n > 0x3f) n = 0;
-  return n;
-}
 
 void BenchConsumerReset(long expected, int stamped) {
   g_expected = expected;
@@ -84,11 +59,11 @@ static void report(void) {
   char text[32];
   if (g_latencies != NULL) {
     snprintf(path, sizeof path, "consumer_%u.lat", g_index);
-    write_whole(path, g_latencies, (size_t)g_expected * sizeof *g_latencies);
+    e2e_write_whole(path, g_latencies, (size_t)g_expected * sizeof *g_latencies);
   }
   snprintf(path, sizeof path, "consumer_%u.done", g_index);
   snprintf(text, sizeof text, "%llu\n", (unsigned long long)g_last);
-  write_whole(path, text, strlen(text));
+  e2e_write_whole(path, text, strlen(text));
 }
 
 int32_t Write(void* in_, void* out) {
@@ -151,7 +126,7 @@ int32_t IOCTL(void* in_, void* out) {
   first = e2e_produce(raise_event, NULL, env_long("BENCH_EVENTS"),
                       (uint32_t)env_long("BENCH_SIZE"), env_long("BENCH_RATE"), &g_closed);
   snprintf(text, sizeof text, "%llu\n", (unsigned long long)first);
-  write_whole("producer.done", text, strlen(text));
+  e2e_write_whole("producer.done", text, strlen(text));
   while (!g_closed) {
     struct timespec ms10 = {0, 10000000L};
     nanosleep(&ms10, NULL);
@@ -164,7 +139,7 @@ int32_t Load(void* in_, void* out_) {
   _LoadParmsOut* out = (_LoadParmsOut*)out_;
 #if defined(BENCH_CONSUMER)
   (void)in_;
-  g_index = own_index();
+  g_index = e2e_own_index();
   out->id = (0x30u + g_index) << 16;
   out->eventMasks[0] = 0x2u;
   out->deliveryOption = 1;
