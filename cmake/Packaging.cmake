@@ -5,6 +5,8 @@
 #   devovor-examples  the example plugins, in the core's plugins/
 #   devovor-plugin-dev  the SDK headers, pkg-config module and CMake package,
 #                     devovor-inspect with its helpers, the plugin template
+#                     and the toolchain file for the appliance
+#   <package>-dbgsym  the detached debug symbols of each
 #
 # Each package's Depends comes from dpkg-shlibdeps over its programs and
 # plugins; the examples also need the core of the same version. Every
@@ -14,8 +16,15 @@
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL core examples sdk)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX ${DV_PACKAGE_PREFIX})
+# Each package ships its programs and plugins stripped; their detached debug
+# symbols go to a <package>-dbgsym package under
+# /usr/lib/debug/.build-id/<xx>/<rest>.debug, where gdb and valgrind look
+# them up by build ID. The architecture's own objcopy and readelf split them.
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+set(CPACK_OBJCOPY_EXECUTABLE ${CMAKE_OBJCOPY})
+set(CPACK_READELF_EXECUTABLE ${CMAKE_READELF})
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian/dbgsym.cmake)
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")  # all four parts
 set(CPACK_PACKAGE_VENDOR "devovor")
 set(CPACK_PACKAGE_CONTACT "devovor maintainers <maintainers@devovor.example>")

@@ -1,6 +1,7 @@
 # Installs the plugin SDK: the headers, a pkg-config module, a CMake
-# package giving devovor::plugin_api (and devovor::inspect), and the plugin
-# template. devovor-inspect and its helpers install from tools/.
+# package giving devovor::plugin_api (and devovor::inspect), the plugin
+# template and the toolchain file for the appliance. devovor-inspect and
+# its helpers install from tools/.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -29,6 +30,10 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/devovor-plugin.pc.in
                ${PROJECT_BINARY_DIR}/devovor-plugin.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/devovor-plugin.pc
         DESTINATION ${CMAKE_INSTALL_DATADIR}/pkgconfig COMPONENT sdk)
+
+# The toolchain file that cross-builds a plugin for the appliance.
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/toolchain-armhf.cmake
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/devovor COMPONENT sdk)
 
 # The plugin template, a folder to copy.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/plugin-template

@@ -6,6 +6,12 @@
 # drive through the same emulator (DV_TEST_EMULATOR).
 #
 #   cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake
+#
+# The plugin SDK installs this file as share/devovor/toolchain-armhf.cmake,
+# to build a plugin for the appliance against the armhf SDK:
+#
+#   cmake -S my-plugin -B build-armhf -DCMAKE_PREFIX_PATH=<armhf SDK>/usr \
+#         -DCMAKE_TOOLCHAIN_FILE=<armhf SDK>/usr/share/devovor/toolchain-armhf.cmake
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)

@@ -1,9 +1,10 @@
 // The Debian packages, as an integrator gets them: built by CPack from this
-// build, unpacked with dpkg -x into a scratch root, the template builds
-// against the unpacked SDK and passes its tests with the unpacked
-// devovor-inspect and core, and the unpacked core runs the unpacked example
-// plugins and the template's plugin under the unpacked parent-sim, which
-// finds that core by itself.
+// build once for the suite, unpacked with dpkg -x into a scratch root. The
+// template builds against the unpacked SDK and passes its tests with the
+// unpacked devovor-inspect and core, and the unpacked core runs the unpacked
+// example plugins and the template's plugin under the unpacked parent-sim,
+// which finds that core by itself. Installed as the package installs it and
+// set-user-ID root, the core finds a plugin's library in its lib/.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -40,10 +41,14 @@ bool OnPath(const std::string& program) {
   return Shell("command -v " + program) == 0;
 }
 
+// CPack names a debug-symbols package .ddeb; scripts/package renames it .deb.
 fs::path PackageIn(const fs::path& dir, const std::string& name) {
   for (const auto& entry : fs::directory_iterator(dir)) {
     const std::string file = entry.path().filename().string();
-    if (file.rfind(name + "_", 0) == 0 && entry.path().extension() == ".deb") return entry.path();
+    const fs::path extension = entry.path().extension();
+    if (file.rfind(name + "_", 0) == 0 && (extension == ".deb" || extension == ".ddeb")) {
+      return entry.path();
+    }
   }
   return {};
 }
@@ -65,36 +70,94 @@ void ExpectRootsAndWritableByRootAlone(const fs::path& deb) {
   EXPECT_GT(entries, 3) << deb;
 }
 
-TEST(Packages, UnpackedTheyBuildTheTemplateAndRunTheExamplesUnderParentSim) {
-#ifdef DV_TEST_EMULATOR
-  GTEST_SKIP() << "cross-built: scripts/package --arch=armhf builds these packages";
-#endif
-  for (const char* tool : {"dpkg-deb", "dpkg-shlibdeps", "file"}) {
-    if (!OnPath(tool)) GTEST_SKIP() << tool << " is not installed (scripts/install-deps --package)";
+const char* const kPackages[] = {"devovor", "devovor-examples", "devovor-plugin-dev"};
+
+// Builds the packages once (under a umask that leaves group write on: the
+// modes are the packages' own, not the packager's) and unpacks them all
+// into one scratch root.
+class Packages : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    work_ = new fs::path(fs::temp_directory_path() / ("dv-packages-" + std::to_string(getpid())));
+    fs::remove_all(*work_);
+    if (Shell("umask 002; " + std::string(CPACK_COMMAND) + " -G DEB --config " + BINARY_DIR +
+              "/CPackConfig.cmake -B " + Debs().string()) != 0) {
+      return;
+    }
+    for (const char* name : kPackages) {
+      const fs::path deb = PackageIn(Debs(), name);
+      if (deb.empty() || Shell("dpkg -x " + deb.string() + " " + Root().string()) != 0) return;
+    }
+    built_ = true;
   }
-  const fs::path work = fs::temp_directory_path() / ("dv-packages-" + std::to_string(getpid()));
-  fs::remove_all(work);
-  const fs::path debs = work / "debs", root = work / "root";
-  // Under a umask that leaves group write on: the modes are the packages'
-  // own, not the packager's.
-  ASSERT_EQ(Shell("umask 002; " + std::string(CPACK_COMMAND) + " -G DEB --config " + BINARY_DIR +
-                  "/CPackConfig.cmake -B " + debs.string()),
-            0);
-  for (const char* name : {"devovor", "devovor-examples", "devovor-plugin-dev"}) {
-    const fs::path deb = PackageIn(debs, name);
-    ASSERT_FALSE(deb.empty()) << name;
+  static void TearDownTestSuite() {
+    fs::remove_all(*work_);
+    delete work_;
+  }
+  void SetUp() override {
+#ifdef DV_TEST_EMULATOR
+    GTEST_SKIP() << "cross-built: scripts/package --arch=armhf builds these packages";
+#endif
+    for (const char* tool : {"dpkg-deb", "dpkg-shlibdeps", "file", "readelf"}) {
+      if (!OnPath(tool)) GTEST_SKIP() << tool << " is not installed (scripts/install-deps --package)";
+    }
+    ASSERT_TRUE(built_) << "cpack or dpkg -x failed in " << *work_;
+  }
+
+  static fs::path Debs() { return *work_ / "debs"; }
+  static fs::path Root() { return *work_ / "root"; }
+  static std::string Usr() { return (Root() / "usr").string(); }
+  static std::string Core() { return Usr() + "/lib/devovor/devovor"; }
+
+  static fs::path* work_;
+  static bool built_;
+};
+fs::path* Packages::work_ = nullptr;
+bool Packages::built_ = false;
+
+TEST_F(Packages, HoldRootsFilesWithTheirDependencies) {
+  for (const char* name : kPackages) {
+    const fs::path deb = PackageIn(Debs(), name);
     ExpectRootsAndWritableByRootAlone(deb);
     // Depends from the shared-library dependencies of what it holds.
     const std::string depends = OutputOf("dpkg-deb -f " + deb.string() + " Depends");
     EXPECT_NE(depends.find("libc6 (>= "), std::string::npos) << name << ": " << depends;
-    ASSERT_EQ(Shell("dpkg -x " + deb.string() + " " + root.string()), 0) << name;
   }
-  const std::string usr = (root / "usr").string();
-  EXPECT_NE(OutputOf("dpkg-deb -f " + PackageIn(debs, "devovor-examples").string() + " Depends")
+  EXPECT_NE(OutputOf("dpkg-deb -f " + PackageIn(Debs(), "devovor-examples").string() + " Depends")
                 .find("devovor (= "),
             std::string::npos);
+}
 
-  const std::string build = (work / "template").string();
+// The core names its lib/ by absolute path too (a set-user-ID program
+// ignores $ORIGIN), in the old tag that also serves its plugins' libraries.
+// It is stripped, and its debug symbols are in devovor-dbgsym under its
+// build ID, where debuggers look them up.
+TEST_F(Packages, TheCoreIsStrippedWithItsLibrarySearchPathAndItsSymbolsApart) {
+  const std::string dynamic = OutputOf("readelf -d " + Core());
+  EXPECT_NE(dynamic.find("(RPATH)              Library rpath: [$ORIGIN/lib:/usr/lib/devovor/lib]"),
+            std::string::npos)
+      << dynamic;
+  EXPECT_EQ(dynamic.find("RUNPATH"), std::string::npos) << dynamic;
+  for (const std::string& program : {Core(), Usr() + "/bin/devovor-inspect",
+                                    Usr() + "/libexec/devovor/parent-sim"}) {
+    EXPECT_NE(OutputOf("file -b " + program).find(", stripped"), std::string::npos) << program;
+  }
+  std::string buildId = OutputOf("readelf -n " + Core() + " | sed -n 's/.*Build ID: //p'");
+  buildId.erase(buildId.find_last_not_of("\n") + 1);
+  ASSERT_GT(buildId.size(), 2u);
+  const fs::path dbgsym = PackageIn(Debs(), "devovor-dbgsym");
+  ASSERT_FALSE(dbgsym.empty());
+  ExpectRootsAndWritableByRootAlone(dbgsym);
+  EXPECT_NE(OutputOf("dpkg-deb -c " + dbgsym.string())
+                .find("./usr/lib/debug/.build-id/" + buildId.substr(0, 2) + "/" + buildId.substr(2) +
+                      ".debug\n"),
+            std::string::npos)
+      << buildId;
+}
+
+TEST_F(Packages, UnpackedTheyBuildTheTemplateAndRunTheExamplesUnderParentSim) {
+  const std::string usr = Usr();
+  const std::string build = (*work_ / "template").string();
   ASSERT_EQ(Shell(std::string(CMAKE_COMMAND) + " -S " + usr + "/share/devovor/plugin-template -B " +
                   build + " -DCMAKE_PREFIX_PATH=" + usr),
             0);
@@ -104,7 +167,7 @@ TEST(Packages, UnpackedTheyBuildTheTemplateAndRunTheExamplesUnderParentSim) {
 
   // The installed parent-sim finds the installed core by itself; the
   // template's plugin answers a request sent as its ID comment says.
-  const fs::path run = work / "run";
+  const fs::path run = *work_ / "run";
   fs::create_directories(run);
   fs::copy_file(build + "/my_plugin.so", usr + "/lib/devovor/plugins/my_plugin.so");
   ChildOptions options;
@@ -121,7 +184,37 @@ TEST(Packages, UnpackedTheyBuildTheTemplateAndRunTheExamplesUnderParentSim) {
   }
   EXPECT_TRUE(fs::exists(run / "recordings" / "segment-0000.bin")) << "camera to recorder";
   EXPECT_TRUE(fs::exists(run / "devovor.log")) << "the log file plugin";
-  fs::remove_all(work);
+}
+
+// The core package installed where it installs (/usr/lib/devovor, seen
+// through an overlay in a private mount namespace, so the machine's /usr is
+// untouched), its core set-user-ID root and started by a parent of nobody:
+// a plugin that needs a library only lib/ holds loads, and Load ran the
+// library's code (its ID comes from there).
+TEST_F(Packages, ASetUserIdCoreFindsAPluginsLibraryInItsLib) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  if (Shell("unshare -m sh -c 'mount -t tmpfs dv-probe /mnt'") != 0) {
+    GTEST_SKIP() << "cannot mount in a private mount namespace (unshare -m, CAP_SYS_ADMIN)";
+  }
+  const fs::path root = *work_ / "core-only", home = root / "usr/lib/devovor";
+  ASSERT_EQ(Shell("dpkg -x " + PackageIn(Debs(), "devovor").string() + " " + root.string()), 0);
+  fs::copy_file(LIB_PROBE_SO, home / "lib" / fs::path(LIB_PROBE_SO).filename());
+  fs::copy_file(LIB_USER_SO, home / "plugins/lib_user.so");
+  fs::permissions(home / "devovor", fs::perms::set_uid, fs::perm_options::add);
+  const fs::path run = *work_ / "nobody-run";
+  fs::create_directories(run);
+  ASSERT_EQ(Shell("chown nobody " + run.string()), 0);
+
+  const std::string started = OutputOf(
+      "cd " + run.string() + " && unshare -m sh -c 'mount -t overlay dv-packages -o lowerdir=" +
+      (root / "usr/lib").string() + ":/usr/lib /usr/lib && exec " + BINARY_DIR +
+      "/tools/parent-sim --user nobody --stop-after 1 --core /usr/lib/devovor/devovor' 2>&1; echo exit $?");
+  EXPECT_NE(started.find("exit 0\n"), std::string::npos) << started;
+  std::stringstream report;
+  report << std::ifstream(run / "core.xml").rdbuf();
+  EXPECT_NE(report.str().find(R"(<Plugin ID="4390912" Filename="lib_user.so" Opened="1")"),
+            std::string::npos)
+      << report.str();
 }
 
 }  // namespace
