@@ -28,9 +28,9 @@
 // next append first. It polls only while that pays: a poll that finds
 // nothing ends polling, and only a sleep shorter than the poll would have
 // been begins it again. Sparse traffic therefore costs one poll, then
-// sleeps only; a poll is bounded, and never outlasts the gap it saves. A
-// process confined to one processor never polls: the appending thread
-// could not run meanwhile.
+// sleeps only, and no poll lasts longer than kSpinNs. A process confined
+// to one processor never polls: the appending thread could not run
+// meanwhile.
 //
 // Stop: the stop flag is written under the queue lock, then the loop is
 // woken; the loop looks at the flag after arming its word, so the wake-up
