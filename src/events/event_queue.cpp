@@ -104,21 +104,6 @@ const _EventParmsIn* EventQueue::Take(bool* newBatch) {
   return record;
 }
 
-// Polls for an append, or a stop request, for at most kSpinNs. A spin that
-// finds nothing turns itself off until a sleep shows that it would have
-// paid: so traffic that keeps gaps longer than the spin pays for one spin
-// and then only sleeps, while events that come in quick succession are
-// taken without a sleep and a wake-up each.
-bool EventQueue::SpinForAppend() {
-  spinFirst_ = WakeWord::SpinUntil(
-      [this] {
-        return head_.load(std::memory_order_relaxed) != nullptr ||
-               stopRequested_.load(std::memory_order_relaxed);
-      },
-      kSpinNs);
-  return spinFirst_;
-}
-
 // Closes the empty queue for good; false when an append came first.
 bool EventQueue::CloseIfEmpty() {
   _EventParmsIn* empty = nullptr;
@@ -144,12 +129,10 @@ bool EventQueue::Refill() {
       if (CloseIfEmpty()) return false;
       continue;  // an append came first: it is delivered too
     }
-    if (spinFirst_ && SpinForAppend()) continue;
     loopWake_.Arm();
     if (head_.load(std::memory_order_seq_cst) == nullptr &&
         !stopRequested_.load(std::memory_order_seq_cst)) {
-      // A sleep that a spin would have saved turns the spin on again.
-      spinFirst_ = loopWake_.Sleep() < kSpinNs && spinCanPay_;
+      loopWake_.Sleep();
     }
     loopWake_.Disarm();
   }

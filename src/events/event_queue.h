@@ -23,15 +23,6 @@
 // loop only loads the word. An append never takes a lock and never blocks
 // on the loop, and a burst of appends costs one wake-up.
 //
-// Spin: a sleep and a wake-up cost both threads many times the processor
-// time of the few microseconds (kSpinNs) that the loop may poll for the
-// next append first. It polls only while that pays: a poll that finds
-// nothing ends polling, and only a sleep shorter than the poll would have
-// been begins it again. Sparse traffic therefore costs one poll, then
-// sleeps only, and no poll lasts longer than kSpinNs. A process confined
-// to one processor never polls: the appending thread could not run
-// meanwhile.
-//
 // Stop: the stop flag is written under the queue lock, then the loop is
 // woken; the loop looks at the flag after arming its word, so the wake-up
 // cannot fall between its look and its sleep. Once a stop was requested,
@@ -69,10 +60,6 @@ class EventQueue {
   // The room a queued payload's block has after the payload, rounded up to
   // 16 bytes, for the queue's copy of the event's record.
   static constexpr size_t kRecordRoom = sizeof(_EventParmsIn);
-
-  // How long the loop, finding the queue empty, may poll for the next
-  // append before it sleeps, when recent gaps were that short.
-  static constexpr int64_t kSpinNs = 10'000;
 
   // Appends a copy of `record` whose payload is `data` / `len` (in place of
   // the record's own) and wakes the loop if it waits. A non-null `data`
@@ -119,7 +106,6 @@ class EventQueue {
   static void FreeList(_EventParmsIn* newestOrOldest);
   _EventParmsIn* TakeAll();  // REQUIRES: main thread
   bool Refill();  // REQUIRES: main thread
-  bool SpinForAppend();  // REQUIRES: main thread
   bool CloseIfEmpty();  // REQUIRES: main thread
 
   Mutex mu_;  // the queue lock
@@ -134,8 +120,6 @@ class EventQueue {
   // The delivery loop's own (main thread only); taken_ is read by size().
   alignas(64) _EventParmsIn* pending_ = nullptr;  // taken records, oldest first
   _EventParmsIn* finished_ = nullptr;             // a taken record without a payload
-  const bool spinCanPay_ = WakeWord::SpinCanPay();
-  bool spinFirst_ = false;  // whether the next wait begins with a spin
   std::atomic<size_t> taken_{0};
 };
 

@@ -1,7 +1,6 @@
 #include "platform/wake_word.h"
 
 #include <linux/futex.h>
-#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -26,19 +25,7 @@ long Futex(std::atomic<uint32_t>* word, int operation, uint32_t value) {
 // its own lock of the word, so a Wake between the caller's last look and
 // this call makes it return at once (EAGAIN). EINTR and spurious returns
 // are the caller's loop's business.
-int64_t WakeWord::Sleep() {
-  const auto start = std::chrono::steady_clock::now();
-  Futex(&word_, FUTEX_WAIT, kArmed);
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
-                                                              start)
-      .count();
-}
-
-bool WakeWord::SpinCanPay() {
-  cpu_set_t cpus;
-  CPU_ZERO(&cpus);
-  return sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 1;
-}
+void WakeWord::Sleep() { Futex(&word_, FUTEX_WAIT, kArmed); }
 
 void WakeWord::WakeSleeper() { Futex(&word_, FUTEX_WAKE, 1); }
 

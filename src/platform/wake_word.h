@@ -16,18 +16,11 @@
 // and condition variable, a waker never blocks, and the woken thread takes
 // no lock on its way out of the sleep.
 //
-// Before it arms the word, a sleeper that expects what it waits for within
-// a few microseconds may poll for it with SpinUntil instead: a sleep and a
-// wake-up cost both threads far more processor time than such a short
-// poll, and the waker skips its system call. SpinUntil is bounded by the
-// steady clock and eases the processor between looks.
-//
 // Threads: Arm, Sleep and Disarm by the one sleeping thread; Wake from any
 // thread, any number of them.
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 
 namespace dv {
@@ -41,29 +34,9 @@ class WakeWord {
   // The sleeper is about to take its last look.
   void Arm() { word_.store(kArmed, std::memory_order_seq_cst); }
   // Sleeps while the word is armed. May return early (a signal, a wake-up
-  // meant for an earlier sleep): the caller looks again. Returns how long
-  // it slept, in nanoseconds of the steady clock.
-  int64_t Sleep();
+  // meant for an earlier sleep): the caller looks again.
+  void Sleep();
   void Disarm() { word_.store(kIdle, std::memory_order_relaxed); }
-
-  // Whether a spin can ever see another thread's progress: not when the
-  // process may run on one processor only, where the spin would only keep
-  // the awaited thread from running.
-  static bool SpinCanPay();
-
-  // Polls `ready` until it returns true (then true) or `spinNs` nanoseconds
-  // have passed (then false).
-  template <typename Ready>
-  static bool SpinUntil(Ready ready, int64_t spinNs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(spinNs);
-    do {
-      for (int look = 0; look < kLooksPerClockRead; ++look) {
-        if (ready()) return true;
-        CpuRelax();
-      }
-    } while (std::chrono::steady_clock::now() < deadline);
-    return ready();
-  }
 
   // Wakes the sleeper if it armed the word. Returns whether it did.
   bool Wake() {
@@ -76,19 +49,6 @@ class WakeWord {
  private:
   static constexpr uint32_t kIdle = 0;
   static constexpr uint32_t kArmed = 1;
-  // A clock read costs more than a look; a look and a pause, some tens of
-  // nanoseconds.
-  static constexpr int kLooksPerClockRead = 16;
-
-  // Tells the processor that this is a polling loop (it may yield to a
-  // sibling hardware thread and draw less power).
-  static void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__arm__) || defined(__aarch64__)
-    __asm__ __volatile__("yield");
-#endif
-  }
 
   void WakeSleeper();
 
