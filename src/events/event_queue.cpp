@@ -72,30 +72,17 @@ bool EventQueue::Append(const _EventParmsIn& record, void* data, uint32_t len) {
     // it also releases the record to the loop's exchange.
   } while (!head_.compare_exchange_weak(head, queued, std::memory_order_seq_cst,
                                         std::memory_order_relaxed));
-  // Only the append that finds the loop waiting wakes it.
-  if (loopWaiting_.load(std::memory_order_seq_cst) &&
-      loopWaiting_.exchange(false, std::memory_order_seq_cst)) {
-    Wake();
-  }
+  // Only the append that finds the loop's word armed wakes it.
+  loopWake_.Wake();
   return true;
 }
-
-// The loop marks itself waiting and sleeps under the lock: taking the lock
-// here waits until it sleeps (or has seen the push), so the notification
-// cannot come before its wait.
-void EventQueue::Wake() {
-  { MutexLock lock(mu_); }
-  cv_.NotifyOne();
-}
-
-void EventQueue::Notify() { cv_.NotifyOne(); }
 
 void EventQueue::RequestStop() {
   {
     MutexLock lock(mu_);
-    stopRequested_.store(true, std::memory_order_release);
+    stopRequested_.store(true, std::memory_order_seq_cst);
   }
-  cv_.NotifyOne();
+  loopWake_.Wake();
 }
 
 const _EventParmsIn* EventQueue::Take(bool* newBatch) {
@@ -117,6 +104,13 @@ const _EventParmsIn* EventQueue::Take(bool* newBatch) {
   return record;
 }
 
+// Closes the empty queue for good; false when an append came first.
+bool EventQueue::CloseIfEmpty() {
+  _EventParmsIn* empty = nullptr;
+  return head_.compare_exchange_strong(empty, Closed(), std::memory_order_acq_rel) ||
+         empty == Closed();
+}
+
 // Everything pushed so far, newest first; null when nothing is queued.
 _EventParmsIn* EventQueue::TakeAll() {
   _EventParmsIn* const head = head_.load(std::memory_order_acquire);
@@ -125,25 +119,22 @@ _EventParmsIn* EventQueue::TakeAll() {
   return head_.exchange(nullptr, std::memory_order_acquire);
 }
 
+// The stop flag is looked at after the word is armed (both sequentially
+// consistent, as is RequestStop's store before its wake-up), so a stop
+// request either is seen here or wakes the sleep that follows.
 bool EventQueue::Refill() {
-  _EventParmsIn* newest = TakeAll();
-  if (newest == nullptr) {
-    MutexLock lock(mu_);
-    for (;;) {
-      if ((newest = TakeAll()) != nullptr) break;
-      if (stopRequested_.load(std::memory_order_relaxed)) {
-        // Closed, unless an append came first: that one is delivered too.
-        _EventParmsIn* empty = nullptr;
-        if (head_.compare_exchange_strong(empty, Closed(), std::memory_order_acq_rel) ||
-            empty == Closed()) {
-          return false;
-        }
-        continue;
-      }
-      loopWaiting_.store(true, std::memory_order_seq_cst);
-      if (head_.load(std::memory_order_seq_cst) == nullptr) cv_.Wait(mu_);
-      loopWaiting_.store(false, std::memory_order_relaxed);
+  _EventParmsIn* newest;
+  while ((newest = TakeAll()) == nullptr) {
+    if (stopRequested_.load(std::memory_order_seq_cst)) {
+      if (CloseIfEmpty()) return false;
+      continue;  // an append came first: it is delivered too
     }
+    loopWake_.Arm();
+    if (head_.load(std::memory_order_seq_cst) == nullptr &&
+        !stopRequested_.load(std::memory_order_seq_cst)) {
+      loopWake_.Sleep();
+    }
+    loopWake_.Disarm();
   }
   // Oldest first.
   _EventParmsIn* oldest = nullptr;

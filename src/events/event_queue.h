@@ -14,23 +14,28 @@
 // (its size and version words, which nothing reads after the entry) hold
 // the link to the next record; Take sets them back.
 //
-// Wake-ups: the loop sleeps only after marking itself waiting and finding
-// the list still empty (both sequentially consistent, as is the push, so
-// either the loop sees the push or the pusher sees the mark); the append
-// that finds the mark clears it and wakes the loop, through the queue lock,
-// so the wake-up cannot fall between the loop's last look and its wait. A
-// burst of appends costs one wake-up, appends to a busy loop none.
+// Wake-ups: the loop sleeps on a futex word (platform/wake_word.h), not
+// under the queue lock. It arms the word, looks at the list once more and
+// sleeps only if the list is still empty (the arming, the look and the
+// push are sequentially consistent, so either the loop sees the push or
+// the pusher sees the armed word). The append that finds the word armed
+// disarms it and wakes the loop with one system call; an append to a busy
+// loop only loads the word. An append never takes a lock and never blocks
+// on the loop, and a burst of appends costs one wake-up.
 //
-// Stop: once a stop was requested, Append refuses. The loop, finding the
-// list empty after a stop request, closes it (a compare-and-swap from empty
-// to a closed mark) before it returns, so an append that raced with the
-// stop request is either delivered or refused, never left behind.
+// Stop: the stop flag is written under the queue lock, then the loop is
+// woken; the loop looks at the flag after arming its word, so the wake-up
+// cannot fall between its look and its sleep. Once a stop was requested,
+// Append refuses. The loop, finding the list empty after a stop request,
+// closes it (a compare-and-swap from empty to a closed mark) before it
+// returns, so an append that raced with the stop request is either
+// delivered or refused, never left behind.
 //
 // Thread safety: Append, Notify, RequestStop, stopRequested and size may be
 // called from any thread that holds no queue lock. Take is called by the
-// main thread only. No plugin code ever runs under the lock, which only
-// the loop's sleep, the wake-ups and the stop request take. Its place in
-// the lock order: events/event_router.h.
+// main thread only. The queue lock is taken by the stop request alone, and
+// no plugin code ever runs under it. Its place in the lock order:
+// events/event_router.h.
 #pragma once
 
 #include <atomic>
@@ -38,6 +43,7 @@
 #include <cstdint>
 
 #include "platform/mutex.h"
+#include "platform/wake_word.h"
 #include "plugin_api/event.h"
 
 namespace dv {
@@ -64,8 +70,9 @@ class EventQueue {
   // has drained the queue and returned. Throws std::bad_alloc when a record
   // without a payload finds no memory.
   bool Append(const _EventParmsIn& record, void* data, uint32_t len) EXCLUDES(mu_);
-  // Wakes the delivery loop once (read and close requests use it).
-  void Notify();
+  // Wakes the delivery loop once if it sleeps (read and close requests
+  // use it).
+  void Notify() { loopWake_.Wake(); }
 
   // Sets the stop flag under the queue lock and wakes the loop.
   void RequestStop() EXCLUDES(mu_);
@@ -98,13 +105,12 @@ class EventQueue {
   static void Free(_EventParmsIn* record);
   static void FreeList(_EventParmsIn* newestOrOldest);
   _EventParmsIn* TakeAll();  // REQUIRES: main thread
-  bool Refill() EXCLUDES(mu_);  // REQUIRES: main thread
-  void Wake() EXCLUDES(mu_);
+  bool Refill();  // REQUIRES: main thread
+  bool CloseIfEmpty();  // REQUIRES: main thread
 
   Mutex mu_;  // the queue lock
-  CondVar cv_;
   std::atomic<bool> stopRequested_{false};  // written under mu_
-  std::atomic<bool> loopWaiting_{false};
+  WakeWord loopWake_;  // the delivery loop sleeps here
 
   // What producers touch, apart from what the delivery loop touches for
   // every record, so that a busy queue moves one cache line per append.

@@ -174,5 +174,36 @@ TEST(EventQueueWakeUp, EverySingleEventWakesTheSleepingLoop) {
   EXPECT_EQ(lostAt, -1) << "the loop slept through event " << lostAt;
 }
 
+// A stop request that lands anywhere on the loop's way to sleep (before it
+// looks at the flag, between its last look and its sleep, while it sleeps)
+// must end the loop. A lost wake-up is caught by a deadline and undone by
+// a later wake-up, so the test fails instead of hanging.
+TEST(EventQueueWakeUp, AStopRequestAlwaysEndsTheLoop) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(DV_TEST_EMULATOR)
+  constexpr int kRounds = 300;
+#else
+  constexpr int kRounds = 3'000;
+#endif
+  int lostAt = -1;
+  for (int i = 0; i < kRounds && lostAt < 0; ++i) {
+    EventQueue queue;
+    std::promise<void> ended;
+    std::future<void> loopEnded = ended.get_future();
+    std::thread loop([&] {
+      while (queue.Take() != nullptr) {
+      }
+      ended.set_value();
+    });
+    for (volatile int spin = (i * 53) % 4096; spin > 0;) spin = spin - 1;
+    queue.RequestStop();
+    if (loopEnded.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+      lostAt = i;
+      queue.Notify();
+    }
+    loop.join();
+  }
+  EXPECT_EQ(lostAt, -1) << "the loop slept through the stop request of round " << lostAt;
+}
+
 }  // namespace
 }  // namespace dv::test
