@@ -141,11 +141,8 @@ void EventRouter::DeliverConfigUpdate(PLUGININFO& plugin, const _EventParmsIn& e
   if (plugin.IOCTL == nullptr) return;
   payloads_.BeginCall(plugin.id());
   IoctlCall call = IoctlRecords(DV_IOCTL_CONFIG_UPDATE, event.len, event.data);
-  int32_t result;
-  {
-    EntryPointMark mark(plugin.name.c_str(), "IOCTL");
-    result = plugin.IOCTL(&call.in, &call.out);
-  }
+  const int32_t result =
+      CallMarked(plugin.name.c_str(), "IOCTL", plugin.IOCTL, &call.in, &call.out);
   if (result != 0 || call.out.errorCode != 0) {
     LogCore(0, "plugin %s update config returned %d error %d", plugin.name.c_str(), result,
             call.out.errorCode);
@@ -160,11 +157,7 @@ void EventRouter::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event,
   _WriteParmsIn in = record;
   _WriteParmsOut out = ZeroedRecord<_WriteParmsOut>();
   const int64_t start = timed ? hooks_.now() : 0;
-  int32_t result;
-  {
-    EntryPointMark mark(plugin.name.c_str(), "Write");
-    result = plugin.Write(&in, &out);
-  }
+  const int32_t result = CallMarked(plugin.name.c_str(), "Write", plugin.Write, &in, &out);
   if (timed) clockNs_ = hooks_.now();
   const int64_t took = timed ? clockNs_ - start : 0;
   if (result != 0 || out.errorCode != 0) ReportFailedWrite(plugin, result, out.errorCode);

@@ -70,6 +70,14 @@ class EntryPointMark {
   const EntryPointMark* const outer_;
 };
 
+// Calls a plugin's entry point `fn` with a mark around the call, so that a
+// crash inside it names `plugin` and `entry`.
+template <typename Fn, typename... Args>
+auto CallMarked(const char* plugin, const char* entry, Fn fn, Args... args) {
+  const EntryPointMark mark(plugin, entry);
+  return fn(args...);
+}
+
 // Core code running inside a plugin's call (a callback into the core).
 class BackInCore : public EntryPointMark {
  public:

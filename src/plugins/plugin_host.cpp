@@ -36,11 +36,9 @@ void CallStopEntry(const PLUGININFO& plugin, PluginEntryFn entry, const char* en
                    const char* what) {
   In in = ZeroedRecord<In>(DV_RECORD_VERSION);
   Out out = ZeroedRecord<Out>(DV_RECORD_VERSION);
-  int32_t result = kNotExported;
-  if (entry != nullptr) {
-    EntryPointMark mark(plugin.name.c_str(), entryName);
-    result = entry(&in, &out);
-  }
+  const int32_t result =
+      entry != nullptr ? CallMarked(plugin.name.c_str(), entryName, entry, &in, &out)
+                       : kNotExported;
   if (result != 0 || out.errorCode != 0) {
     Log(0, "plugin %s %s returned %d error %d", plugin.name.c_str(), what, result,
         out.errorCode);
@@ -136,10 +134,7 @@ PluginHost::LoadAttempt PluginHost::LoadCandidate(const std::string& path) {
   in.PluginEventCallback = hooks_.raiseEvent;
   _LoadParmsOut out = ZeroedRecord<_LoadParmsOut>(DV_LOAD_OUT_VERSION);
   const int64_t start = hooks_.now();
-  {
-    EntryPointMark mark(plugin.name.c_str(), "Load");
-    attempt.loadResult = plugin.Load(&in, &out);
-  }
+  attempt.loadResult = CallMarked(plugin.name.c_str(), "Load", plugin.Load, &in, &out);
   const int64_t took = hooks_.now() - start;
   attempt.loadRan = true;
   plugin.loadResults = out;
@@ -195,10 +190,7 @@ void PluginHost::OpenPhase() {
     _OpenParmsIn in = ZeroedRecord<_OpenParmsIn>(DV_RECORD_VERSION);
     _OpenParmsOut out = ZeroedRecord<_OpenParmsOut>(DV_RECORD_VERSION);
     const int64_t start = hooks_.now();
-    {
-      EntryPointMark mark(plugin->name.c_str(), "Open");
-      plugin->openCode = plugin->Open(&in, &out);
-    }
+    plugin->openCode = CallMarked(plugin->name.c_str(), "Open", plugin->Open, &in, &out);
     plugin->openTimeMs = (hooks_.now() - start) / kNsPerMs;
   }
 }

@@ -15,16 +15,14 @@ void RunWorker(PluginEntryFn ioctl, const char* name) {
   AlternateSignalStack altStack;
   NarrowCallingThread();
   IoctlCall call = IoctlRecords(DV_IOCTL_WORKER);
-  EntryPointMark mark(name, "IOCTL");
-  ioctl(&call.in, &call.out);
+  CallMarked(name, "IOCTL", ioctl, &call.in, &call.out);
 }
 
 void RunReader(PluginEntryFn read, const char* name) {
   AlternateSignalStack altStack;
   NarrowCallingThread();
   ReadCall call = ReadRecords();
-  EntryPointMark mark(name, "Read");
-  read(&call.in, &call.out);
+  CallMarked(name, "Read", read, &call.in, &call.out);
 }
 
 void StartOnce(std::thread& slot, void (*body)(PluginEntryFn, const char*), PluginEntryFn entry,
@@ -35,8 +33,12 @@ void StartOnce(std::thread& slot, void (*body)(PluginEntryFn, const char*), Plug
 
 }  // namespace
 
-void ProvideWorkerThread(PLUGININFO& plugin) { StartOnce(plugin.worker, RunWorker, plugin.IOCTL, plugin.name); }
+void ProvideWorkerThread(PLUGININFO& plugin) {
+  StartOnce(plugin.worker, RunWorker, plugin.IOCTL, plugin.name);
+}
 
-void StartAsyncReader(PLUGININFO& plugin) { StartOnce(plugin.reader, RunReader, plugin.Read, plugin.name); }
+void StartAsyncReader(PLUGININFO& plugin) {
+  StartOnce(plugin.reader, RunReader, plugin.Read, plugin.name);
+}
 
 }  // namespace dv
