@@ -22,14 +22,16 @@
 //
 // Per event, over the paced run after warm-up (the first tenth): processor
 // time (user + system, every thread, getrusage in the contender's
-// process) and voluntary context switches; the latency from send to the
+// process), voluntary context switches (sleeps) and involuntary ones
+// (preemptions: a thread lost its processor to one that woke); the latency from send to the
 // Write of the last consumer that takes the event, p50/p99/p99.9; peak
 // (VmHWM) and final (VmRSS) resident memory, the latter after the last
 // delivery. Ratios are the core's figure over the bare handoff's.
 //
-// Usage: bench_load [--seconds S] [--runs N]: each paced run lasts S
-// seconds (default 10); N > 1 runs every profile N times, contenders
-// interleaved, and shows the median of each figure and of each run's ratio.
+// Usage: bench_load [--seconds S] [--runs N] [--profile TEXT]: each paced
+// run lasts S seconds (default 10); N > 1 runs every profile N times,
+// contenders interleaved, and shows the median of each figure and of each
+// run's ratio; TEXT runs only the profiles whose name contains it.
 #include <dlfcn.h>
 #include <sys/wait.h>
 
@@ -76,10 +78,10 @@ const Profile kProfiles[] = {
 
 // One run of one contender.
 struct Outcome {
-  double cpuNs = 0, switches = 0, events = 0, peakBytes = 0, finalBytes = 0;
+  double cpuNs = 0, switches = 0, events = 0, peakBytes = 0, finalBytes = 0, preemptions = 0;
   std::vector<uint32_t> latencies;  // ns per slot, the last consumer's
 };
-constexpr int kFigures = 5;  // the doubles above, as a forked run sends them
+constexpr int kFigures = 6;  // the doubles above, as a forked run sends them
 
 load_profile Parsed() {
   load_profile p;
@@ -114,7 +116,7 @@ Outcome RunCore(const load_profile& p) {
   Outcome outcome;
   long refused = -1;
   std::istringstream(ReadFile(folder.root() / "producer.done")) >>
-      outcome.cpuNs >> outcome.switches >> outcome.events >> refused;
+      outcome.cpuNs >> outcome.switches >> outcome.events >> refused >> outcome.preemptions;
   // A refused event never reaches its consumers: no use waiting for them.
   if (refused != 0) throw std::runtime_error("the core refused events");
   for (int i = 0; i < p.consumer_count; ++i) {
@@ -335,8 +337,9 @@ int RunAndReport(ForkedRun run, int fd) {
     if (consumers[c].count() != load_expected(&p, c)) throw std::runtime_error("events lost or misrouted");
     MergeLatest(latencies, consumers[c].slots());
   }
-  const double figures[kFigures] = {cost.cpu_ns, cost.voluntary_switches, cost.events,
-                                    PeakResidentBytes(getpid()), ResidentBytes(getpid())};
+  const double figures[kFigures] = {cost.cpu_ns,        cost.voluntary_switches,
+                                    cost.events,        PeakResidentBytes(getpid()),
+                                    ResidentBytes(getpid()), cost.preemptions};
   const size_t bytes = latencies.size() * sizeof(uint32_t);
   return write(fd, figures, sizeof figures) != ssize_t(sizeof figures) ||
          write(fd, latencies.data(), bytes) != ssize_t(bytes);
@@ -380,6 +383,7 @@ Outcome InFork(const load_profile& p, ForkedRun run) {
   outcome.events = figures[2];
   outcome.peakBytes = figures[3];
   outcome.finalBytes = figures[4];
+  outcome.preemptions = figures[5];
   std::memcpy(outcome.latencies.data(), received.data() + sizeof figures,
               outcome.latencies.size() * sizeof(uint32_t));
   return outcome;
@@ -394,7 +398,7 @@ double Median(std::vector<double> values) {
 }
 
 // The figures of one run of one contender, in the table's order.
-enum Column { kCpu, kSwitches, kP50, kP99, kP999, kPeak, kFinal, kColumns };
+enum Column { kCpu, kSwitches, kPreemptions, kP50, kP99, kP999, kPeak, kFinal, kColumns };
 using Row = std::array<double, kColumns>;
 
 // p50/p99/p99.9 in µs of the events sent after each producer's warm-up.
@@ -420,8 +424,8 @@ Row RowOf(const load_profile& p, const Outcome& o) {
   if (o.events <= 0) throw std::runtime_error("no events in the measured window");
   const std::array<double, 3> latency = Percentiles(p, o.latencies);
   const double mib = 1024.0 * 1024.0;
-  return {o.cpuNs / o.events / 1000.0, o.switches / o.events, latency[0], latency[1],
-          latency[2], o.peakBytes / mib, o.finalBytes / mib};
+  return {o.cpuNs / o.events / 1000.0, o.switches / o.events, o.preemptions / o.events,
+          latency[0], latency[1], latency[2], o.peakBytes / mib, o.finalBytes / mib};
 }
 
 // Median of each column over the runs.
@@ -451,9 +455,9 @@ struct Figure {
 
 void PrintRow(const std::string& profile, const char* contender, const Row& r,
               const std::string& ratios) {
-  std::printf("%-16s %-5s %9.2f %8.3f %8.1f %8.1f %8.1f %7.1f %7.1f %s\n", profile.c_str(),
-              contender, r[kCpu], r[kSwitches], r[kP50], r[kP99], r[kP999], r[kPeak], r[kFinal],
-              ratios.c_str());
+  std::printf("%-16s %-5s %9.2f %8.3f %8.3f %8.1f %8.1f %8.1f %7.1f %7.1f %s\n",
+              profile.c_str(), contender, r[kCpu], r[kSwitches], r[kPreemptions], r[kP50], r[kP99],
+              r[kP999], r[kPeak], r[kFinal], ratios.c_str());
 }
 
 void RunProfile(const Profile& profile, double seconds, int runs, std::vector<Figure>& figures) {
@@ -492,26 +496,32 @@ void RunProfile(const Profile& profile, double seconds, int runs, std::vector<Fi
 int main(int argc, char** argv) {
   double seconds = 10;
   int runs = 1;
+  std::string only;
   for (int i = 1; i < argc; i += 2) {
     const std::string option = argv[i];
     if (option == "--seconds" && i + 1 < argc) {
       seconds = std::max(0.1, std::atof(argv[i + 1]));
     } else if (option == "--runs" && i + 1 < argc) {
       runs = std::max(1, std::atoi(argv[i + 1]));
+    } else if (option == "--profile" && i + 1 < argc) {
+      only = argv[i + 1];
     } else {
-      std::fprintf(stderr, "usage: bench_load [--seconds S] [--runs N]\n");
+      std::fprintf(stderr, "usage: bench_load [--seconds S] [--runs N] [--profile TEXT]\n");
       return 64;
     }
   }
   std::printf("load profiles, %.3g s paced runs, median of %d; per event after warm-up: "
-              "processor time (us, user + system, all threads), voluntary context switches; "
-              "latency to the last consumer (us); RSS (MiB); core/bare ratios\n",
+              "processor time (us, user + system, all threads), voluntary context switches, "
+              "preemptions; latency to the last consumer (us); RSS (MiB); core/bare ratios\n",
               seconds, runs);
-  std::printf("%-16s %-5s %9s %8s %8s %8s %8s %7s %7s %7s %7s %7s %7s\n", "profile", "", "cpu/ev",
-              "ctx/ev", "p50", "p99", "p99.9", "peak", "final", "cpu", "ctx", "p99", "p99.9");
+  std::printf("%-16s %-5s %9s %8s %8s %8s %8s %8s %7s %7s %7s %7s %7s %7s\n", "profile", "",
+              "cpu/ev", "ctx/ev", "prm/ev", "p50", "p99", "p99.9", "peak", "final", "cpu", "ctx",
+              "p99", "p99.9");
   std::vector<Figure> figures;
   try {
-    for (const Profile& profile : kProfiles) RunProfile(profile, seconds, runs, figures);
+    for (const Profile& profile : kProfiles) {
+      if (profile.name.find(only) != std::string::npos) RunProfile(profile, seconds, runs, figures);
+    }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_load: %s\n", e.what());
     return 1;

@@ -162,12 +162,15 @@ static inline void* load_producer_main(void* arg) {
 }
 
 /* What the process spent while the paced run went on, warm-up left out:
- * processor time (user + system, every thread) and voluntary context
- * switches from getrusage(RUSAGE_SELF), and the events sent meanwhile. */
+ * processor time (user + system, every thread), voluntary context switches
+ * (a thread went to sleep) and involuntary ones (a thread lost its
+ * processor to another that woke: the scheduler's preemptions) from
+ * getrusage(RUSAGE_SELF), and the events sent meanwhile. */
 typedef struct {
   double cpu_ns;
   double voluntary_switches;
   double events;
+  double preemptions;
 } load_cost;
 
 static inline double load_rusage_cpu_ns(const struct rusage* u) {
@@ -220,6 +223,7 @@ static inline int load_drive(const load_profile* p, load_send_fn send, void* tar
   cost->cpu_ns = load_rusage_cpu_ns(&after) - load_rusage_cpu_ns(&before);
   cost->voluntary_switches = (double)(after.ru_nvcsw - before.ru_nvcsw);
   cost->events = (double)(load_sent(producers, started) - sent_before);
+  cost->preemptions = (double)(after.ru_nivcsw - before.ru_nivcsw);
   return started == p->producer_count ? 0 : -1;
 }
 

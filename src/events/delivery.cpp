@@ -61,8 +61,13 @@ void EventRouter::RunEventLoop() {
   eventsSinceReport_ = 0;
   lastReportNs_ = clockNs_ = hooks_.now();
   bool newBatch = false;
+  trafficWindowNs_ = clockNs_;
   while (const _EventParmsIn* event = queue_.Take(&newBatch)) {
-    if (newBatch) clockNs_ = hooks_.now();
+    if (newBatch) {
+      clockNs_ = hooks_.now();
+      WeighTraffic();
+    }
+    ++trafficEvents_;
     ++eventsSinceReport_;
     payloads_.BeginDelivery(event->data, event->len);  // the core's own hold
     ReportQueue();
@@ -70,6 +75,27 @@ void EventRouter::RunEventLoop() {
     if (payloads_.EndDelivery()) RecycleBlock(event->data, event->len);
   }
   requests_.EndDelivery();
+  queue_.SleepBehindRaisers(nullptr);
+}
+
+bool TrafficIsHeavy(bool wasHeavy, uint64_t events, int64_t elapsedNs) {
+  const uint64_t perSecond = wasHeavy ? 25'000 : 50'000;
+  return elapsedNs > 0 && events * 1'000'000'000u >= perSecond * uint64_t(elapsedNs);
+}
+
+// At 100,000 events a second from one thread, a loop that takes the
+// processor from the raising thread at every wake-up costs that thread a
+// preemption per event; sleeping behind it, the loop takes the events of
+// a whole burst at once, for a fraction of the processor time.
+void EventRouter::WeighTraffic() {
+  const int64_t elapsed = clockNs_ - trafficWindowNs_;
+  if (elapsed < kTrafficWindowNs) return;
+  const bool heavy = TrafficIsHeavy(heavyTraffic_, trafficEvents_, elapsed);
+  trafficWindowNs_ = clockNs_;
+  trafficEvents_ = 0;
+  if (heavy == heavyTraffic_ || !hooks_.sleepBehindRaisers) return;
+  heavyTraffic_ = heavy;
+  queue_.SleepBehindRaisers(heavy ? &hooks_.sleepBehindRaisers : nullptr);
 }
 
 void EventRouter::ReportQueue() {

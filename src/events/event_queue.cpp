@@ -132,7 +132,9 @@ bool EventQueue::Refill() {
     loopWake_.Arm();
     if (head_.load(std::memory_order_seq_cst) == nullptr &&
         !stopRequested_.load(std::memory_order_seq_cst)) {
+      if (sleepHook_ != nullptr) (*sleepHook_)(true);
       loopWake_.Sleep();
+      if (sleepHook_ != nullptr) (*sleepHook_)(false);
     }
     loopWake_.Disarm();
   }

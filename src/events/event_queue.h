@@ -23,6 +23,13 @@
 // loop only loads the word. An append never takes a lock and never blocks
 // on the loop, and a burst of appends costs one wake-up.
 //
+// Heavy traffic: when events come faster than the loop's wake-ups pay off,
+// the loop is told to sleep behind the threads that raise them
+// (SleepBehindRaisers): a hook runs with true just before it sleeps and
+// with false once it is awake again, so that the thread that wakes it
+// finishes its work first and the loop takes what it raised in one go.
+// The hook never runs around plugin code.
+//
 // Stop: the stop flag is written under the queue lock, then the loop is
 // woken; the loop looks at the flag after arming its word, so the wake-up
 // cannot fall between its look and its sleep. Once a stop was requested,
@@ -41,6 +48,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "platform/mutex.h"
 #include "platform/wake_word.h"
@@ -87,6 +95,11 @@ class EventQueue {
   // REQUIRES: main thread.
   const _EventParmsIn* Take(bool* newBatch = nullptr);
 
+  // While `hook` is set, each sleep of Take runs hook(true) before it and
+  // hook(false) after it; null ends that. The hook must outlive its use.
+  // REQUIRES: main thread.
+  void SleepBehindRaisers(const std::function<void(bool)>* hook) { sleepHook_ = hook; }
+
   // Records queued and not yet taken. An append is counted just before its
   // push (and uncounted if the closed queue refuses it), so never more are
   // taken than were counted; the taken count is read first.
@@ -120,6 +133,7 @@ class EventQueue {
   // The delivery loop's own (main thread only); taken_ is read by size().
   alignas(64) _EventParmsIn* pending_ = nullptr;  // taken records, oldest first
   _EventParmsIn* finished_ = nullptr;             // a taken record without a payload
+  const std::function<void(bool)>* sleepHook_ = nullptr;
   std::atomic<size_t> taken_{0};
 };
 

@@ -85,6 +85,11 @@ struct RouterHooks {
   std::function<void(std::string text)> postConfig;
   // Where payload blocks and read requests' copies come from.
   BlockAllocator blocks = {std::malloc, std::free};
+  // Optional. While traffic is heavy (TrafficIsHeavy), called on the main
+  // thread with true just before the delivery loop sleeps and with false
+  // once it is awake: the core lets the woken loop wait for the thread
+  // that woke it instead of preempting it (Platform::SetBatchScheduling).
+  std::function<void(bool asleep)> sleepBehindRaisers;
 };
 
 class EventRouter {
@@ -135,6 +140,7 @@ class EventRouter {
                                                           const _EventParmsIn& event,
                                                           const _WriteParmsIn& record, bool timed);
   void ReportQueue();
+  void WeighTraffic();
   __attribute__((noinline, cold)) void ReportFailedWrite(const PLUGININFO& plugin,
                                                          int32_t result, int32_t error);
   __attribute__((noinline, cold)) void ReportSlowWrite(const PLUGININFO& plugin,
@@ -159,8 +165,23 @@ class EventRouter {
   // The loop's latest clock reading: taken once per batch, and after each
   // timed Write (which reads the clock anyway), not once per event.
   int64_t clockNs_ = 0;
+  // The traffic of the current window (TrafficIsHeavy).
+  int64_t trafficWindowNs_ = 0;
+  uint64_t trafficEvents_ = 0;
+  bool heavyTraffic_ = false;
   bool keptForGoodReported_ = false;
 };
+
+// Whether the traffic the delivery loop saw in one window, `events` taken
+// in `elapsedNs`, is heavy. The loop weighs a window of at least
+// kTrafficWindowNs at the start of a batch. Heavy means events come so
+// close together (50,000 a second or more) that a wake-up of the loop for
+// each of them, taking the processor from the thread that raised it, costs
+// more than the microseconds it saves; it stays heavy until the rate falls
+// under 25,000 a second, so a rate near the line does not flip it back and
+// forth.
+constexpr int64_t kTrafficWindowNs = 100'000'000;
+bool TrafficIsHeavy(bool wasHeavy, uint64_t events, int64_t elapsedNs);
 
 // "1,234,567" in the en_US.UTF-8 locale, plain digits where it is missing.
 std::string FormatCount(uint32_t value);

@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <malloc.h>
 #include <pwd.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <syslog.h>
@@ -189,6 +190,15 @@ void Platform::ReleaseFreeMemory() const {
 }
 
 BlockAllocator Platform::PayloadBlocks() const { return {std::malloc, std::free}; }
+
+void Platform::SetBatchScheduling(bool on) const {
+  // The policy the thread had before its first change; the flag that
+  // resets a policy in children is kept as it was.
+  thread_local const int own = sched_getscheduler(0);
+  if (own < 0 || (own & ~SCHED_RESET_ON_FORK) != SCHED_OTHER) return;
+  const sched_param priority{};  // 0, the only priority of both policies
+  sched_setscheduler(0, (on ? SCHED_BATCH : SCHED_OTHER) | (own & SCHED_RESET_ON_FORK), &priority);
+}
 
 void Platform::SystemLogCritical(const char* text, int length) const {
   syslog(LOG_CRIT, "%.*s", length, text);

@@ -75,6 +75,14 @@ class Platform {
   // The allocator of the core's payload blocks, asked once, when the core
   // is made: malloc and free.
   virtual BlockAllocator PayloadBlocks() const;
+  // Lets the calling thread, once it is woken, wait for the thread running
+  // on its processor to block or use up its time slice instead of taking
+  // the processor from it (true: SCHED_BATCH), or makes it an ordinary
+  // thread again (false: SCHED_OTHER). Its nice value stays. The first
+  // call notes the thread's own policy: a thread that was started as
+  // anything but an ordinary thread (real-time, idle, batch) is never
+  // changed, so an integrator's choice stands.
+  virtual void SetBatchScheduling(bool on) const;
   // Sends the first `length` bytes of `text` to the system log at priority
   // LOG_CRIT with the process's default identity and facility.
   virtual void SystemLogCritical(const char* text, int length) const;

@@ -1,5 +1,10 @@
 // The delivery loop: order, records, match keys, configuration updates,
 // kept blocks, reports.
+#include <sched.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -276,6 +281,87 @@ TEST_F(Routing, QueueReportComesOnceAMinuteWhenAnEventIsTaken) {
   EXPECT_NE(text.find(expected), std::string::npos) << text;
   EXPECT_EQ(text.find("core event queue size", text.find(expected) + 1), std::string::npos);
   // Blocks the plugin kept are still held at the end, then reported as leaked.
+}
+
+TEST(HeavyTraffic, StartsAtFiftyThousandEventsASecondAndEndsUnderTwentyFiveThousand) {
+  constexpr int64_t kWindow = 100'000'000;  // 100 ms: events / 10 = events a second / 1000
+  EXPECT_FALSE(TrafficIsHeavy(false, 4'999, kWindow));
+  EXPECT_TRUE(TrafficIsHeavy(false, 5'000, kWindow));
+  EXPECT_TRUE(TrafficIsHeavy(true, 2'500, kWindow));
+  EXPECT_FALSE(TrafficIsHeavy(true, 2'499, kWindow));
+  EXPECT_FALSE(TrafficIsHeavy(true, 2'500, 10 * kWindow)) << "a long quiet spell ends it";
+  // 2^32 events in a window must not wrap into a small rate.
+  EXPECT_TRUE(TrafficIsHeavy(false, uint64_t(1) << 32, kWindow));
+}
+
+// Each case in a thread of its own: the first call notes the thread's policy.
+TEST(BatchScheduling, AnOrdinaryThreadSwitchesKeepingItsNiceAndAnyOtherIsLeftAlone) {
+  const Platform real;
+  const auto inThread = [](auto body) { std::thread(body).join(); };
+  inThread([&] {
+    ASSERT_EQ(setpriority(PRIO_PROCESS, 0, 3), 0);  // this thread only, on Linux
+    real.SetBatchScheduling(true);
+    EXPECT_EQ(sched_getscheduler(0), SCHED_BATCH);
+    EXPECT_EQ(getpriority(PRIO_PROCESS, 0), 3);
+    real.SetBatchScheduling(false);
+    EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER);
+  });
+  inThread([&] {
+    const sched_param zero{};
+    ASSERT_EQ(sched_setscheduler(0, SCHED_OTHER | SCHED_RESET_ON_FORK, &zero), 0);
+    real.SetBatchScheduling(true);
+    EXPECT_EQ(sched_getscheduler(0), SCHED_BATCH | SCHED_RESET_ON_FORK);
+  });
+  for (const int chosen : {SCHED_IDLE, SCHED_BATCH}) {
+    inThread([&] {
+      const sched_param zero{};
+      ASSERT_EQ(sched_setscheduler(0, chosen, &zero), 0);
+      real.SetBatchScheduling(true);
+      real.SetBatchScheduling(false);
+      EXPECT_EQ(sched_getscheduler(0), chosen) << "an integrator's policy was changed";
+    });
+  }
+}
+
+// While events come fast the loop sleeps behind the threads that raise them
+// (the batch policy around each sleep, never around plugin code); once the
+// rate falls, it sleeps as an ordinary thread again.
+TEST_F(Routing, UnderHeavyTrafficTheLoopSleepsBehindTheRaisersAndStopsWhenItCalms) {
+  Add(FakePlugin<0>(0x00010000));
+  std::atomic<int> delivered{0};
+  RecorderFor(0).onWrite = [&](const _WriteParmsIn&) {
+    EXPECT_TRUE(platform.BatchCalls().size() % 2 == 0) << "plugin code ran as a batch thread";
+    delivered.fetch_add(1);
+  };
+  std::thread loop([&] { Peer(core).router().RunEventLoop(); });
+  const auto waitFor = [&](auto done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    return done();
+  };
+  // 100,000 events a second on the core's clock, over two windows: bursts
+  // of 10 every 100 us, each delivered before the clock moves on.
+  for (int burst = 1; burst <= 2'000; ++burst) {
+    platform.steadyNs += 100'000;
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(Raise(Event(0x00090000, 0x2)), DV_RESULT_OK);
+    waitFor([&] { return delivered.load() == burst * 10; });
+  }
+  // Everything delivered, the loop goes to sleep behind the raisers.
+  EXPECT_TRUE(waitFor([&] {
+    return delivered.load() == 20'000 && platform.BatchCalls().size() % 2 == 1;
+  })) << delivered.load() << " delivered, " << platform.BatchCalls().size() << " calls";
+  std::vector<bool> calls = platform.BatchCalls();
+  for (size_t i = 0; i < calls.size(); ++i) EXPECT_EQ(calls[i], i % 2 == 0) << "call " << i;
+  // One event a second: it wakes the loop, whose next window is quiet.
+  for (int i = 0; i < 3; ++i) {
+    platform.steadyNs += 1'000'000'000;
+    EXPECT_EQ(Raise(Event(0x00090000, 0x2)), DV_RESULT_OK);
+    EXPECT_TRUE(waitFor([&] { return delivered.load() == 20'001 + i; }));
+  }
+  core.RequestStop();
+  loop.join();
+  calls.push_back(false);
+  EXPECT_EQ(platform.BatchCalls(), calls) << "awake once more, then an ordinary sleeper";
 }
 
 TEST(RoutingLeaks, BlocksNeverReleasedAreReportedWhenTheCoreGoes) {

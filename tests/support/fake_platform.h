@@ -39,6 +39,15 @@ class FakePlatform : public Platform {
   static void* AllocateBlock(size_t bytes) {
     return failBlocks.load() ? nullptr : std::malloc(bytes);
   }
+  // Recorded, in order; the thread's policy is left alone.
+  void SetBatchScheduling(bool on) const override {
+    std::lock_guard<std::mutex> lock(mu_);
+    batchCalls_.push_back(on);
+  }
+  std::vector<bool> BatchCalls() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return batchCalls_;
+  }
   void SystemLogCritical(const char* text, int length) const override {
     std::lock_guard<std::mutex> lock(mu_);
     syslogLines_.emplace_back(text, static_cast<size_t>(length));
@@ -80,6 +89,7 @@ class FakePlatform : public Platform {
   FILE* console_;
   mutable std::mutex mu_;
   mutable std::vector<std::string> syslogLines_;
+  mutable std::vector<bool> batchCalls_;
 };
 
 }  // namespace dv::test
