@@ -23,7 +23,10 @@
 // Per event, over the paced run after warm-up (the first tenth): processor
 // time (user + system, every thread, getrusage in the contender's
 // process), voluntary context switches (sleeps) and involuntary ones
-// (preemptions: a thread lost its processor to one that woke); the latency from send to the
+// (preemptions: a thread lost its processor to one that woke); the
+// delivering thread's mean wait on a run queue each time it was given a
+// processor (its schedstat: how long it stood woken but not running; the
+// core's delivery loop, the bare handoff's consumer); the latency from send to the
 // Write of the last consumer that takes the event, p50/p99/p99.9; peak
 // (VmHWM) and final (VmRSS) resident memory, the latter after the last
 // delivery. Ratios are the core's figure over the bare handoff's.
@@ -34,6 +37,7 @@
 // run's ratio; TEXT runs only the profiles whose name contains it.
 #include <dlfcn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -41,6 +45,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -79,9 +84,10 @@ const Profile kProfiles[] = {
 // One run of one contender.
 struct Outcome {
   double cpuNs = 0, switches = 0, events = 0, peakBytes = 0, finalBytes = 0, preemptions = 0;
+  double deliveryWaitNs = 0, deliveryRuns = 0;  // 0 where no one thread delivers
   std::vector<uint32_t> latencies;  // ns per slot, the last consumer's
 };
-constexpr int kFigures = 6;  // the doubles above, as a forked run sends them
+constexpr int kFigures = 8;  // the doubles above, as a forked run sends them
 
 load_profile Parsed() {
   load_profile p;
@@ -116,7 +122,8 @@ Outcome RunCore(const load_profile& p) {
   Outcome outcome;
   long refused = -1;
   std::istringstream(ReadFile(folder.root() / "producer.done")) >>
-      outcome.cpuNs >> outcome.switches >> outcome.events >> refused >> outcome.preemptions;
+      outcome.cpuNs >> outcome.switches >> outcome.events >> refused >> outcome.preemptions >>
+      outcome.deliveryWaitNs >> outcome.deliveryRuns;
   // A refused event never reaches its consumers: no use waiting for them.
   if (refused != 0) throw std::runtime_error("the core refused events");
   for (int i = 0; i < p.consumer_count; ++i) {
@@ -206,7 +213,9 @@ void HandoffSend(void* target, int, const load_stream*, void* data, uint32_t len
   static_cast<Handoff*>(target)->Send(data, len);
 }
 
-void HandoffConsume(Handoff& handoff, const load_profile& p, std::vector<Consumer>& consumers) {
+void HandoffConsume(Handoff& handoff, const load_profile& p, std::vector<Consumer>& consumers,
+                    std::promise<pid_t>& tid) {
+  tid.set_value(gettid());
   WriteCall call;
   std::deque<Handoff::Event> batch;
   while (handoff.Take(batch, false)) {
@@ -223,10 +232,12 @@ void HandoffConsume(Handoff& handoff, const load_profile& p, std::vector<Consume
 
 load_cost RunBare(const load_profile& p, std::vector<Consumer>& consumers) {
   Handoff handoff;
-  std::thread consumer(HandoffConsume, std::ref(handoff), std::cref(p), std::ref(consumers));
+  std::promise<pid_t> tid;
+  std::thread consumer(HandoffConsume, std::ref(handoff), std::cref(p), std::ref(consumers),
+                       std::ref(tid));
   int never = 0;
-  load_cost cost;
-  const int driven = load_drive(&p, HandoffSend, &handoff, &never, &cost);
+  load_cost cost{};
+  const int driven = load_drive(&p, HandoffSend, &handoff, &never, tid.get_future().get(), &cost);
   handoff.Stop();
   consumer.join();
   if (driven != 0) throw std::runtime_error("could not start the producers");
@@ -310,7 +321,8 @@ load_cost RunZmq(const load_profile& p, std::vector<Consumer>& consumers) {
   }
   int never = 0;
   load_cost cost;
-  const int driven = load_drive(&p, ZmqSend, &pub, &never, &cost);
+  // Several subscriber threads deliver: no one delivering thread to watch.
+  const int driven = load_drive(&p, ZmqSend, &pub, &never, 0, &cost);
   ZmqControl(pub, "eo", 2);
   for (auto& t : subscribers) t.join();
   zmq_close(pub.socket);
@@ -339,7 +351,8 @@ int RunAndReport(ForkedRun run, int fd) {
   }
   const double figures[kFigures] = {cost.cpu_ns,        cost.voluntary_switches,
                                     cost.events,        PeakResidentBytes(getpid()),
-                                    ResidentBytes(getpid()), cost.preemptions};
+                                    ResidentBytes(getpid()), cost.preemptions,
+                                    cost.delivery_wait_ns, cost.delivery_runs};
   const size_t bytes = latencies.size() * sizeof(uint32_t);
   return write(fd, figures, sizeof figures) != ssize_t(sizeof figures) ||
          write(fd, latencies.data(), bytes) != ssize_t(bytes);
@@ -384,6 +397,8 @@ Outcome InFork(const load_profile& p, ForkedRun run) {
   outcome.peakBytes = figures[3];
   outcome.finalBytes = figures[4];
   outcome.preemptions = figures[5];
+  outcome.deliveryWaitNs = figures[6];
+  outcome.deliveryRuns = figures[7];
   std::memcpy(outcome.latencies.data(), received.data() + sizeof figures,
               outcome.latencies.size() * sizeof(uint32_t));
   return outcome;
@@ -398,7 +413,7 @@ double Median(std::vector<double> values) {
 }
 
 // The figures of one run of one contender, in the table's order.
-enum Column { kCpu, kSwitches, kPreemptions, kP50, kP99, kP999, kPeak, kFinal, kColumns };
+enum Column { kCpu, kSwitches, kPreemptions, kRunQueue, kP50, kP99, kP999, kPeak, kFinal, kColumns };
 using Row = std::array<double, kColumns>;
 
 // p50/p99/p99.9 in µs of the events sent after each producer's warm-up.
@@ -424,7 +439,8 @@ Row RowOf(const load_profile& p, const Outcome& o) {
   if (o.events <= 0) throw std::runtime_error("no events in the measured window");
   const std::array<double, 3> latency = Percentiles(p, o.latencies);
   const double mib = 1024.0 * 1024.0;
-  return {o.cpuNs / o.events / 1000.0, o.switches / o.events, o.preemptions / o.events,
+  const double runQueueUs = o.deliveryRuns > 0 ? o.deliveryWaitNs / o.deliveryRuns / 1000.0 : 0;
+  return {o.cpuNs / o.events / 1000.0, o.switches / o.events, o.preemptions / o.events, runQueueUs,
           latency[0], latency[1], latency[2], o.peakBytes / mib, o.finalBytes / mib};
 }
 
@@ -455,9 +471,9 @@ struct Figure {
 
 void PrintRow(const std::string& profile, const char* contender, const Row& r,
               const std::string& ratios) {
-  std::printf("%-16s %-5s %9.2f %8.3f %8.3f %8.1f %8.1f %8.1f %7.1f %7.1f %s\n",
-              profile.c_str(), contender, r[kCpu], r[kSwitches], r[kPreemptions], r[kP50], r[kP99],
-              r[kP999], r[kPeak], r[kFinal], ratios.c_str());
+  std::printf("%-16s %-5s %9.2f %8.3f %8.3f %8.2f %8.1f %8.1f %8.1f %7.1f %7.1f %s\n",
+              profile.c_str(), contender, r[kCpu], r[kSwitches], r[kPreemptions], r[kRunQueue],
+              r[kP50], r[kP99], r[kP999], r[kPeak], r[kFinal], ratios.c_str());
 }
 
 void RunProfile(const Profile& profile, double seconds, int runs, std::vector<Figure>& figures) {
@@ -512,11 +528,12 @@ int main(int argc, char** argv) {
   }
   std::printf("load profiles, %.3g s paced runs, median of %d; per event after warm-up: "
               "processor time (us, user + system, all threads), voluntary context switches, "
-              "preemptions; latency to the last consumer (us); RSS (MiB); core/bare ratios\n",
+              "preemptions; the delivering thread's run-queue wait per run (us, schedstat); "
+              "latency to the last consumer (us); RSS (MiB); core/bare ratios\n",
               seconds, runs);
-  std::printf("%-16s %-5s %9s %8s %8s %8s %8s %8s %7s %7s %7s %7s %7s %7s\n", "profile", "",
-              "cpu/ev", "ctx/ev", "prm/ev", "p50", "p99", "p99.9", "peak", "final", "cpu", "ctx",
-              "p99", "p99.9");
+  std::printf("%-16s %-5s %9s %8s %8s %8s %8s %8s %8s %7s %7s %7s %7s %7s %7s\n", "profile", "",
+              "cpu/ev", "ctx/ev", "prm/ev", "rq/run", "p50", "p99", "p99.9", "peak", "final",
+              "cpu", "ctx", "p99", "p99.9");
   std::vector<Figure> figures;
   try {
     for (const Profile& profile : kProfiles) {

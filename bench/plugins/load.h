@@ -165,13 +165,33 @@ static inline void* load_producer_main(void* arg) {
  * processor time (user + system, every thread), voluntary context switches
  * (a thread went to sleep) and involuntary ones (a thread lost its
  * processor to another that woke: the scheduler's preemptions) from
- * getrusage(RUSAGE_SELF), and the events sent meanwhile. */
+ * getrusage(RUSAGE_SELF), and the events sent meanwhile; and, from the
+ * scheduler's own accounting of the delivering thread (schedstat), the
+ * time it spent runnable but waiting for a processor, and its runs. */
 typedef struct {
   double cpu_ns;
   double voluntary_switches;
   double events;
   double preemptions;
+  double delivery_wait_ns;
+  double delivery_runs;
 } load_cost;
+
+/* The scheduler's figures of thread `tid` of this process: nanoseconds
+ * waiting on a run queue, and the times it was given a processor. */
+static inline void load_schedstat(pid_t tid, double* wait_ns, double* runs) {
+  char path[64];
+  unsigned long long run = 0, wait = 0, slices = 0;
+  FILE* f;
+  *wait_ns = *runs = 0;
+  snprintf(path, sizeof path, "/proc/self/task/%d/schedstat", (int)tid);
+  if ((f = fopen(path, "r")) == NULL) return;
+  if (fscanf(f, "%llu %llu %llu", &run, &wait, &slices) == 3) {
+    *wait_ns = (double)wait;
+    *runs = (double)slices;
+  }
+  fclose(f);
+}
 
 static inline double load_rusage_cpu_ns(const struct rusage* u) {
   return (u->ru_utime.tv_sec + u->ru_stime.tv_sec) * 1e9 +
@@ -190,10 +210,11 @@ static inline long load_sent(load_producer* producers, int count) {
  * end of the warm-up (a tenth of the run) to the last send: the events in
  * flight then are a few against thousands. */
 static inline int load_drive(const load_profile* p, load_send_fn send, void* target,
-                             volatile int* stop, load_cost* cost) {
+                             volatile int* stop, pid_t delivering, load_cost* cost) {
   load_producer producers[LOAD_MAX_PRODUCERS];
   pthread_t threads[LOAD_MAX_PRODUCERS];
   struct rusage before, after;
+  double wait_before = 0, runs_before = 0;
   struct timespec warm_up;
   const uint64_t warm_up_ns = (uint64_t)(p->seconds * 1e9) / E2E_WARM_UP_DIVISOR;
   long sent_before;
@@ -217,9 +238,15 @@ static inline int load_drive(const load_profile* p, load_send_fn send, void* tar
   }
   clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &warm_up, NULL);
   getrusage(RUSAGE_SELF, &before);
+  if (delivering > 0) load_schedstat(delivering, &wait_before, &runs_before);
   sent_before = load_sent(producers, started);
   for (i = 0; i < started; ++i) pthread_join(threads[i], NULL);
   getrusage(RUSAGE_SELF, &after);
+  if (delivering > 0) {
+    load_schedstat(delivering, &cost->delivery_wait_ns, &cost->delivery_runs);
+    cost->delivery_wait_ns -= wait_before;
+    cost->delivery_runs -= runs_before;
+  }
   cost->cpu_ns = load_rusage_cpu_ns(&after) - load_rusage_cpu_ns(&before);
   cost->voluntary_switches = (double)(after.ru_nvcsw - before.ru_nvcsw);
   cost->events = (double)(load_sent(producers, started) - sent_before);

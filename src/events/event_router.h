@@ -43,6 +43,9 @@
 //   - releasing a block the table does not hold changes nothing and frees
 //     nothing: the core never frees memory it cannot prove is its own;
 //   - the throttled-frames counter is one atomic, reset by exchange;
+//   - under heavy traffic the loop sleeps behind the threads that raise
+//     events (TrafficIsHeavy, RouterHooks::sleepBehindRaisers), so that a
+//     raising thread is not preempted once per event;
 //   - running out of memory never ends the delivery loop: a block whose
 //     keeping cannot be recorded stays allocated for good (said once, at
 //     level 100), and a configuration update the core cannot copy is not
