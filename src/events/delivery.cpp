@@ -58,17 +58,16 @@ std::string FormatSignedCount(int32_t value) { return Grouped(value); }
 // clock when it starts a batch and reuses the reading of timed Writes, so a
 // report comes at most one batch late.
 void EventRouter::RunEventLoop() {
-  eventsSinceReport_ = 0;
-  lastReportNs_ = clockNs_ = hooks_.now();
+  lastReportNs_ = trafficWindowNs_ = clockNs_ = hooks_.now();
+  eventsAtReport_ = eventsAtWindow_ = eventsTaken_;
+  heavyTraffic_ = false;
   bool newBatch = false;
-  trafficWindowNs_ = clockNs_;
   while (const _EventParmsIn* event = queue_.Take(&newBatch)) {
     if (newBatch) {
       clockNs_ = hooks_.now();
       WeighTraffic();
     }
-    ++trafficEvents_;
-    ++eventsSinceReport_;
+    ++eventsTaken_;
     payloads_.BeginDelivery(event->data, event->len);  // the core's own hold
     ReportQueue();
     Deliver(*event);
@@ -90,9 +89,9 @@ bool TrafficIsHeavy(bool wasHeavy, uint64_t events, int64_t elapsedNs) {
 void EventRouter::WeighTraffic() {
   const int64_t elapsed = clockNs_ - trafficWindowNs_;
   if (elapsed < kTrafficWindowNs) return;
-  const bool heavy = TrafficIsHeavy(heavyTraffic_, trafficEvents_, elapsed);
+  const bool heavy = TrafficIsHeavy(heavyTraffic_, eventsTaken_ - eventsAtWindow_, elapsed);
   trafficWindowNs_ = clockNs_;
-  trafficEvents_ = 0;
+  eventsAtWindow_ = eventsTaken_;
   if (heavy == heavyTraffic_ || !hooks_.sleepBehindRaisers) return;
   heavyTraffic_ = heavy;
   queue_.SleepBehindRaisers(heavy ? &hooks_.sleepBehindRaisers : nullptr);
@@ -108,9 +107,10 @@ void EventRouter::ReportQueue() {
           "core event queue size: %zu, throttledvideoframes:%s, events:%s, refblks: %s (%s "
           "bytes)",
           left, FormatCount(video_.TakeThrottledFrames()).c_str(),
-          FormatCount(eventsSinceReport_).c_str(), FormatCount(figures.blocks).c_str(),
+          FormatCount(uint32_t(eventsTaken_ - eventsAtReport_)).c_str(),
+          FormatCount(figures.blocks).c_str(),
           FormatCount(figures.bytes).c_str());
-  eventsSinceReport_ = 0;
+  eventsAtReport_ = eventsTaken_;
 }
 
 void EventRouter::Deliver(const _EventParmsIn& event) {

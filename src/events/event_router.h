@@ -162,15 +162,17 @@ class EventRouter {
   RequestThreads requests_;
   VideoGate video_;
 
-  // Delivery loop statistics. REQUIRES: main thread.
-  uint32_t eventsSinceReport_ = 0;
+  // Delivery loop statistics. REQUIRES: main thread. One count of the
+  // events taken serves both the queue report and the traffic window.
+  uint64_t eventsTaken_ = 0;
+  uint64_t eventsAtReport_ = 0;
   int64_t lastReportNs_ = 0;
   // The loop's latest clock reading: taken once per batch, and after each
   // timed Write (which reads the clock anyway), not once per event.
   int64_t clockNs_ = 0;
-  // The traffic of the current window (TrafficIsHeavy).
+  // The traffic window (TrafficIsHeavy): where it began, and its state.
   int64_t trafficWindowNs_ = 0;
-  uint64_t trafficEvents_ = 0;
+  uint64_t eventsAtWindow_ = 0;
   bool heavyTraffic_ = false;
   bool keptForGoodReported_ = false;
 };
