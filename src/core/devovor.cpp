@@ -22,6 +22,7 @@
 
 #include "config/configuration.h"
 #include "core/privileges.h"
+#include "core/trusted_layout.h"
 #include "platform/crash_report.h"
 #include "platform/thread_capabilities.h"
 #include "config/status_report.h"
@@ -144,11 +145,17 @@ void devovor::WriteConsole(uint32_t providerId, uint32_t level, const char* text
 
 // The channel opens first, so that the drop of privileges can tell a
 // parent daemon that is PID 1 from init adopting an orphan.
+// A set-user-ID core first makes sure that everything it could run is
+// root's choice; it then loads only plugin files root alone controls.
 bool devovor::Initialize(int descriptor) {
   names_.Insert(DV_CORE_ID, "core");
   umask(077);
+  const bool setUserIdStart = dv::IsSetUserIdStart(platform_);
+  if (setUserIdStart && !dv::VerifyRootsLayout(executablePath_)) return false;
   if (descriptor != -1 && !parent_.Open(descriptor)) return false;
-  return dv::DropToParentAccount(descriptor, platform_);
+  if (!dv::DropToParentAccount(descriptor, platform_)) return false;
+  if (setUserIdStart) host_.TrustOnlyRootsFiles();
+  return true;
 }
 
 // Every thread, plugins' own included, is narrowed; threads started from

@@ -2,6 +2,7 @@
 
 #include <linux/capability.h>
 #include <linux/securebits.h>
+#include <sys/auxv.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -76,7 +77,8 @@ ParentReading ReadParent(const Platform& os) {
 
 // Why `parent` is not known to be the core's parent and its account the
 // one to take; empty when it is.
-std::string DoubtAbout(const ParentReading& parent, int descriptor, uint32_t realUid) {
+std::string DoubtAbout(const ParentReading& parent, int descriptor, uint32_t realUid,
+                       bool setUserIdStart) {
   if (!parent.uid) return "its status cannot be read";
   // While the core keeps the same parent, that process is alive, so the
   // status read in between cannot be another process's.
@@ -89,16 +91,24 @@ std::string DoubtAbout(const ParentReading& parent, int descriptor, uint32_t rea
   if (*parent.uid == 0 && realUid != 0) {
     return "it runs as root and the core was started by user " + std::to_string(realUid);
   }
+  // A set-user-ID start gives its invoker the invoker's own account, never
+  // another's: not that of a reaper that adopted the core, nor that of a
+  // program of another account that the invoker went through.
+  if (setUserIdStart && *parent.uid != realUid) {
+    return "it runs as user " + std::to_string(*parent.uid) + " and the core was started by user " +
+           std::to_string(realUid);
+  }
   return "";
 }
 
 // The parent's real user ID into `uid`; false when the core must not run.
 // A core that cannot change accounts keeps the reading (0 when unread): it
 // has nothing to gain or give up.
-bool EstablishParentUid(const Platform& os, int descriptor, uint32_t* uid) {
+bool EstablishParentUid(const Platform& os, int descriptor, bool setUserIdStart, uint32_t* uid) {
   const ParentReading parent = ReadParent(os);
   *uid = parent.uid.value_or(0);
-  const std::string doubt = DoubtAbout(parent, descriptor, os.ProcessIds().realUid);
+  const std::string doubt =
+      DoubtAbout(parent, descriptor, os.ProcessIds().realUid, setUserIdStart);
   if (doubt.empty() || !CanChangeAccounts(os)) return true;
   LogCore(100, "cannot establish the parent process %d: %s", static_cast<int>(parent.pid),
           doubt.c_str());
@@ -223,7 +233,14 @@ void LookAtNewThreads() {
   NameWideThreads(named);
 }
 
+bool IsSetUserIdStart(const Platform& os) {
+  const Platform::Ids ids = os.ProcessIds();
+  return ids.realUid != ids.effectiveUid || ids.realGid != ids.effectiveGid ||
+         getauxval(AT_SECURE) != 0;
+}
+
 bool DropToParentAccount(int descriptor, const Platform& os) {
+  const bool setUserIdStart = IsSetUserIdStart(os);
   const int startingBits = prctl(PR_GET_SECUREBITS, 0, 0, 0, 0);
   if (startingBits >= 0) {
     prctl(PR_SET_SECUREBITS, static_cast<unsigned long>(startingBits) | SECBIT_NO_SETUID_FIXUP,
@@ -231,7 +248,7 @@ bool DropToParentAccount(int descriptor, const Platform& os) {
   }
   uint32_t parentUid = 0;
   bool changed = false;
-  if (!EstablishParentUid(os, descriptor, &parentUid) ||
+  if (!EstablishParentUid(os, descriptor, setUserIdStart, &parentUid) ||
       !ChangeAccountIfNeeded(os, parentUid, &changed)) {
     return false;
   }

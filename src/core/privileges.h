@@ -13,7 +13,11 @@
 //      with a channel a parent of PID 1 also made the channel (its
 //      SO_PEERCRED pid is 1: the daemon is init, not an orphan's reaper),
 //      and it is not root's account taken by a core whose real user ID is
-//      not 0 (a set-user-ID start never gains root). Whoever made the
+//      not 0 (a set-user-ID start never gains root). In a set-user-ID start
+//      (real and effective IDs differ, or the kernel marked the start
+//      secure) the parent's real user ID must also be the core's own: the
+//      invoker gets its own account, never that of a reaper that adopted
+//      the core or of another account's program it went through. Whoever made the
 //      channel otherwise does not matter: a launcher may make the pair and
 //      another process start the core. When the account cannot be
 //      established and the core could change accounts (a user ID of 0, or
@@ -72,6 +76,11 @@ constexpr uint32_t kCapsWhenRunning = 0x3000;          // NET_ADMIN, NET_RAW
 // group IDs are read and changed through `os`. False when the core must not
 // run (logged at level 100).
 bool DropToParentAccount(int descriptor, const Platform& os = Platform::Default());
+
+// Whether the process was started set-user-ID or set-group-ID: its real and
+// effective IDs differ, or the kernel marked the start secure (AT_SECURE).
+// Call it before DropToParentAccount, which makes the IDs equal.
+bool IsSetUserIdStart(const Platform& os = Platform::Default());
 
 // Replaces the calling thread's capabilities; on failure logs "capset
 // failed: %s" at `failureLevel` and returns false.

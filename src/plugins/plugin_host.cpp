@@ -1,6 +1,9 @@
 #include "plugins/plugin_host.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstdarg>
@@ -8,6 +11,7 @@
 
 #include "log/log.h"
 #include "platform/crash_report.h"
+#include "platform/trusted_path.h"
 #include "plugins/discovery.h"
 #include "plugins/plugin_records.h"
 #include "plugins/plugin_threads.h"
@@ -48,6 +52,18 @@ void CallStopEntry(const PLUGININFO& plugin, PluginEntryFn entry, const char* en
 std::string FileNameOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Why root alone does not control the plugin file at `path` or the
+// settings file "<stem>.conf" beside it (when there is one); empty when it
+// does. Links are followed, and every folder on the way is judged.
+std::string WhyNotRootsPlugin(const std::string& path) {
+  if (std::string why = WhyNotRootsAlone(path, PathKind::kFile); !why.empty()) return why;
+  const size_t dot = path.rfind('.');
+  const std::string settings = path.substr(0, dot) + ".conf";
+  struct stat facts;
+  if (lstat(settings.c_str(), &facts) != 0 && errno == ENOENT) return "";
+  return WhyNotRootsAlone(settings, PathKind::kFile);
 }
 
 PluginEntryFn Lookup(void* library, const char* name) {
@@ -96,19 +112,30 @@ void PluginHost::LoadOne(const std::string& path) {
   }
 }
 
+void PluginHost::TrustOnlyRootsFiles() { rootsFilesOnly_ = true; }
+
+void PluginHost::RecordFailure(const std::string& name, const std::string& text) {
+  Log(100, "Core: Failed to load plugin '%s': %s", name.c_str(), text.c_str());
+  MutexLock lock(failedMu_);
+  failed_[name] = text;
+}
+
 PluginHost::LoadAttempt PluginHost::LoadCandidate(const std::string& path) {
   LoadAttempt attempt;
   attempt.plugin = std::make_shared<PLUGININFO>();
   PLUGININFO& plugin = *attempt.plugin;
   const std::string name = FileNameOf(path);
   plugin.name = name;
+  if (rootsFilesOnly_) {
+    if (std::string why = WhyNotRootsPlugin(path); !why.empty()) {
+      RecordFailure(name, why);
+      return attempt;
+    }
+  }
   void* library = dlopen(path.c_str(), RTLD_NOW);
   if (library == nullptr) {
     const char* error = dlerror();
-    const std::string text = error ? error : "unknown error";
-    Log(100, "Core: Failed to load plugin '%s': %s", name.c_str(), text.c_str());
-    MutexLock lock(failedMu_);
-    failed_[name] = text;
+    RecordFailure(name, error ? error : "unknown error");
     return attempt;
   }
   Log(0, "Core: Loaded plugin: %s", name.c_str());

@@ -64,6 +64,11 @@ class PluginHost {
   // name and log level proposal recorded, but no worker and no place in the
   // list yet. The load phase then starts its worker and lists it.
   LoadAttempt LoadCandidate(const std::string& path);
+  // From now on a candidate loads only when root alone controls its file
+  // and its "<stem>.conf" (platform/trusted_path.h); any other is refused
+  // like a library that fails to open, with the reason. Set by a
+  // set-user-ID core before the load phase.
+  void TrustOnlyRootsFiles();
   void OpenPhase();
   // Starts the asynchronous reader of every plugin that asked for one.
   void StartAsyncReaders();
@@ -75,6 +80,8 @@ class PluginHost {
 
  private:
   void LoadOne(const std::string& path);
+  // Logs the refusal of candidate `name` and keeps it for the status report.
+  void RecordFailure(const std::string& name, const std::string& text) EXCLUDES(failedMu_);
   bool VetLoadResult(const std::string& name, int32_t result, const _LoadParmsOut& out);
   void RecordLogLevelProposal(const _LoadParmsOut& out);
   void EstablishCloseOrder();
@@ -82,6 +89,7 @@ class PluginHost {
   void UnloadOne(PLUGININFO& plugin);
 
   const HostHooks hooks_;
+  bool rootsFilesOnly_ = false;
   PluginList& plugins_;
   NameRegistry& names_;
   LogLevelTable& logLevel_;
