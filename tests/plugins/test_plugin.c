@@ -117,6 +117,8 @@
  *   spawn_on_write       (none)   the first Write runs this command with
  *                                 /bin/sh -c in a child process, waits for
  *                                 it and logs "Spawned status=<exit code>"
+ *   run_in_load          (none)   Load runs this command with /bin/sh -c,
+ *                                 the plugin's folder as $1, and waits for it
  *   ids_file             (none)   Load writes the calling thread's user IDs
  *                                 (getresuid) to this file as "r e s\n"
  *   crash_in             (none)   the named entry point (Load, Open, Close,
@@ -230,6 +232,7 @@ typedef struct Config {
   long lateThreadMs, ownNarrowHandler;
   long loadSize, loadVersion, threadAfterClose;
   char spawnOnWrite[TP_TEXT_MAX];
+  char runInLoad[TP_TEXT_MAX];
   char idsFile[TP_TEXT_MAX];
   char crashIn[TP_TEXT_MAX];
 } Config;
@@ -303,6 +306,7 @@ static const Key kKeys[] = {
     LONG_KEY("read_waits_close", readWaitsClose),
     LONG_KEY("setuid_in_open", setuidInOpen),
     {"spawn_on_write", KEY_TEXT, offsetof(Config, spawnOnWrite), 0},
+    {"run_in_load", KEY_TEXT, offsetof(Config, runInLoad), 0},
     {"ids_file", KEY_TEXT, offsetof(Config, idsFile), 0},
     {"crash_in", KEY_TEXT, offsetof(Config, crashIn), 0},
     LONG_KEY("load_size", loadSize),
@@ -959,6 +963,21 @@ static void spawn_once(void) {
   log_line("Spawned status=%d", status);
 }
 
+#ifndef DV_TEST_NO_LOAD
+/* Load: what a plugin may do to the files around it before the core runs. */
+static void run_in_load(void) {
+  pid_t child;
+  int status;
+  if (g_config.runInLoad[0] == '\0') return;
+  child = fork();
+  if (child == 0) {
+    execl("/bin/sh", "sh", "-c", g_config.runInLoad, "sh", g_dir, (char*)NULL);
+    _exit(127);
+  }
+  if (child > 0) waitpid(child, &status, 0);
+}
+#endif
+
 /* A thread that outlives the plugin: it blocks in read() on a pipe nobody
  * writes to, which signal handlers installed with SA_RESTART (the core's)
  * resume, so it never returns into the plugin's code once that is gone. */
@@ -1100,6 +1119,7 @@ DV_EXPORT int32_t Load(void* in, void* out) {
   tp_init();
   log_line("Load");
   crash_if("Load");
+  run_in_load();
   write_ids();
   log_caps("load");
   set_callback(li->PluginEventCallback);

@@ -3,6 +3,7 @@
 // The plugin template passes the same checks from an installation.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/child_process.h"
@@ -141,6 +143,97 @@ TEST(Exercise, RunAsRootTheCoreStartsAsRootUnderANobodyParentAndTakesItsAccount)
   EXPECT_EQ(core.str(), "Uid:\t65534\t65534\t65534\t65534\nCapEff:\t0000000000003000\n");
   EXPECT_EQ(parent.str(), "Uid:\t65534\t65534\t65534\t65534\n");
   fs::remove_all(dir);
+}
+
+// Run as root, the exercise's set-user-ID core sits where only root can
+// write, and loads nothing from work/, which the account owns.
+class ExerciseAsRoot : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    if (!Emulator().empty()) GTEST_SKIP() << "the emulator ignores the core's set-user-ID bit";
+    dir_ = fs::temp_directory_path() / ("dv-exercise-root-" + std::to_string(getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "tmp");  // the exercise's folder of temporaries
+    fs::permissions(dir_, fs::perms(0755));
+    fs::permissions(dir_ / "tmp", fs::perms(0755));
+    fs::copy_file(TEST_PLUGIN_SO, dir_ / "probe.so");
+    fs::permissions(dir_ / "probe.so", fs::perms(0644));
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // --exercise of probe.so, its folder in tmp/.
+  std::unique_ptr<ChildProcess> Start(const char* seconds) {
+    ChildOptions options;
+    options.argv = {"/usr/bin/env", "TMPDIR=" + (dir_ / "tmp").string(),
+                    "DV_IMPOSTOR_MARKER=" + (dir_ / "marker").string(),
+                    INSPECT_EXE, "--exercise", (dir_ / "probe.so").string(), "--seconds", seconds};
+    auto child = std::make_unique<ChildProcess>(options);
+    EXPECT_EQ(child->StartError(), "");
+    return child;
+  }
+
+  // Set-user-ID or set-group-ID files left under tmp/.
+  std::vector<std::string> SetIdFilesLeft() const {
+    std::vector<std::string> left;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_ / "tmp")) {
+      struct stat st;
+      if (lstat(entry.path().c_str(), &st) == 0 && (st.st_mode & (S_ISUID | S_ISGID)) != 0) {
+        left.push_back(entry.path().string());
+      }
+    }
+    return left;
+  }
+
+  fs::path dir_;
+};
+
+// The plugin's Load runs (in the inspection, as the account) before the
+// core starts: it puts a library named like one of the core's own into
+// work/, the core's current folder. The set-user-ID core must not load it.
+TEST_F(ExerciseAsRoot, APluginsLibraryInTheCoresWorkingFolderRunsNoCodeAsRoot) {
+  std::ofstream(dir_ / "probe.conf")
+      << "run_in_load=cp " << IMPOSTOR_SO << " \"$1/../work/\"\n";
+  auto run = Start("1");
+  EXPECT_EQ(run->WaitForExit(Scaled(std::chrono::seconds(40))), ExitStatus::Exited(0))
+      << run->Output(Stream::kStdout);
+  std::stringstream marker;
+  marker << std::ifstream(dir_ / "marker").rdbuf();
+  EXPECT_EQ(marker.str().find("euid 0\n"), std::string::npos) << marker.str();
+}
+
+// A settings file that links to a root-only file is neither followed nor
+// copied: the run is refused before anything is loaded.
+TEST_F(ExerciseAsRoot, RefusesASettingsFileThatIsASymbolicLink) {
+  std::ofstream(dir_ / "secret") << "root only\n";
+  fs::permissions(dir_ / "secret", fs::perms(0600));
+  fs::create_symlink(dir_ / "secret", dir_ / "probe.conf");
+  auto run = Start("1");
+  EXPECT_EQ(run->WaitForExit(Scaled(std::chrono::seconds(40))), ExitStatus::Exited(2));
+  const std::string out = run->Output(Stream::kStdout);
+  EXPECT_NE(out.find("devovor-inspect: cannot lay out the core's folder: cannot open " +
+                     (dir_ / "probe.conf").string() + " (a symbolic link is refused)"),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(SetIdFilesLeft().empty());
+}
+
+// Stopped by SIGINT while the core runs, the exercise leaves no
+// set-user-ID file behind.
+TEST_F(ExerciseAsRoot, ASigintMidRunLeavesNoSetUserIdFile) {
+  std::ofstream(dir_ / "probe.conf") << "masks=0xffffffff\ndelivery=1\n";
+  auto run = Start("60");
+  fs::path report;
+  for (int i = 0; i < 400 && report.empty(); ++i) {
+    for (const auto& entry : fs::directory_iterator(dir_ / "tmp")) report = entry.path() / "work/driver-steps.txt";
+    if (report.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_FALSE(report.empty());
+  ASSERT_TRUE(WaitForFileContaining(report.string(), "first ", Scaled(std::chrono::milliseconds(20000))));
+  ASSERT_FALSE(SetIdFilesLeft().empty()) << "the run holds a set-user-ID core";
+  EXPECT_EQ(run->SignalAndWaitForExit(SIGINT, Scaled(std::chrono::milliseconds(20000))),
+            ExitStatus::Signaled(SIGINT));
+  EXPECT_EQ(SetIdFilesLeft(), std::vector<std::string>());
 }
 
 int Shell(const std::string& command) {

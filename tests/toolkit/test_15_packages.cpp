@@ -17,6 +17,7 @@
 #include <string>
 
 #include "support/child_process.h"
+#include "support/setuid_copy.h"
 
 namespace dvtest {
 namespace {
@@ -200,7 +201,11 @@ TEST_F(Packages, ASetUserIdCoreFindsAPluginsLibraryInItsLib) {
   ASSERT_EQ(Shell("dpkg -x " + PackageIn(Debs(), "devovor").string() + " " + root.string()), 0);
   fs::copy_file(LIB_PROBE_SO, home / "lib" / fs::path(LIB_PROBE_SO).filename());
   fs::copy_file(LIB_USER_SO, home / "plugins/lib_user.so");
-  fs::permissions(home / "devovor", fs::perms::set_uid, fs::perm_options::add);
+  // Only root can write the core's folder and those above it, as where the
+  // package installs it (the packages were built under a umask that leaves
+  // group write on).
+  fs::permissions(*work_, fs::perms(0755));
+  ASSERT_EQ(MakeSetUserIdRoot((home / "devovor").string()), "");
   const fs::path run = *work_ / "nobody-run";
   fs::create_directories(run);
   ASSERT_EQ(Shell("chown nobody " + run.string()), 0);

@@ -1,9 +1,12 @@
 #include "inspect/exercise.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +19,8 @@
 #include "inspect/masks.h"
 #include "inspect/mistakes.h"
 #include "plugin_api/helpers.h"
+#include "safety/elf_search_path.h"
+#include "safety/setuid_file.h"
 
 namespace dvinspect {
 namespace {
@@ -77,10 +82,80 @@ bool FindPrograms(const ExerciseOptions& options, Programs* found, std::string* 
   return error->empty();
 }
 
+// ---- the set-user-ID copy ---------------------------------------------------
+
+// Run as root, the core's copy is set-user-ID root while the run lasts.
+// SIGINT, SIGTERM and SIGHUP take the bit off at once (the handler); the
+// main thread then stops the run, removes the folder and ends by the same
+// signal. Every other way out takes it off too (Exercise).
+char g_setIdCopy[4096];  // written with the signals blocked, before the bit is set
+volatile sig_atomic_t g_stopSignal = 0;
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void ClearSetIdOnSignal(int sig) {
+  const int saved = errno;
+  dvsafety::ClearSetId(g_setIdCopy);
+  g_stopSignal = sig;
+  errno = saved;
+}
+
+// Without SA_RESTART: the wait for the run returns to look at the signal.
+void CatchStopSignals() {
+  struct sigaction action = {};
+  action.sa_handler = ClearSetIdOnSignal;
+  sigfillset(&action.sa_mask);
+  for (int sig : kStopSignals) sigaction(sig, &action, nullptr);
+}
+
+void DefaultStopSignals() {
+  for (int sig : kStopSignals) signal(sig, SIG_DFL);
+}
+
+void RememberSetIdCopy(const fs::path& core) {
+  sigset_t all, old;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &old);
+  std::snprintf(g_setIdCopy, sizeof g_setIdCopy, "%s", core.c_str());
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+// Why `core` must not become set-user-ID root: an empty or relative entry
+// in its library search path, which the loader reads from the current
+// folder (work/, the account's), so the account's library would run as root.
+std::string UnsafeCore(const std::string& core) {
+  dvsafety::ElfSearchPath path;
+  std::string error;
+  if (!dvsafety::ReadElfSearchPath(core, &path, &error)) return "cannot read it: " + error;
+  const std::string unsafe = dvsafety::UnsafeSearchPath(path);
+  return unsafe.empty() ? "" : "its library search path reads from the current folder: " + unsafe;
+}
+
 // ---- the folder ------------------------------------------------------------
+
+void Require(const std::string& failure) {
+  if (!failure.empty()) throw std::runtime_error(failure);
+}
 
 void WriteFile(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::trunc) << text;
+}
+
+// Owner and mode of a file or folder this tool made, through a descriptor
+// that followed no link.
+void SetOwnerAndMode(const fs::path& path, uid_t uid, gid_t gid, mode_t mode) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  const bool set = fd >= 0 && fchown(fd, uid, gid) == 0 && fchmod(fd, mode) == 0;
+  if (fd >= 0) close(fd);
+  if (!set) throw std::runtime_error("cannot set the owner and mode of " + path.string());
+}
+
+// A new empty file, `owner`'s when there is one.
+void CreateFileFor(const fs::path& path, const Account* owner) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const bool made = fd >= 0 && (owner == nullptr || fchown(fd, owner->uid, owner->gid) == 0) &&
+                    fchmod(fd, 0640) == 0;
+  if (fd >= 0) close(fd);
+  if (!made) throw std::runtime_error("cannot create " + path.string());
 }
 
 // Two IDs of a kind not the plugin's, so that no parent request reaches a driver.
@@ -132,13 +207,11 @@ struct Layout {
 // A copy of the driver plugin with its (still empty) settings file, which
 // belongs to `owner` so that the account that runs the exercise can fill it.
 fs::path InstallDriver(const Programs& programs, const fs::path& file, const Account* owner) {
-  fs::copy_file(programs.driver, file);
+  Require(dvsafety::CopyRegularFile(programs.driver, file.string(), 0640,
+                                    owner ? owner->gid : gid_t(-1)));
   fs::path conf = file;
   conf.replace_extension(".conf");
-  WriteFile(conf, "");
-  if (owner != nullptr && chown(conf.c_str(), owner->uid, owner->gid) != 0) {
-    throw std::runtime_error("cannot hand " + conf.string() + " to " + owner->name);
-  }
+  CreateFileFor(conf, owner);
   return conf;
 }
 
@@ -169,11 +242,15 @@ void WriteValgrindWrapper(const Layout& layout, const Programs& programs, fs::pa
 // The folder the core runs in, before anything of the plugin is loaded:
 // the core, the plugin (with its "<stem>.conf" if one lies beside it) and
 // the drivers, and work/, the core's current directory, where core.xml and
-// the drivers' report go. With `owner` (a run as root) everything but
-// work/ and the drivers' settings stays root's, and the core's copy is
-// set-user-ID root, so that the owner's parent-sim starts it as root, as
-// the appliance does; the owner can change no file the core loads. Fills
-// `layout` as it goes, so that a failure leaves its root to remove.
+// the drivers' report go. Every file is copied without following a link,
+// regular files only, and none is readable by others. With `owner` (a run
+// as root) everything but work/ and the drivers' settings stays root's,
+// readable by the owner's group, and the core's copy is set-user-ID root, so
+// that the owner's parent-sim starts it as root, as the appliance does; the
+// owner can change no file the core loads, nor the folder that holds the
+// core, nor any above it (the check refuses a folder of temporaries that is
+// not root's or is writable by others without being sticky). Fills `layout`
+// as it goes, so that a failure leaves its root to remove.
 void StageLayout(const ExerciseOptions& options, const Programs& programs, const Account* owner,
                  Layout& layout) {
   std::string pattern = (fs::temp_directory_path() / "devovor-exercise-XXXXXX").string();
@@ -184,30 +261,28 @@ void StageLayout(const ExerciseOptions& options, const Programs& programs, const
   layout.core = layout.root / "devovor";
   for (const char* dir : {"plugins", "protected-plugins", "lib", "work"}) {
     fs::create_directory(layout.root / dir);
+    SetOwnerAndMode(layout.root / dir, uid_t(-1), gid_t(-1), 0755);
   }
-  fs::copy_file(programs.core, layout.core);
-  fs::permissions(layout.core, fs::status(programs.core).permissions());
+  const gid_t group = owner ? owner->gid : gid_t(-1);
+  Require(dvsafety::CopyRegularFile(programs.core, layout.core.string(), 0750, group));
   layout.plugin = layout.root / "plugins" / fs::path(options.plugin).filename();
-  fs::copy_file(options.plugin, layout.plugin);
-  fs::path conf = fs::path(options.plugin).replace_extension(".conf");
-  if (fs::exists(conf)) fs::copy_file(conf, layout.root / "plugins" / conf.filename());
+  Require(dvsafety::CopyRegularFile(options.plugin, layout.plugin.string(), 0640, group));
+  const fs::path conf = fs::path(options.plugin).replace_extension(".conf");
+  std::error_code absent;
+  if (fs::symlink_status(conf, absent).type() != fs::file_type::not_found) {
+    Require(dvsafety::CopyRegularFile(conf.string(), (layout.root / "plugins" / conf.filename()).string(),
+                                      0640, group));
+  }
   layout.firstConf =
       InstallDriver(programs, layout.root / "plugins" / "vUZUvi-exercise-first.so", owner);
   layout.lastConf =
       InstallDriver(programs, layout.root / "protected-plugins" / "zz-exercise-last.so", owner);
   if (owner == nullptr) return;
-  for (const auto& entry : fs::recursive_directory_iterator(layout.root)) {
-    if (entry.is_regular_file()) {
-      fs::permissions(entry.path(), fs::perms::group_read | fs::perms::others_read,
-                      fs::perm_options::add);
-    }
-  }
   // Only root and the account's group reach the set-user-ID core.
-  if (chown(layout.root.c_str(), 0, owner->gid) != 0 || chmod(layout.root.c_str(), 0750) != 0 ||
-      chown(layout.work.c_str(), owner->uid, owner->gid) != 0 ||
-      chown(layout.core.c_str(), 0, owner->gid) != 0 || chmod(layout.core.c_str(), 04750) != 0) {
-    throw std::runtime_error("cannot prepare the core's folder for " + owner->name);
-  }
+  SetOwnerAndMode(layout.root, 0, owner->gid, 0750);
+  SetOwnerAndMode(layout.work, owner->uid, owner->gid, 0755);
+  RememberSetIdCopy(layout.core);
+  Require(dvsafety::MakeSetUserIdRoot(layout.core.string(), owner->gid, 04750));
 }
 
 // What the drivers raise, and the core.xml the core starts with: both
@@ -511,6 +586,7 @@ Outcome ExerciseAs(const Account& account, const ExerciseOptions& options,
   out.flush();
   const pid_t child = fork();
   if (child == 0) {
+    DefaultStopSignals();
     std::string error;
     Outcome outcome;
     if (TakeAccount(account, &error)) {
@@ -523,7 +599,11 @@ Outcome ExerciseAs(const Account& account, const ExerciseOptions& options,
     _exit(outcome.code | (outcome.keepFolder ? 0x10 : 0));
   }
   int status = 0;
-  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return {2, false};
+  pid_t done = -1;
+  while (child > 0 && (done = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
+    if (g_stopSignal != 0) kill(child, SIGKILL);  // parent-sim dies with it (exercise_run.cpp)
+  }
+  if (done != child || !WIFEXITED(status)) return {2, false};
   return {WEXITSTATUS(status) & 0x0f, (WEXITSTATUS(status) & 0x10) != 0};
 }
 
@@ -536,7 +616,13 @@ int Exercise(const ExerciseOptions& options, std::ostream& out) {
     out << "devovor-inspect: " << error << "\n";
     return 2;
   }
+  const std::string unsafe = UnsafeCore(programs.core);
+  if (!unsafe.empty()) {
+    out << "devovor-inspect: refusing the core " << programs.core << ": " << unsafe << "\n";
+    return 2;
+  }
   const Account* owner = options.account ? &*options.account : nullptr;
+  if (owner != nullptr) CatchStopSignals();
   Layout layout;
   std::error_code ignored;
   try {
@@ -546,9 +632,20 @@ int Exercise(const ExerciseOptions& options, std::ostream& out) {
     if (!layout.root.empty()) fs::remove_all(layout.root, ignored);
     return 2;
   }
-  const Outcome outcome = owner ? ExerciseAs(*owner, options, programs, layout, out)
-                                : ExerciseStaged(options, programs, layout, out);
-  if (!outcome.keepFolder) fs::remove_all(layout.root, ignored);
+  Outcome outcome;
+  if (g_stopSignal == 0) {
+    outcome = owner ? ExerciseAs(*owner, options, programs, layout, out)
+                    : ExerciseStaged(options, programs, layout, out);
+  }
+  // No way out leaves the copy set-user-ID, a folder kept for memcheck's log
+  // included.
+  if (owner != nullptr) dvsafety::ClearSetId(layout.core.c_str());
+  if (!outcome.keepFolder || g_stopSignal != 0) fs::remove_all(layout.root, ignored);
+  if (g_stopSignal != 0) {
+    out.flush();
+    DefaultStopSignals();
+    raise(g_stopSignal);
+  }
   return outcome.code;
 }
 

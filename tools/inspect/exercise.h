@@ -36,6 +36,19 @@
 // `ExerciseOptions::account` for good before the plugin is loaded at all,
 // and inspects and runs it from there; the core starts with that account's
 // parent-sim, as a set-user-ID root program, and takes its account.
+//
+// What keeps that copy from running anyone's code as root
+// (safety/setuid_file.h): a core whose library search path has an empty or
+// relative entry (read from the current folder, work/, the account's) is
+// refused, exit status 2; the plugin and its settings are copied without
+// following a link, regular files only, readable by the account's group and
+// never by others; the copy lies in a folder only root can write, below
+// folders that are root's and writable by root alone or sticky; owner and
+// modes are set through the open descriptors. The set-user-ID bit comes off
+// on every way out: SIGINT, SIGTERM and SIGHUP take it off in their handler
+// (then the run is stopped, the folder removed and the tool ends by the same
+// signal), and so does every return, also when the folder is kept for
+// memcheck's log.
 #pragma once
 
 #include <optional>

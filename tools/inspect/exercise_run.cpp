@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -17,8 +18,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The child: its own session, the terminal as standard output and error.
+// It dies with this process, so that a run stopped by a signal (exercise.h)
+// leaves no parent-sim behind.
 [[noreturn]] void ExecOnTerminal(const RunPlan& plan, const char* terminal) {
   setsid();
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
   const int slave = open(terminal, O_RDWR);
   const int none = open("/dev/null", O_RDONLY);
   if (slave < 0 || none < 0 || chdir(plan.workDir.c_str()) != 0) _exit(126);
