@@ -8,6 +8,7 @@
 
 #include "log/log.h"
 #include "platform/crash_report.h"
+#include "platform/plugin_code.h"
 #include "plugins/discovery.h"
 #include "plugins/plugin_records.h"
 #include "plugins/plugin_threads.h"
@@ -48,6 +49,12 @@ void CallStopEntry(const PLUGININFO& plugin, PluginEntryFn entry, const char* en
 std::string FileNameOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The crash report stops naming the plugin for code that may go away.
+void CloseLibrary(void* library) {
+  ForgetPluginCode(library);
+  dlclose(library);
 }
 
 PluginEntryFn Lookup(void* library, const char* name) {
@@ -112,6 +119,7 @@ PluginHost::LoadAttempt PluginHost::LoadCandidate(const std::string& path) {
     return attempt;
   }
   Log(0, "Core: Loaded plugin: %s", name.c_str());
+  RecordPluginCode(library, name.c_str());  // before Load can start a thread of its own
 
   plugin.library = library;
   plugin.Load = Lookup(library, "Load");
@@ -123,7 +131,7 @@ PluginHost::LoadAttempt PluginHost::LoadCandidate(const std::string& path) {
   plugin.Seek = Lookup(library, "Seek");
   plugin.IOCTL = Lookup(library, "IOCTL");
   if (plugin.Load == nullptr) {
-    dlclose(library);
+    CloseLibrary(library);
     plugin.library = nullptr;
     Log(100, "Core: Failed to load plugin: %s (missing symbol)", name.c_str());
     return attempt;
@@ -140,7 +148,7 @@ PluginHost::LoadAttempt PluginHost::LoadCandidate(const std::string& path) {
   plugin.loadResults = out;
   plugin.loadTimeMs = took / kNsPerMs;
   if (!VetLoadResult(name, attempt.loadResult, out)) {
-    dlclose(library);
+    CloseLibrary(library);
     plugin.library = nullptr;
     return attempt;
   }
@@ -235,7 +243,7 @@ void PluginHost::UnloadOne(PLUGININFO& plugin) {
   plugin.readGate.Close();  // in case the close phase never ran
   plugin.readGate.WaitIdle();
   CallStopEntry<_UnloadParmsIn, _UnloadParmsOut>(plugin, plugin.Unload, "Unload", "unload");
-  if (plugin.id() != kResidentPluginId) dlclose(plugin.library);
+  if (plugin.id() != kResidentPluginId) CloseLibrary(plugin.library);
   plugin.library = nullptr;
 }
 

@@ -121,7 +121,9 @@
  *                                 (getresuid) to this file as "r e s\n"
  *   crash_in             (none)   the named entry point (Load, Open, Close,
  *                                 Unload, Write, IOCTL, Read) stores through
- *                                 a null pointer after logging its line
+ *                                 a null pointer after logging its line;
+ *                                 "OwnThread": the own thread does, after
+ *                                 its first line
  *   load_size            0        when not 0: Load writes it into the size
  *                                 of _LoadParmsOut, which the core filled
  *   load_version         0        the same for its version
@@ -1023,6 +1025,7 @@ static void* run_own_thread(void* arg) {
   int lateRunning = 0;
   (void)arg;
   log_line("Own thread tid=%ld", (long)syscall(SYS_gettid));
+  crash_if("OwnThread");
   if (g_config.lateThreadMs > 0) {
     sleep_ms(g_config.lateThreadMs);
     lateRunning = pthread_create(&late, NULL, run_late_thread, NULL) == 0;
