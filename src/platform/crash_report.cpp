@@ -1,6 +1,7 @@
 #include "platform/crash_report.h"
 
 #include <signal.h>
+#include <ucontext.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -11,12 +12,16 @@
 #include <cstddef>
 #include <cstring>
 
+#include "platform/plugin_code.h"
+
 namespace dv {
 namespace {
 
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 // Room for the handler's few frames plus the C library's own signal frame.
 constexpr size_t kAltStackBytes = 64 * 1024;
+// Only the core's threads hold one; read by the handler on the faulting thread.
+thread_local bool t_coreThread __attribute__((tls_model("initial-exec"))) = false;
 constexpr char kSystemLogSocket[] = "/dev/log";
 constexpr char kSystemLogTag[] = "devovor: ";
 
@@ -45,15 +50,65 @@ class Line {
   size_t used_ = 0;
 };
 
-void Describe(Line& line, const EntryPointMark* mark, int signal) {
+// A signal another process sent (kill, sigqueue, tgkill), or one this
+// process sent with kill or sigqueue: it names no faulting instruction and
+// may land on any thread. Only abort and raise (tgkill to the calling
+// thread, from this process) count as the thread's own.
+bool SentFromOutside(const siginfo_t& info) {
+  if (info.si_code > 0) return false;  // a fault, or the kernel's own
+  return !(info.si_code == SI_TKILL && info.si_pid == getpid());
+}
+
+// The address of the instruction the thread was at; 0 where unknown.
+uintptr_t InterruptedInstruction(const void* context) {
+  const ucontext_t* uc = static_cast<const ucontext_t*>(context);
+  if (uc == nullptr) return 0;
+#if defined(__x86_64__)
+  return static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__i386__)
+  return static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_EIP]);
+#elif defined(__aarch64__)
+  return static_cast<uintptr_t>(uc->uc_mcontext.pc);
+#elif defined(__arm__)
+  return static_cast<uintptr_t>(uc->uc_mcontext.arm_pc);
+#else
+  return 0;
+#endif
+}
+
+// Where a fault on this thread happened: the innermost mark, else the core
+// on its own threads, else the plugin whose code holds the instruction.
+void DescribeFault(Line& line, const EntryPointMark* mark, uintptr_t instruction) {
   if (mark != nullptr && mark->plugin() != nullptr) {
     line.Add("plugin ");
     line.Add(mark->plugin());
     line.Add(" crashed in ");
     line.Add(mark->entry());
-  } else {
-    line.Add("the core crashed");
+    return;
   }
+  if (mark != nullptr || t_coreThread) {
+    line.Add("the core crashed");
+    return;
+  }
+  const char* plugin = instruction != 0 ? PluginHoldingCode(instruction) : nullptr;
+  if (plugin != nullptr) {
+    line.Add("plugin ");
+    line.Add(plugin);
+    line.Add(" crashed in a thread of its own");
+  } else {
+    line.Add("a thread the core did not start crashed");
+  }
+}
+
+void Describe(Line& line, const siginfo_t& info, const void* context, int signal) {
+  if (SentFromOutside(info)) {
+    line.Add("the core was ended by signal ");
+    line.Add(signal);
+    line.Add(" from process ");
+    line.Add(static_cast<int>(info.si_pid));
+    return;
+  }
+  DescribeFault(line, t_entryPointMark, InterruptedInstruction(context));
   line.Add(" (signal ");
   line.Add(signal);
   line.Add(")");
@@ -83,11 +138,10 @@ void SendToSystemLog(const Line& datagram) {
   close(fd);
 }
 
-void ReportFatalSignal(int signal) {
+void ReportFatalSignal(int signal, siginfo_t* info, void* context) {
   const int savedErrno = errno;
-  const EntryPointMark* mark = t_entryPointMark;
   Line line;
-  Describe(line, mark, signal);
+  Describe(line, *info, context, signal);
   line.Add("\n");
   WriteAll(STDOUT_FILENO, line.data(), line.size());
   Line datagram;
@@ -95,7 +149,7 @@ void ReportFatalSignal(int signal) {
   datagram.Add(LOG_USER | LOG_CRIT);
   datagram.Add(">");
   datagram.Add(kSystemLogTag);
-  Describe(datagram, mark, signal);
+  Describe(datagram, *info, context, signal);
   SendToSystemLog(datagram);
 
   // The default action ends the process: at once for a signal raised here,
@@ -117,29 +171,47 @@ void UseAlternateStack(void* memory, size_t size) {
   sigaltstack(&stack, nullptr);
 }
 
+size_t PageBytes() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
+
+// The alternate stack and one inaccessible page below it, where a stack
+// grows to: a handler that overruns the stack faults there (and the process
+// dies by SIGSEGV) instead of writing over whatever lies below.
+size_t GuardedStackBytes() { return PageBytes() + kAltStackBytes; }
+
+// The mapping, or null; the stack starts one page above it.
+void* MapGuardedStack() {
+  void* mapping = mmap(nullptr, GuardedStackBytes(), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+  if (mapping == MAP_FAILED) return nullptr;
+  char* stack = static_cast<char*>(mapping) + PageBytes();
+  if (mprotect(stack, kAltStackBytes, PROT_READ | PROT_WRITE) != 0) {
+    munmap(mapping, GuardedStackBytes());
+    return nullptr;
+  }
+  UseAlternateStack(stack, kAltStackBytes);
+  return mapping;
+}
+
 }  // namespace
 
 void InstallCrashReport() {
   if (!kCrashReportInstalled) return;
-  alignas(16) static char mainThreadStack[kAltStackBytes];
-  UseAlternateStack(mainThreadStack, sizeof mainThreadStack);
+  t_coreThread = true;
+  MapGuardedStack();  // the main thread's, for the life of the process; none: its own stack
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
-  action.sa_handler = ReportFatalSignal;
+  action.sa_sigaction = ReportFatalSignal;
   sigemptyset(&action.sa_mask);
   // Other fatal signals wait while the report is written.
   for (int signal : kFatalSignals) sigaddset(&action.sa_mask, signal);
-  action.sa_flags = SA_ONSTACK;
+  action.sa_flags = SA_ONSTACK | SA_SIGINFO;
   for (int signal : kFatalSignals) sigaction(signal, &action, nullptr);
 }
 
 AlternateSignalStack::AlternateSignalStack() {
   if (!kCrashReportInstalled) return;
-  void* memory = mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) return;  // the handler then runs on the thread's stack
-  memory_ = memory;
-  UseAlternateStack(memory_, kAltStackBytes);
+  t_coreThread = true;
+  memory_ = MapGuardedStack();  // null: the handler runs on the thread's stack
 }
 
 AlternateSignalStack::~AlternateSignalStack() {
@@ -148,7 +220,7 @@ AlternateSignalStack::~AlternateSignalStack() {
   std::memset(&off, 0, sizeof off);
   off.ss_flags = SS_DISABLE;
   sigaltstack(&off, nullptr);
-  munmap(memory_, kAltStackBytes);
+  munmap(memory_, GuardedStackBytes());
 }
 
 }  // namespace dv

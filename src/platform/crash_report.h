@@ -10,17 +10,38 @@
 //
 // `InstallCrashReport` (main thread, once, at the start of `devovor::Start`)
 // gives the main thread an alternate signal stack and installs one handler
-// for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT. Threads the core starts
-// hold an `AlternateSignalStack` for their whole life, so the handler runs
-// even when the fault was a stack overflow; a plugin's own thread may have
-// none, and the handler then runs on that thread's stack. The handler uses
-// async-signal-safe calls only (write, socket, connect, send, sigaction,
-// raise): it writes
+// (SA_SIGINFO) for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT. Threads the
+// core starts hold an `AlternateSignalStack` for their whole life, so the
+// handler runs even when the fault was a stack overflow; a plugin's own
+// thread may have none, and the handler then runs on that thread's stack.
+// Every alternate stack has an inaccessible page below it, so a handler
+// that overruns it faults instead of writing over other memory. The
+// handler uses async-signal-safe calls only (write, socket, connect, send,
+// sigaction, getpid, raise) and takes no lock; it writes one line:
+//     "the core was ended by signal <n> from process <pid>"
+//         a signal another process sent (kill, sigqueue, tgkill; si_code
+//         <= 0), or this process with kill or sigqueue: it may land on any
+//         thread, so no thread's mark says anything about it;
 //     "plugin <file> crashed in <entry point> (signal <n>)"
-// or "the core crashed (signal <n>)" to standard output and, as a critical
-// message of "devovor", to the system log socket "/dev/log"; then it puts
-// back the default action and raises the signal again, so the process dies
-// by the same signal, with the same exit status and core dump as without it.
+//         a fault (or abort/raise) inside a marked call into a plugin;
+//     "the core crashed (signal <n>)"
+//         one on a thread the core started (or in a `BackInCore` mark),
+//         outside every plugin's mark;
+//     "plugin <file> crashed in a thread of its own (signal <n>)"
+//         one on a thread the core did not start, whose interrupted
+//         instruction lies in that plugin's code (see plugin_code.h);
+//     "a thread the core did not start crashed (signal <n>)"
+//         one on such a thread, at an instruction of no recorded plugin
+//         (the C library's, say, or where the architecture's context is
+//         not read);
+// to standard output and, as a critical message of "devovor", to the
+// system log socket "/dev/log"; then it puts back the default action and
+// raises the signal again, so the process dies by the same signal, with
+// the same exit status and core dump as without it.
+//
+// A thread of the process that sends a fatal signal to another with
+// tgkill or pthread_kill cannot be told from the target raising it itself:
+// such a signal is described as the target thread's own.
 //
 // Sanitizer builds install neither handlers nor alternate stacks: the
 // sanitizers catch these signals themselves to print their own reports,
@@ -87,7 +108,8 @@ class BackInCore : public EntryPointMark {
 // REQUIRES: main thread, once, before plugins load.
 void InstallCrashReport();
 
-// An alternate signal stack for the calling thread while the object lives.
+// An alternate signal stack for the calling thread while the object lives;
+// it also marks the thread as one the core started, for the crash report.
 // Construct it first thing in a thread the core starts; never move it.
 class AlternateSignalStack {
  public:
@@ -97,7 +119,7 @@ class AlternateSignalStack {
   AlternateSignalStack& operator=(const AlternateSignalStack&) = delete;
 
  private:
-  void* memory_ = nullptr;
+  void* memory_ = nullptr;  // the mapping: guard page, then the stack
 };
 
 }  // namespace dv

@@ -11,6 +11,7 @@
 
 #include "log/log.h"
 #include "platform/crash_report.h"
+#include "platform/plugin_code.h"
 #include "platform/trusted_path.h"
 #include "plugins/discovery.h"
 #include "plugins/plugin_records.h"
@@ -64,6 +65,12 @@ std::string WhyNotRootsPlugin(const std::string& path) {
   struct stat facts;
   if (lstat(settings.c_str(), &facts) != 0 && errno == ENOENT) return "";
   return WhyNotRootsAlone(settings, PathKind::kFile);
+}
+
+// The crash report stops naming the plugin for code that may go away.
+void CloseLibrary(void* library) {
+  ForgetPluginCode(library);
+  dlclose(library);
 }
 
 PluginEntryFn Lookup(void* library, const char* name) {
@@ -139,6 +146,7 @@ PluginHost::LoadAttempt PluginHost::LoadCandidate(const std::string& path) {
     return attempt;
   }
   Log(0, "Core: Loaded plugin: %s", name.c_str());
+  RecordPluginCode(library, name.c_str());  // before Load can start a thread of its own
 
   plugin.library = library;
   plugin.Load = Lookup(library, "Load");
@@ -150,7 +158,7 @@ PluginHost::LoadAttempt PluginHost::LoadCandidate(const std::string& path) {
   plugin.Seek = Lookup(library, "Seek");
   plugin.IOCTL = Lookup(library, "IOCTL");
   if (plugin.Load == nullptr) {
-    dlclose(library);
+    CloseLibrary(library);
     plugin.library = nullptr;
     Log(100, "Core: Failed to load plugin: %s (missing symbol)", name.c_str());
     return attempt;
@@ -167,7 +175,7 @@ PluginHost::LoadAttempt PluginHost::LoadCandidate(const std::string& path) {
   plugin.loadResults = out;
   plugin.loadTimeMs = took / kNsPerMs;
   if (!VetLoadResult(name, attempt.loadResult, out)) {
-    dlclose(library);
+    CloseLibrary(library);
     plugin.library = nullptr;
     return attempt;
   }
@@ -262,7 +270,7 @@ void PluginHost::UnloadOne(PLUGININFO& plugin) {
   plugin.readGate.Close();  // in case the close phase never ran
   plugin.readGate.WaitIdle();
   CallStopEntry<_UnloadParmsIn, _UnloadParmsOut>(plugin, plugin.Unload, "Unload", "unload");
-  if (plugin.id() != kResidentPluginId) dlclose(plugin.library);
+  if (plugin.id() != kResidentPluginId) CloseLibrary(plugin.library);
   plugin.library = nullptr;
 }
 

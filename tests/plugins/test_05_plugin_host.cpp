@@ -2,12 +2,15 @@
 // and protected-plugins/, loaded, vetted, opened, closed and unloaded.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "plugins/plugin_fixture.h"
@@ -37,6 +40,20 @@ Lines Who(const PluginFolder& folder, const std::string& call) {
     if (line.substr(space + 1) == call) stems.push_back(line.substr(0, space));
   }
   return stems;
+}
+
+// The permissions ("rw-p", ...) of the mapping of this process that holds
+// `address`, as /proc/self/maps shows them; empty when none does.
+std::string MappingPermissions(uintptr_t address) {
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    const size_t dash = line.find('-');
+    const size_t space = line.find(' ');
+    const uintptr_t begin = std::stoull(line.substr(0, dash), nullptr, 16);
+    const uintptr_t end = std::stoull(line.substr(dash + 1, space - dash - 1), nullptr, 16);
+    if (address >= begin && address < end) return line.substr(space + 1, 4);
+  }
+  return "";
 }
 
 bool Has(const Lines& lines, const std::string& line) {
@@ -189,16 +206,48 @@ TEST_F(PluginHost, AReadRequestFromAWorkerIsAnsweredByAnotherPluginsReader) {
 }
 
 // A fatal signal leaves one line on the console naming the plugin and the
-// entry point it came from, or the core; the process still dies by it.
+// entry point it came from, the plugin whose own thread faulted, or the
+// process that sent it; the process still dies by it.
 struct CrashCase {
   const char* what;
   std::vector<std::pair<const char*, const char*>> plugins;  // file, settings
   int sentSignal;  // 0: the plugin faults by itself
+  // With a signal: the call (stem, start of its line; the call sleeps
+  // after logging it) the core's main thread must be in
+  // when the signal is sent to that thread alone; null: sent to the process
+  // once it has started.
+  std::pair<const char*, const char*> sentDuring;
   int dyingSignal;
-  const char* line;
+  const char* line;  // "<pid>" stands for the test's own process
 };
 
 class Crash : public ::testing::TestWithParam<CrashCase> {};
+
+std::string WithOurPid(std::string line) {
+  const size_t at = line.find("<pid>");
+  if (at != std::string::npos) line.replace(at, 5, std::to_string(getpid()));
+  return line;
+}
+
+// True once a line of `stem` starts with `prefix`; false after 10 s.
+bool WaitForCallStarting(const PluginFolder& folder, const std::string& stem,
+                         const std::string& prefix) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    for (const std::string& line : folder.CallsOf(stem)) {
+      if (line.rfind(prefix, 0) == 0) return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+// The signal goes to the main thread (its thread ID is the process's) while
+// it is inside the call, so the mark of that call is there to mislead.
+void SendDuringCall(ChildProcess& core, const PluginFolder& folder, const CrashCase& c) {
+  ASSERT_TRUE(WaitForCallStarting(folder, c.sentDuring.first, c.sentDuring.second));
+  ASSERT_EQ(syscall(SYS_tgkill, core.Pid(), core.Pid(), c.sentSignal), 0);
+}
 
 TEST_P(Crash, OneLineNamesWhereItHappenedAndTheSignalIsKept) {
   if (!dv::kCrashReportInstalled) GTEST_SKIP() << "sanitizers report fatal signals themselves";
@@ -211,27 +260,56 @@ TEST_P(Crash, OneLineNamesWhereItHappenedAndTheSignalIsKept) {
   options.stdoutMode = Stdout::kTerminal;
   ChildProcess core(options);
   ASSERT_EQ(core.StartError(), "");
-  if (c.sentSignal != 0) {
+  if (c.sentSignal != 0 && c.sentDuring.first != nullptr) {
+    SendDuringCall(core, folder, c);
+  } else if (c.sentSignal != 0) {
     ASSERT_TRUE(core.WaitFor(Stream::kStdout, kStarted, std::chrono::seconds(10)));
     core.Signal(c.sentSignal);
   }
   EXPECT_EQ(core.WaitForExit(std::chrono::seconds(20)), ExitStatus::Signaled(c.dyingSignal));
   const std::string console = core.Output(Stream::kStdout);
-  EXPECT_NE(console.find(std::string(c.line) + "\r\n"), std::string::npos) << console;
+  EXPECT_NE(console.find(WithOurPid(c.line) + "\r\n"), std::string::npos) << console;
 }
+
+constexpr std::pair<const char*, const char*> kOnceStarted{nullptr, nullptr};
 
 INSTANTIATE_TEST_SUITE_P(
     PluginHost, Crash,
     ::testing::Values(
-        CrashCase{"InOpen", {{"opener.so", "id=0x10000\ncrash_in=Open"}}, 0, SIGSEGV,
+        CrashCase{"InOpen", {{"opener.so", "id=0x10000\ncrash_in=Open"}}, 0, kOnceStarted, SIGSEGV,
                   "plugin opener.so crashed in Open (signal 11)"},
         CrashCase{"InWrite",
                   {{"a.so", "id=0x10000\nraise_on_open=1"},
                    {"sink.so", "id=0x20000\nmasks=0xffffffff\ndelivery=1\ncrash_in=Write"}},
-                  0, SIGSEGV, "plugin sink.so crashed in Write (signal 11)"},
-        CrashCase{"OutsidePlugins", {{"a.so", "id=0x10000"}}, SIGABRT, SIGABRT,
-                  "the core crashed (signal 6)"}),
+                  0, kOnceStarted, SIGSEGV, "plugin sink.so crashed in Write (signal 11)"},
+        CrashCase{"StackOverflowInWrite",
+                  {{"a.so", "id=0x10000\nraise_on_open=1"},
+                   {"sink.so", "id=0x20000\nmasks=0xffffffff\ndelivery=1\ncrash_in=WriteOverflow"}},
+                  0, kOnceStarted, SIGSEGV, "plugin sink.so crashed in Write (signal 11)"},
+        CrashCase{"InAThreadOfItsOwn",
+                  {{"a.so", "id=0x10000"}, {"own.so", "id=0x20000\nown_thread=1\ncrash_in=OwnThread"}},
+                  0, kOnceStarted, SIGSEGV, "plugin own.so crashed in a thread of its own (signal 11)"},
+        CrashCase{"OutsidePlugins", {{"a.so", "id=0x10000"}}, SIGABRT, kOnceStarted, SIGABRT,
+                  "the core was ended by signal 6 from process <pid>"},
+        CrashCase{"SentDuringAWrite",
+                  {{"a.so", "id=0x10000\nraise_on_open=1"},
+                   {"sink.so", "id=0x20000\nmasks=0xffffffff\ndelivery=1\nsleep_in_write_ms=60000"}},
+                  SIGSEGV, {"sink", "Write "}, SIGSEGV,
+                  "the core was ended by signal 11 from process <pid>"}),
     [](const ::testing::TestParamInfo<CrashCase>& info) { return info.param.what; });
+
+// A handler that overruns an alternate signal stack faults on the page
+// below it instead of writing over the memory there.
+TEST(CrashReport, EveryAlternateSignalStackHasAnInaccessiblePageBelowIt) {
+  if (!dv::kCrashReportInstalled) GTEST_SKIP() << "sanitizer builds use no alternate stacks";
+  const dv::AlternateSignalStack altStack;
+  stack_t stack;
+  ASSERT_EQ(sigaltstack(nullptr, &stack), 0);
+  ASSERT_EQ(stack.ss_flags & SS_DISABLE, 0);
+  const uintptr_t base = reinterpret_cast<uintptr_t>(stack.ss_sp);
+  EXPECT_EQ(MappingPermissions(base), "rw-p");
+  EXPECT_EQ(MappingPermissions(base - 1), "---p");
+}
 
 // A descriptor the core was handed beyond 0-2 stays open in the core, for
 // a plugin that may want it, but reaches no program a plugin starts.

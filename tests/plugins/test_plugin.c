@@ -123,7 +123,10 @@
  *                                 (getresuid) to this file as "r e s\n"
  *   crash_in             (none)   the named entry point (Load, Open, Close,
  *                                 Unload, Write, IOCTL, Read) stores through
- *                                 a null pointer after logging its line
+ *                                 a null pointer after logging its line;
+ *                                 "OwnThread": the own thread does, after
+ *                                 its first line; "WriteOverflow": Write
+ *                                 recurses until its stack runs out
  *   load_size            0        when not 0: Load writes it into the size
  *                                 of _LoadParmsOut, which the core filled
  *   load_version         0        the same for its version
@@ -1015,6 +1018,17 @@ static void crash_if(const char* entry) {
   if (strcmp(g_config.crashIn, entry) == 0) *(volatile int*)g_nowhere = 1;
 }
 
+/* Each frame keeps a volatile kilobyte alive across the call, so the
+ * recursion is neither a loop nor a tail call: it ends in a fault on the
+ * stack's guard (the volatile test, never true, only keeps the compiler
+ * from calling it endless). */
+static int overflow_stack(int depth) {
+  volatile char frame[1024];
+  if (g_nowhere != 0) return 0;
+  frame[0] = (char)depth;
+  return overflow_stack(depth + 1) + frame[0];
+}
+
 /* Load and its helpers: absent from the copy built with DV_TEST_NO_LOAD,
  * which exports every other entry point. */
 #ifndef DV_TEST_NO_LOAD
@@ -1042,6 +1056,7 @@ static void* run_own_thread(void* arg) {
   int lateRunning = 0;
   (void)arg;
   log_line("Own thread tid=%ld", (long)syscall(SYS_gettid));
+  crash_if("OwnThread");
   if (g_config.lateThreadMs > 0) {
     sleep_ms(g_config.lateThreadMs);
     lateRunning = pthread_create(&late, NULL, run_late_thread, NULL) == 0;
@@ -1186,6 +1201,7 @@ TP_WRITE_IOCTL_EXPORT int32_t Write(void* in, void* out) {
   log_line("Write type=0x%x provider=0x%x len=%u keep=%d%s", (unsigned)wi->eventType,
            (unsigned)wi->providerID, (unsigned)wi->len, keep, data);
   crash_if("Write");
+  if (strcmp(g_config.crashIn, "WriteOverflow") == 0) overflow_stack(0);
   wo->keep = keep ? keep_block(wi->data) : 0;
   wo->errorCode = (int32_t)g_config.writeError;
   if (g_config.requestInOwnThread > 0) mark_written();

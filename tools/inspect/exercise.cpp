@@ -475,7 +475,9 @@ void FindSlowOrFailedStart(const fs::path& coreXml, const dv::PLUGININFO& p, int
 // and the entry point it was in; empty when there is none.
 std::string CrashLine(const std::string& console) {
   static const std::regex kCrash(
-      "(plugin \\S+ crashed in \\S+|the core crashed) \\(signal \\d+\\)");
+      "(plugin \\S+ crashed in (a thread of its own|\\S+)|the core crashed"
+      "|a thread the core did not start crashed) \\(signal \\d+\\)"
+      "|the core was ended by signal \\d+ from process \\d+");
   std::smatch m;
   return std::regex_search(console, m, kCrash) ? m.str() : std::string();
 }
