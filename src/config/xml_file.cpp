@@ -192,6 +192,12 @@ void NormalizeNewlines(std::string* bytes) {
   b.resize(out);
 }
 
+// Parses `bytes`, read from a file, into `doc`.
+bool ParseFileBytes(TiXmlDocument* doc, std::string bytes, XmlStatus* status, bool* complete) {
+  NormalizeNewlines(&bytes);
+  return ParsePadded(doc, PaddedXmlText(bytes), kXmlMaxDepth, status, complete);
+}
+
 // One attempt: a cleared `doc` named `name`, then the file `path` parsed.
 bool LoadOne(TiXmlDocument* doc, const std::string& name, const std::string& path,
              bool follow_links, const Platform& platform, XmlStatus* status, bool* complete) {
@@ -199,8 +205,7 @@ bool LoadOne(TiXmlDocument* doc, const std::string& name, const std::string& pat
   *status = XmlStatus();
   std::string bytes;
   if (platform.ReadFile(path, follow_links, &bytes) != 0) return Fail(doc, kXmlOpenFailed, status);
-  NormalizeNewlines(&bytes);
-  return ParsePadded(doc, PaddedXmlText(bytes), kXmlMaxDepth, status, complete);
+  return ParseFileBytes(doc, std::move(bytes), status, complete);
 }
 
 // Finishes the save that left "<name>.pending" behind. The side file may
@@ -215,13 +220,11 @@ void MoveSideFileIntoPlace(const std::string& side, const std::string& name,
   platform.SyncDirectory(DirectoryOf(name));
 }
 
-// Why the side file at `side` may not be taken, or empty when it may: only
+// Why a side file with `facts` may not be taken, or empty when it may: only
 // a regular file of this process's effective user with no other name is the
 // leftover of one of its own saves. Anyone who can write the folder could
 // otherwise plant a configuration there, or link another file into place.
-std::string DistrustOf(const std::string& side, const Platform& platform) {
-  Platform::FileFacts facts;
-  if (platform.FactsOf(side, &facts) != 0) return "";  // nothing there to take
+std::string DistrustOf(const Platform::FileFacts& facts, const Platform& platform) {
   const uint32_t self = platform.ProcessIds().effectiveUid;
   if (!facts.regular) return "not a regular file";
   if (facts.owner != self) {
@@ -229,6 +232,15 @@ std::string DistrustOf(const std::string& side, const Platform& platform) {
   }
   if (facts.links != 1) return std::to_string(facts.links) + " links";
   return "";
+}
+
+// Why the side file that could not be opened is not to be taken, from what
+// its name shows (a symbolic link, another user's file it may not read);
+// empty when there is nothing there or the name shows nothing wrong.
+std::string DistrustOfName(const std::string& side, const Platform& platform) {
+  Platform::FileFacts facts;
+  if (platform.FactsOf(side, &facts) != 0) return "";  // nothing there to take
+  return DistrustOf(facts, platform);
 }
 
 // Removes a side file not to be taken, or leaves it when that is not
@@ -244,16 +256,34 @@ void Discard(const std::string& side, const std::string& why, const Platform& pl
 }
 
 // Takes "<name>.pending" when it is trusted and holds a complete document.
+// The file is judged on the descriptor it is read from, so a file planted
+// at the name after any look at it is judged itself. A side file swapped
+// after the read is renamed in its place all the same: only someone who
+// may replace names in the folder can swap it, and such a one could rename
+// a file over `name` as well.
 bool LoadSideFile(TiXmlDocument* doc, const std::string& name, const Platform& platform,
                   XmlStatus* status) {
   const std::string side = name + kSideSuffix;
-  const std::string distrust = DistrustOf(side, platform);
+  int error = 0;
+  const std::unique_ptr<ReadableFile> file = platform.OpenForReading(side, &error);
+  Platform::FileFacts facts;
+  // A side file that cannot be opened (a symbolic link, another user's file
+  // this process may not read) is judged by what its name shows; it is
+  // never read.
+  const std::string distrust = !file                        ? DistrustOfName(side, platform)
+                               : file->Facts(&facts) != 0 ? ""
+                                                            : DistrustOf(facts, platform);
   if (!distrust.empty()) {
     Discard(side, distrust, platform);
     return false;
   }
+  if (!file || !facts.regular) return false;  // nothing there, or nothing known of it
+  *doc = TiXmlDocument(name);
+  *status = XmlStatus();
+  std::string bytes;
+  if (file->ReadAll(&bytes) != 0) return Fail(doc, kXmlOpenFailed, status);
   bool complete = false;
-  if (!LoadOne(doc, name, side, false, platform, status, &complete) || !complete) return false;
+  if (!ParseFileBytes(doc, std::move(bytes), status, &complete) || !complete) return false;
   MoveSideFileIntoPlace(side, name, platform);
   return true;
 }

@@ -97,7 +97,9 @@ bool ParseXml(TiXmlDocument* doc, const std::string& text, XmlStatus* status);
 // "<name>.pending" is tried. It is trusted only as a regular file (a
 // symbolic link is not followed) owned by the process's effective user
 // with a single name: anyone who can write the folder could otherwise plant
-// a configuration there or link another file into place. One that is not
+// a configuration there or link another file into place. It is opened
+// first (O_NOFOLLOW, O_NONBLOCK) and judged and read on that descriptor,
+// so a file planted at the name meanwhile is the one judged. One that is not
 // trusted is removed, or left in place when the folder does not allow that
 // (a sticky folder), and never read; either is logged at level 50 with the
 // reason. A trusted side file is taken when it parses, has a root element

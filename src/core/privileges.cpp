@@ -196,6 +196,17 @@ void NameWideThreads(const std::vector<WideTask>& wide) {
   }
 }
 
+// Names the child processes that hold more than the ceiling: the core
+// cannot narrow them, so the operator learns of each once.
+void NameWideChildren(const Platform& os) {
+  std::vector<WideTask> named;
+  if (!LookAtNewChildren(&named, os)) LogCore(100, "cannot list the child processes of the process");
+  for (const WideTask& child : named) {
+    LogCore(100, "child process %d still holds capabilities %llx", child.tid,
+            static_cast<unsigned long long>(child.held));
+  }
+}
+
 }  // namespace
 
 std::optional<uint32_t> ReadRealUid(const Platform& os, const std::string& statusPath) {
@@ -219,18 +230,20 @@ bool SetCapabilities(uint32_t mask, int failureLevel) {
   return true;
 }
 
-bool NarrowEveryThread(uint32_t mask, int failureLevel) {
+bool NarrowEveryThread(uint32_t mask, int failureLevel, const Platform& os) {
   const bool self = SetCapabilities(mask, failureLevel);
   std::vector<WideTask> wide;
-  if (!NarrowOtherThreads(mask, &wide)) LogCore(100, "cannot list the threads of the process");
+  if (!NarrowOtherThreads(mask, &wide, os)) LogCore(100, "cannot list the threads of the process");
   NameWideThreads(wide);
+  NameWideChildren(os);
   return self;
 }
 
-void LookAtNewThreads() {
+void LookAtNewThreads(const Platform& os) {
   std::vector<WideTask> named;
-  if (!LookAtNewTasks(&named)) LogCore(100, "cannot list the threads of the process");
+  if (!LookAtNewTasks(&named, os)) LogCore(100, "cannot list the threads of the process");
   NameWideThreads(named);
+  NameWideChildren(os);
 }
 
 bool IsSetUserIdStart(const Platform& os) {

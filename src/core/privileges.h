@@ -54,6 +54,12 @@
 // never narrowed (it blocks the signal), is signalled, and when it is still
 // wide at the next tick it is named once at level 100.
 //
+// With every narrowing and every look, the child processes of the core
+// (made by a plugin with fork, or clone without CLONE_THREAD) that hold more
+// than the mask are named once each at level 100: "child process %d still
+// holds capabilities %llx". The core cannot narrow another process; a child
+// made before the narrowing keeps the sets it was made with.
+//
 // SetCapabilities replaces the effective and permitted sets of the calling
 // thread with the mask and empties its inheritable set. NarrowEveryThread
 // does so on the calling thread and then on every other thread of the
@@ -89,11 +95,14 @@ bool SetCapabilities(uint32_t mask, int failureLevel = 50);
 // SetCapabilities on the calling thread, then every other thread narrowed
 // and verified; a thread that keeps more is logged at level 100 and the
 // core goes on. True when the calling thread was narrowed.
-bool NarrowEveryThread(uint32_t mask, int failureLevel = 50);
+// The /proc files are read through `os`.
+bool NarrowEveryThread(uint32_t mask, int failureLevel = 50,
+                       const Platform& os = Platform::Default());
 
-// One look at the threads that appeared since the last (see above). Any
-// thread, one call at a time; nothing before the first narrowing.
-void LookAtNewThreads();
+// One look at the threads and child processes that appeared since the last
+// (see above). Any thread, one call at a time; nothing before the first
+// narrowing.
+void LookAtNewThreads(const Platform& os = Platform::Default());
 
 // The real user ID on the first "Uid:" line of a status file; nothing
 // when the file cannot be read or has no such line.

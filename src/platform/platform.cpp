@@ -74,6 +74,14 @@ class FdCloser {
 
 int ErrorOf(int result) { return result == 0 ? 0 : errno; }
 
+FileFacts FactsFrom(const struct stat& st) {
+  FileFacts facts;
+  facts.regular = S_ISREG(st.st_mode);
+  facts.owner = st.st_uid;
+  facts.links = st.st_nlink;
+  return facts;
+}
+
 // Opens `path` for reading, a regular file only, and tells its size; never
 // blocks on a FIFO. -1 with errno set on failure.
 int OpenRegularFile(const std::string& path, bool followLinks, uint64_t* size) {
@@ -91,7 +99,7 @@ int OpenRegularFile(const std::string& path, bool followLinks, uint64_t* size) {
 }
 
 // Appends everything `fd` yields to `bytes`.
-int ReadAll(int fd, std::string* bytes) {
+int ReadToEnd(int fd, std::string* bytes) {
   char chunk[16384];
   for (;;) {
     const ssize_t n = read(fd, chunk, sizeof chunk);
@@ -100,6 +108,32 @@ int ReadAll(int fd, std::string* bytes) {
     if (n > 0) bytes->append(chunk, static_cast<size_t>(n));
   }
 }
+
+// A descriptor the platform opened for reading.
+class FdReadableFile : public ReadableFile {
+ public:
+  explicit FdReadableFile(int fd) : fd_(fd), closer_(fd) {}
+
+  int Facts(FileFacts* facts) override {
+    struct stat st;
+    if (fstat(fd_, &st) != 0) return errno;
+    *facts = FactsFrom(st);
+    return 0;
+  }
+  int ReadAll(std::string* bytes) override {
+    bytes->clear();
+    struct stat st;
+    if (fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+      if (static_cast<uint64_t>(st.st_size) >= bytes->max_size()) throw std::bad_alloc();
+      bytes->reserve(static_cast<size_t>(st.st_size));
+    }
+    return ReadToEnd(fd_, bytes);
+  }
+
+ private:
+  const int fd_;
+  FdCloser closer_;
+};
 
 #ifndef CLOSE_RANGE_CLOEXEC
 #define CLOSE_RANGE_CLOEXEC (1U << 2)
@@ -191,13 +225,33 @@ void Platform::ReleaseFreeMemory() const {
 
 BlockAllocator Platform::PayloadBlocks() const { return {std::malloc, std::free}; }
 
+namespace {
+
+// Whether the calling thread runs the batch policy because this platform
+// switched it there; only that switch is ever undone.
+thread_local bool t_switchedToBatch = false;
+
+// The policy without the flag that resets it in children.
+int PolicyOf(int scheduler) { return scheduler & ~SCHED_RESET_ON_FORK; }
+
+}  // namespace
+
+// The policy is read at every switch, not remembered: one set on the thread
+// since the previous call (real-time, idle, batch) stands. The flag that
+// resets a policy in children is kept as it was.
 void Platform::SetBatchScheduling(bool on) const {
-  // The policy the thread had before its first change; the flag that
-  // resets a policy in children is kept as it was.
-  thread_local const int own = sched_getscheduler(0);
-  if (own < 0 || (own & ~SCHED_RESET_ON_FORK) != SCHED_OTHER) return;
+  const int current = sched_getscheduler(0);
+  if (current < 0) return;
   const sched_param priority{};  // 0, the only priority of both policies
-  sched_setscheduler(0, (on ? SCHED_BATCH : SCHED_OTHER) | (own & SCHED_RESET_ON_FORK), &priority);
+  const int resetOnFork = current & SCHED_RESET_ON_FORK;
+  if (on) {
+    if (PolicyOf(current) != SCHED_OTHER) return;
+    t_switchedToBatch = sched_setscheduler(0, SCHED_BATCH | resetOnFork, &priority) == 0;
+    return;
+  }
+  const bool ours = t_switchedToBatch && PolicyOf(current) == SCHED_BATCH;
+  t_switchedToBatch = false;
+  if (ours) sched_setscheduler(0, SCHED_OTHER | resetOnFork, &priority);
 }
 
 void Platform::SystemLogCritical(const char* text, int length) const {
@@ -233,7 +287,7 @@ int Platform::ReadFile(const std::string& path, bool followLinks, std::string* b
   FdCloser closer(fd);
   if (size >= bytes->max_size()) throw std::bad_alloc();
   bytes->reserve(static_cast<size_t>(size));
-  return ReadAll(fd, bytes);
+  return ReadToEnd(fd, bytes);
 }
 
 int Platform::SyncFile(const std::string& path) const {
@@ -247,10 +301,16 @@ int Platform::SyncFile(const std::string& path) const {
 int Platform::FactsOf(const std::string& path, FileFacts* facts) const {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return errno;
-  facts->regular = S_ISREG(st.st_mode);
-  facts->owner = st.st_uid;
-  facts->links = st.st_nlink;
+  *facts = FactsFrom(st);
   return 0;
+}
+
+std::unique_ptr<ReadableFile> Platform::OpenForReading(const std::string& path,
+                                                       int* error) const {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  *error = fd < 0 ? errno : 0;
+  if (fd < 0) return nullptr;
+  return std::make_unique<FdReadableFile>(fd);
 }
 
 int Platform::RenameFile(const std::string& from, const std::string& to) const {

@@ -54,6 +54,27 @@ struct BlockAllocator {
   void (*release)(void* block);
 };
 
+// What a file is: from lstat for a name (a symbolic link is not followed),
+// from fstat for an open file.
+struct FileFacts {
+  bool regular = false;  // a regular file
+  uint32_t owner = 0;    // its user ID
+  uint64_t links = 0;    // how many names it has
+};
+
+// A file open for reading. The file stays the one that was opened whatever
+// is done to its name meanwhile, so what Facts tells is true of what
+// ReadAll reads. One thread at a time; the destructor closes it.
+class ReadableFile {
+ public:
+  virtual ~ReadableFile() = default;
+  // What the open file is (fstat).
+  virtual int Facts(FileFacts* facts) = 0;
+  // Replaces `*bytes` with what is left to read, the whole content at the
+  // first call. Throws std::bad_alloc when it does not fit in memory.
+  virtual int ReadAll(std::string* bytes) = 0;
+};
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -78,10 +99,11 @@ class Platform {
   // Lets the calling thread, once it is woken, wait for the thread running
   // on its processor to block or use up its time slice instead of taking
   // the processor from it (true: SCHED_BATCH), or makes it an ordinary
-  // thread again (false: SCHED_OTHER). Its nice value stays. The first
-  // call notes the thread's own policy: a thread that was started as
-  // anything but an ordinary thread (real-time, idle, batch) is never
-  // changed, so an integrator's choice stands.
+  // thread again (false: SCHED_OTHER). Its nice value stays. Only a
+  // thread that is SCHED_OTHER at the call is switched to SCHED_BATCH, and
+  // switching back undoes only that switch: a policy the thread was
+  // started with or was given since (real-time, idle, batch) stands, so an
+  // integrator's choice is never replaced.
   virtual void SetBatchScheduling(bool on) const;
   // Sends the first `length` bytes of `text` to the system log at priority
   // LOG_CRIT with the process's default identity and facility.
@@ -106,12 +128,15 @@ class Platform {
   // without following a symbolic link.
   virtual int SyncFile(const std::string& path) const;
   // What the name `path` itself is (lstat: a symbolic link is not followed).
-  struct FileFacts {
-    bool regular = false;  // a regular file
-    uint32_t owner = 0;    // its user ID
-    uint64_t links = 0;    // how many names it has
-  };
+  using FileFacts = dv::FileFacts;
   virtual int FactsOf(const std::string& path, FileFacts* facts) const;
+  // Opens whatever is at `path` for reading without following a symbolic
+  // link there (ELOOP), without blocking on a FIFO and without taking a
+  // terminal as the controlling one (O_NOFOLLOW, O_NONBLOCK, O_NOCTTY), so
+  // that the caller can judge the file it holds (ReadableFile::Facts)
+  // before it reads it. Null with `*error` set on failure.
+  virtual std::unique_ptr<ReadableFile> OpenForReading(const std::string& path,
+                                                       int* error) const;
   // rename(): atomically replaces `to` with `from`.
   virtual int RenameFile(const std::string& from, const std::string& to) const;
   // unlink().

@@ -17,10 +17,12 @@
 #include <iterator>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/mutex.h"
+#include "platform/platform.h"
 
 namespace dv {
 namespace {
@@ -41,6 +43,7 @@ struct TaskLedger {
   Mutex mu;  // a leaf: nothing else is locked while it is held
   std::set<pid_t> judged GUARDED_BY(mu);
   std::set<pid_t> signalled GUARDED_BY(mu);  // wide at the last look, signalled then
+  std::set<pid_t> judgedChildren GUARDED_BY(mu);  // child processes, by process ID
 };
 
 TaskLedger& Ledger() {
@@ -114,18 +117,23 @@ bool ListTasks(std::vector<pid_t>* tasks) {
 
 enum class Reach { kGone, kBlocking, kOpen };
 
-// Whether the task has ended, blocks the signal now, or can take it.
-Reach ReachOf(pid_t tid) {
-  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/status";
-  FILE* status = std::fopen(path.c_str(), "r");
-  if (status == nullptr) return Reach::kGone;
-  char line[256];
+std::string TaskStatusPath(pid_t tid) {
+  return "/proc/self/task/" + std::to_string(tid) + "/status";
+}
+
+// Only these errors say that a task or process has ended; any other
+// failure to read its files (EMFILE, ENOMEM, EACCES) says nothing about it.
+bool IsGone(int error) { return error == ENOENT || error == ESRCH; }
+
+// Whether the task has ended, blocks the signal now, or can take it. A
+// task whose status cannot be read for another reason is waited for.
+Reach ReachOf(pid_t tid, const Platform& os) {
+  std::string text;
+  const int error = os.ReadFile(TaskStatusPath(tid), /*followLinks=*/false, &text);
+  if (error != 0) return IsGone(error) ? Reach::kGone : Reach::kOpen;
   unsigned long long blocked = 0;
-  bool found = false;
-  while (!found && std::fgets(line, sizeof line, status) != nullptr) {
-    found = std::sscanf(line, "SigBlk: %llx", &blocked) == 1;
-  }
-  std::fclose(status);
+  const char* const line = std::strstr(text.c_str(), "\nSigBlk:");
+  const bool found = line != nullptr && std::sscanf(line + 1, "SigBlk: %llx", &blocked) == 1;
   const bool blocking = found && ((blocked >> (NarrowSignal() - 1)) & 1) != 0;
   return blocking ? Reach::kBlocking : Reach::kOpen;
 }
@@ -137,9 +145,10 @@ using BlockingSince = std::map<pid_t, Clock::time_point>;
 // for a moment (pthread_create blocks every signal around a new thread's
 // birth, a handler blocks its mask) is taken as soon as it is unblocked,
 // well within the grace.
-bool WillNotAnswer(pid_t tid, Clock::time_point now, BlockingSince* blockingSince) {
+bool WillNotAnswer(pid_t tid, Clock::time_point now, BlockingSince* blockingSince,
+                   const Platform& os) {
   constexpr auto kGrace = std::chrono::milliseconds(100);
-  switch (ReachOf(tid)) {
+  switch (ReachOf(tid, os)) {
     case Reach::kGone:
       return true;
     case Reach::kBlocking:
@@ -153,13 +162,14 @@ bool WillNotAnswer(pid_t tid, Clock::time_point now, BlockingSince* blockingSinc
 
 // Reads acknowledgements of `mask` until every pending task has answered
 // or will not, or the deadline has passed.
-void AwaitAcknowledgements(std::set<pid_t>* pending, uint32_t mask, Clock::time_point deadline) {
+void AwaitAcknowledgements(std::set<pid_t>* pending, uint32_t mask, Clock::time_point deadline,
+                           const Platform& os) {
   constexpr auto kSlice = std::chrono::milliseconds(10);
   BlockingSince blockingSince;
   while (!pending->empty() && Clock::now() < deadline) {
     const Clock::time_point now = Clock::now();
     for (auto it = pending->begin(); it != pending->end();) {
-      it = WillNotAnswer(*it, now, &blockingSince) ? pending->erase(it) : std::next(it);
+      it = WillNotAnswer(*it, now, &blockingSince, os) ? pending->erase(it) : std::next(it);
     }
     pollfd ready = {g_acknowledgementReadFd, POLLIN, 0};
     if (pending->empty() || poll(&ready, 1, static_cast<int>(kSlice.count())) <= 0) continue;
@@ -174,7 +184,7 @@ void AwaitAcknowledgements(std::set<pid_t>* pending, uint32_t mask, Clock::time_
 // Signals every task not signalled before, in passes, until a pass finds
 // no new task or the deadline has passed. False when the tasks cannot be
 // listed.
-bool SignalEveryTask(uint32_t mask) {
+bool SignalEveryTask(uint32_t mask, const Platform& os) {
   std::set<pid_t> signalled = {CurrentTid()};  // the caller narrows itself
   const Clock::time_point deadline = Clock::now() + kAcknowledgementWait;
   std::vector<pid_t> tasks;
@@ -189,44 +199,44 @@ bool SignalEveryTask(uint32_t mask) {
       if (syscall(SYS_tgkill, getpid(), tid, NarrowSignal()) == 0) pending.insert(tid);
     }
     if (!fresh) return true;
-    AwaitAcknowledgements(&pending, mask, deadline);
+    AwaitAcknowledgements(&pending, mask, deadline, os);
     if (Clock::now() >= deadline) return true;
   }
 }
 
-// The capabilities a task holds outside `mask`, from its status file: 0
-// when it holds none or has ended meanwhile, all ones when its sets cannot
-// be read.
-uint64_t HeldOutside(pid_t tid, uint32_t mask) {
-  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/status";
-  FILE* status = std::fopen(path.c_str(), "r");
-  if (status == nullptr) return 0;
-  char line[256];
+// The capabilities held outside `mask` by the task or process whose status
+// file is at `path`: 0 when it holds none or has ended meanwhile, all ones
+// when its sets cannot be read for any other reason.
+uint64_t HeldOutside(const std::string& path, uint32_t mask, const Platform& os) {
+  std::string text;
+  const int error = os.ReadFile(path, /*followLinks=*/false, &text);
+  if (error != 0) return IsGone(error) ? 0 : ~uint64_t{0};
+  std::istringstream lines(text);
   unsigned long long value = 0, held = 0;
   int found = 0;
-  while (std::fgets(line, sizeof line, status) != nullptr) {
-    if (std::sscanf(line, "CapInh: %llx", &value) == 1 ||
-        std::sscanf(line, "CapPrm: %llx", &value) == 1 ||
-        std::sscanf(line, "CapEff: %llx", &value) == 1 ||
-        std::sscanf(line, "CapAmb: %llx", &value) == 1) {
+  for (std::string line; std::getline(lines, line);) {
+    if (std::sscanf(line.c_str(), "CapInh: %llx", &value) == 1 ||
+        std::sscanf(line.c_str(), "CapPrm: %llx", &value) == 1 ||
+        std::sscanf(line.c_str(), "CapEff: %llx", &value) == 1 ||
+        std::sscanf(line.c_str(), "CapAmb: %llx", &value) == 1) {
       held |= value;
       ++found;
     }
   }
-  std::fclose(status);
   if (found != 4) return ~uint64_t{0};
   return held & ~uint64_t{mask};
 }
 
 // Reads every task back; each is judged from then on, wide or not.
-bool VerifyEveryTask(uint32_t mask, std::vector<WideTask>* wide, TaskLedger& ledger)
-    REQUIRES(ledger.mu) {
+bool VerifyEveryTask(uint32_t mask, std::vector<WideTask>* wide, TaskLedger& ledger,
+                     const Platform& os) REQUIRES(ledger.mu) {
   std::vector<pid_t> tasks;
   if (!ListTasks(&tasks)) return false;
   ledger.judged.clear();
   ledger.signalled.clear();
+  ledger.judgedChildren.clear();
   for (const pid_t tid : tasks) {
-    const uint64_t held = HeldOutside(tid, mask);
+    const uint64_t held = HeldOutside(TaskStatusPath(tid), mask, os);
     if (held != 0) wide->push_back({static_cast<int>(tid), held});
     ledger.judged.insert(tid);
   }
@@ -243,9 +253,9 @@ void ForgetEnded(const std::vector<pid_t>& tasks, std::set<pid_t>* known) {
 
 // One task seen since the last pass: within the ceiling, it is judged; wide
 // for the first time, it is signalled; still wide a look later, it is named.
-void LookAtNewTask(pid_t tid, uint32_t mask, TaskLedger& ledger, std::vector<WideTask>* named)
-    REQUIRES(ledger.mu) {
-  const uint64_t held = HeldOutside(tid, mask);
+void LookAtNewTask(pid_t tid, uint32_t mask, TaskLedger& ledger, std::vector<WideTask>* named,
+                   const Platform& os) REQUIRES(ledger.mu) {
+  const uint64_t held = HeldOutside(TaskStatusPath(tid), mask, os);
   if (held != 0 && ledger.signalled.insert(tid).second) {
     syscall(SYS_tgkill, getpid(), tid, NarrowSignal());
     return;
@@ -253,6 +263,44 @@ void LookAtNewTask(pid_t tid, uint32_t mask, TaskLedger& ledger, std::vector<Wid
   if (held != 0) named->push_back({static_cast<int>(tid), held});
   ledger.signalled.erase(tid);
   ledger.judged.insert(tid);
+}
+
+// The process IDs in the children files of `tasks`: every child process of
+// the process, whichever thread made it. A task that has ended meanwhile
+// has none. False when a children file cannot be read for another reason.
+bool ListChildren(const std::vector<pid_t>& tasks, const Platform& os, std::vector<pid_t>* children) {
+  children->clear();
+  for (const pid_t tid : tasks) {
+    std::string text;
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/children";
+    const int error = os.ReadFile(path, /*followLinks=*/false, &text);
+    if (IsGone(error)) continue;
+    if (error != 0) return false;
+    std::istringstream pids(text);
+    for (pid_t child; pids >> child;) children->push_back(child);
+  }
+  return true;
+}
+
+// Forgets the children that have ended, so that a reused process ID is
+// judged anew. One missing from a listing is forgotten only once it is gone
+// (a listing made while children come and go may leave one out), so that
+// no child is named twice.
+void ForgetEndedChildren(const std::vector<pid_t>& children, std::set<pid_t>* known) {
+  const std::set<pid_t> listed(children.begin(), children.end());
+  for (auto it = known->begin(); it != known->end();) {
+    const bool gone = listed.count(*it) == 0 && kill(*it, 0) != 0 && errno == ESRCH;
+    it = gone ? known->erase(it) : std::next(it);
+  }
+}
+
+// A child seen since the last pass is judged once: named when it holds
+// more than the ceiling. The core cannot narrow another process.
+void LookAtNewChild(pid_t pid, uint32_t mask, TaskLedger& ledger, std::vector<WideTask>* named,
+                    const Platform& os) REQUIRES(ledger.mu) {
+  const uint64_t held = HeldOutside("/proc/" + std::to_string(pid) + "/status", mask, os);
+  if (held != 0) named->push_back({static_cast<int>(pid), held});
+  ledger.judgedChildren.insert(pid);
 }
 
 }  // namespace
@@ -266,16 +314,16 @@ void UnblockNarrowSignal() {
   pthread_sigmask(SIG_UNBLOCK, &narrow, nullptr);
 }
 
-bool NarrowOtherThreads(uint32_t mask, std::vector<WideTask>* wide) {
+bool NarrowOtherThreads(uint32_t mask, std::vector<WideTask>* wide, const Platform& os) {
   TaskLedger& ledger = Ledger();
   MutexLock lock(ledger.mu);
   wide->clear();
   g_ceiling.store(mask);
   InstallHandler();
-  return SignalEveryTask(mask) && VerifyEveryTask(mask, wide, ledger);
+  return SignalEveryTask(mask, os) && VerifyEveryTask(mask, wide, ledger, os);
 }
 
-bool LookAtNewTasks(std::vector<WideTask>* named) {
+bool LookAtNewTasks(std::vector<WideTask>* named, const Platform& os) {
   named->clear();
   const uint32_t mask = g_ceiling.load();
   if (mask == kNoCeiling) return true;
@@ -287,7 +335,22 @@ bool LookAtNewTasks(std::vector<WideTask>* named) {
   ForgetEnded(tasks, &ledger.judged);
   ForgetEnded(tasks, &ledger.signalled);
   for (const pid_t tid : tasks) {
-    if (ledger.judged.count(tid) == 0) LookAtNewTask(tid, mask, ledger, named);
+    if (ledger.judged.count(tid) == 0) LookAtNewTask(tid, mask, ledger, named, os);
+  }
+  return true;
+}
+
+bool LookAtNewChildren(std::vector<WideTask>* named, const Platform& os) {
+  named->clear();
+  const uint32_t mask = g_ceiling.load();
+  if (mask == kNoCeiling) return true;
+  TaskLedger& ledger = Ledger();
+  MutexLock lock(ledger.mu);
+  std::vector<pid_t> tasks, children;
+  if (!ListTasks(&tasks) || !ListChildren(tasks, os, &children)) return false;
+  ForgetEndedChildren(children, &ledger.judgedChildren);
+  for (const pid_t pid : children) {
+    if (ledger.judgedChildren.count(pid) == 0) LookAtNewChild(pid, mask, ledger, named, os);
   }
   return true;
 }

@@ -42,6 +42,20 @@
 //     signalled; still wide at the next look, it is returned once, and the
 //     core names it. A task within the ceiling is judged for good: sets
 //     can only shrink without an execve.
+//   - A status that cannot be read is judged by why: a task that has ended
+//     (ENOENT, ESRCH) holds nothing, but any other failure (EMFILE, ENOMEM)
+//     counts as all capabilities held, so a read that fails never passes
+//     a task as narrow.
+//   - Child processes (fork, or clone without CLONE_THREAD) keep the sets
+//     of the thread that made them, and the core cannot narrow another
+//     process. After each pass, and at each look, LookAtNewChildren lists
+//     the children of every task (/proc/self/task/<tid>/children) and reads
+//     the sets of each child it has not judged since the pass from
+//     /proc/<pid>/status, with the same rules; a child wider than the
+//     ceiling is returned once, and the core names it. A child within the
+//     ceiling is judged for good: what a program it executes is granted
+//     (a set-user-ID or file-capability program) is the system's grant.
+//     A child of a child is not the core's to judge: its parent was.
 //   - The handler is installed again on every pass and every look, so a
 //     plugin that replaced it (or ignored the signal) is overruled, and
 //     the read-back judges every task whatever its handler did.
@@ -71,19 +85,26 @@
 // blocked would leave it blocked in every thread the core ever starts.
 // main therefore unblocks it before any thread exists (UnblockNarrowSignal).
 //
-// Threads: NarrowOtherThreads on the main thread; LookAtNewTasks on the
-// I/O thread; one at a time (a leaf lock of this file orders them).
+// Every status and children file is read through a Platform (ReadFile), so
+// that tests can make the reads fail.
+//
+// Threads: NarrowOtherThreads on the main thread; LookAtNewTasks and
+// LookAtNewChildren on the I/O thread, or on the main thread after a pass;
+// one at a time (a leaf lock of this file orders them).
 // NarrowCallingThread and UnblockNarrowSignal on any thread.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace dv {
 
-// A task that holds capabilities outside the ceiling.
+// A task (a thread, or a child process) that holds capabilities outside the
+// ceiling.
 struct WideTask {
-  int tid;
+  int tid;  // its thread ID, or a child's process ID
   uint64_t held;  // the capabilities outside the ceiling
 };
 
@@ -91,13 +112,20 @@ struct WideTask {
 // verifies every task, the caller's included (see above). False when the
 // tasks cannot be listed; otherwise `*wide` holds every task still wider
 // than `mask` (none, as a rule).
-bool NarrowOtherThreads(uint32_t mask, std::vector<WideTask>* wide);
+bool NarrowOtherThreads(uint32_t mask, std::vector<WideTask>* wide,
+                        const Platform& os = Platform::Default());
 
 // One look after the pass (see above): `*named` holds the tasks that stayed
 // wider than the ceiling since the previous look, each returned once.
 // Nothing to do before a ceiling is set. False when the tasks cannot be
 // listed.
-bool LookAtNewTasks(std::vector<WideTask>* named);
+bool LookAtNewTasks(std::vector<WideTask>* named, const Platform& os = Platform::Default());
+
+// One look at the child processes (see above): `*named` holds the children
+// not judged since the last pass that hold more than the ceiling, each
+// returned once. Nothing to do before a ceiling is set. False when the
+// tasks or their children cannot be listed.
+bool LookAtNewChildren(std::vector<WideTask>* named, const Platform& os = Platform::Default());
 
 // Narrows the calling thread to the ceiling; nothing before one is set.
 void NarrowCallingThread();

@@ -720,6 +720,61 @@ TEST_F(XmlFiles, ASideFileThisProcessDidNotLeaveIsNeverTaken) {
   }
 }
 
+// Plants a second name of `source` at `side` right after the first look at
+// that name and before the first open of it, whichever the load makes.
+class PlantingPlatform : public dv::Platform {
+ public:
+  PlantingPlatform(std::string side, std::string source)
+      : side_(std::move(side)), source_(std::move(source)) {}
+
+  int FactsOf(const std::string& path, FileFacts* facts) const override {
+    const int error = Platform::FactsOf(path, facts);
+    PlantAt(path);
+    return error;
+  }
+  std::unique_ptr<dv::ReadableFile> OpenForReading(const std::string& path,
+                                                   int* error) const override {
+    PlantAt(path);
+    return Platform::OpenForReading(path, error);
+  }
+  int ReadFile(const std::string& path, bool followLinks, std::string* bytes) const override {
+    PlantAt(path);
+    return Platform::ReadFile(path, followLinks, bytes);
+  }
+
+ private:
+  void PlantAt(const std::string& path) const {
+    if (path == side_ && !planted_) planted_ = link(source_.c_str(), side_.c_str()) == 0;
+  }
+  const std::string side_, source_;
+  mutable bool planted_ = false;
+};
+
+// A file planted at the side file's name between any look at the name and
+// the read is judged itself: a second name of another file is not taken.
+TEST_F(XmlFiles, ASideFilePlantedJustBeforeItIsOpenedIsJudgedItself) {
+  const std::string target = Path("core.xml"), side = target + ".pending";
+  const std::string older = PrintXml(MakeDocument("older", 2), true);
+  WriteBytes(target, older);
+  WriteBytes(Path("mine.xml"), PrintXml(MakeDocument("planted", 2), true));
+  const PlantingPlatform planting(side, Path("mine.xml"));
+  const std::string outcome = RunInChild(
+      [&] {
+        dv::SetCoreSink(RecordLog);
+        TiXmlDocument doc;
+        std::string result = LoadXmlFile(&doc, target, nullptr, planting) &&
+                                     PrintXml(doc, true) == older
+                                 ? "loaded the target\n"
+                                 : "loaded " + PrintXml(doc, true) + "\n";
+        for (const std::string& line : g_logged) result += line + "\n";
+        return result;
+      },
+      false);
+  EXPECT_EQ(outcome, "loaded the target\n50 side file " + side + " not taken (2 links): removed\n");
+  EXPECT_FALSE(Exists(side));
+  EXPECT_EQ(ReadBytes(target), older);
+}
+
 // The platform's side file is made afresh: never an existing file opened
 // again, never a file made or written through a symbolic link.
 TEST_F(XmlFiles, APlatformNewFileIsCreatedExclusivelyAndNeverThroughALink) {

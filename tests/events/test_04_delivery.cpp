@@ -323,6 +323,35 @@ TEST(BatchScheduling, AnOrdinaryThreadSwitchesKeepingItsNiceAndAnyOtherIsLeftAlo
   }
 }
 
+// A policy given to the thread after the first calls, between spells or
+// during one, is read at the next switch and stands.
+TEST(BatchScheduling, APolicySetAfterTheFirstCallsStands) {
+  const Platform real;
+  const sched_param fifo{1};
+  const bool realTime = [&] {  // SCHED_FIFO needs CAP_SYS_NICE or an RLIMIT_RTPRIO
+    int allowed = -1;
+    std::thread([&] { allowed = sched_setscheduler(0, SCHED_FIFO, &fifo); }).join();
+    return allowed == 0;
+  }();
+  for (const int chosen : {SCHED_IDLE, SCHED_FIFO}) {
+    if (chosen == SCHED_FIFO && !realTime) continue;
+    const sched_param priority{chosen == SCHED_FIFO ? 1 : 0};
+    for (const bool duringSpell : {false, true}) {
+      std::thread([&] {
+        real.SetBatchScheduling(true);
+        if (!duringSpell) real.SetBatchScheduling(false);
+        ASSERT_EQ(sched_setscheduler(0, chosen, &priority), 0);
+        real.SetBatchScheduling(false);
+        EXPECT_EQ(sched_getscheduler(0), chosen) << "undone: policy " << chosen << (duringSpell ? ", set in a spell" : "");
+        real.SetBatchScheduling(true);
+        EXPECT_EQ(sched_getscheduler(0), chosen) << "replaced: policy " << chosen << (duringSpell ? ", set in a spell" : "");
+        real.SetBatchScheduling(false);
+        EXPECT_EQ(sched_getscheduler(0), chosen) << "undone: policy " << chosen << (duringSpell ? ", set in a spell" : "");
+      }).join();
+    }
+  }
+}
+
 // While events come fast the loop sleeps behind the threads that raise them
 // (the batch policy around each sleep, never around plugin code); once the
 // rate falls, it sleeps as an ordinary thread again.

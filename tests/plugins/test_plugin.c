@@ -132,6 +132,9 @@
  *   load_version         0        the same for its version
  *   thread_after_close   0        1: Open starts a detached thread named
  *                                 "tp-stray" that nothing ever ends
+ *   fork_in_open         0        1: Open forks a child process that waits
+ *                                 until the core has ended, and logs
+ *                                 "Forked pid=<pid>"
  *
  * The copy built with DV_TEST_NO_WRITE_IOCTL exports neither Write nor
  * IOCTL (they are there, hidden), so the core delivers nothing to it and
@@ -174,6 +177,7 @@
  *   Setuid result=<n> setgid result=<n>       Open tried to regain root:
  *                                             the calls' return values
  *   Spawned status=<s>                        the spawned command ended
+ *   Forked pid=<pid>                          Open forked its child
  *
  * Numbers after "0x" are lower-case hex; other numbers are decimal. " data="
  * appears only when the payload is printable ASCII (one trailing NUL is
@@ -233,7 +237,7 @@ typedef struct Config {
   long logThread;
   long ownThread, requestInOwnThread, readWaitsClose, setuidInOpen;
   long lateThreadMs, ownNarrowHandler;
-  long loadSize, loadVersion, threadAfterClose;
+  long loadSize, loadVersion, threadAfterClose, forkInOpen;
   char spawnOnWrite[TP_TEXT_MAX];
   char runInLoad[TP_TEXT_MAX];
   char idsFile[TP_TEXT_MAX];
@@ -315,6 +319,7 @@ static const Key kKeys[] = {
     LONG_KEY("load_size", loadSize),
     LONG_KEY("load_version", loadVersion),
     LONG_KEY("thread_after_close", threadAfterClose),
+    LONG_KEY("fork_in_open", forkInOpen),
 };
 
 /* Written once under g_once, read-only afterwards. */
@@ -1000,6 +1005,25 @@ static void start_stray_thread(void) {
   if (pthread_create(&thread, NULL, run_stray_thread, ends) == 0) pthread_detach(thread);
 }
 
+/* A child process that keeps the sets Open ran with. It waits on a pipe
+ * whose write end only the core holds (close-on-exec, so no program the
+ * core starts holds it too), and ends once the core has. */
+static void fork_child(void) {
+  int ends[2];
+  pid_t child;
+  char byte;
+  if (!g_config.forkInOpen || pipe2(ends, O_CLOEXEC) != 0) return;
+  child = fork();
+  if (child == 0) {
+    close(ends[1]);
+    while (read(ends[0], &byte, 1) < 0) {
+    }
+    _exit(0);
+  }
+  close(ends[0]);
+  log_line("Forked pid=%d", (int)child);
+}
+
 /* ---- Entry points ------------------------------------------------------- */
 
 /* Hidden in the copy built with DV_TEST_NO_WRITE_IOCTL: the core finds
@@ -1157,6 +1181,7 @@ DV_EXPORT int32_t Open(void* in, void* out) {
   log_caps("open");
   try_regain_root();
   start_stray_thread();
+  fork_child();
   sleep_ms(g_config.sleepInOpenMs);
   raise_series("open", g_config.raiseOnOpen);
   if (g_config.sendEmptyFirst) send_empty_blocks();

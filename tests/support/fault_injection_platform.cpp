@@ -88,6 +88,24 @@ class FaultyFile : public WritableFile {
   const int generation_;
 };
 
+// A real file being read; its reads are the platform's kRead operations.
+class FaultyReadableFile : public ReadableFile {
+ public:
+  FaultyReadableFile(const FaultInjectionPlatform& disk, std::unique_ptr<ReadableFile> real)
+      : disk_(disk), real_(std::move(real)) {}
+
+  int Facts(FileFacts* facts) override { return real_->Facts(facts); }
+  int ReadAll(std::string* bytes) override {
+    std::lock_guard<std::mutex> lock(disk_.mu_);
+    if (const int error = disk_.Enter(FileOp::kRead)) return error;
+    return real_->ReadAll(bytes);
+  }
+
+ private:
+  const FaultInjectionPlatform& disk_;
+  std::unique_ptr<ReadableFile> real_;
+};
+
 void FaultInjectionPlatform::FailNext(FileOp op, int error) {
   std::lock_guard<std::mutex> lock(mu_);
   failNext_[op] = error;
@@ -177,6 +195,13 @@ int FaultInjectionPlatform::ReadFile(const std::string& path, bool followLinks,
   std::lock_guard<std::mutex> lock(mu_);
   if (const int error = Enter(FileOp::kRead)) return error;
   return Platform::ReadFile(path, followLinks, bytes);
+}
+
+std::unique_ptr<ReadableFile> FaultInjectionPlatform::OpenForReading(const std::string& path,
+                                                                     int* error) const {
+  std::unique_ptr<ReadableFile> real = Platform::OpenForReading(path, error);
+  if (!real) return nullptr;
+  return std::make_unique<FaultyReadableFile>(*this, std::move(real));
 }
 
 int FaultInjectionPlatform::SyncFile(const std::string& path) const {

@@ -60,6 +60,9 @@ class FaultInjectionPlatform : public Platform {
   std::unique_ptr<WritableFile> NewWritableFile(const std::string& path,
                                                 int* error) const override;
   int ReadFile(const std::string& path, bool followLinks, std::string* bytes) const override;
+  // A read through the open file counts as a read.
+  std::unique_ptr<ReadableFile> OpenForReading(const std::string& path,
+                                               int* error) const override;
   int SyncFile(const std::string& path) const override;
   int RenameFile(const std::string& from, const std::string& to) const override;
   int RemoveFile(const std::string& path) const override;
@@ -83,6 +86,7 @@ class FaultInjectionPlatform : public Platform {
   int generation_ = 0;  // raised by each power loss: older files are dead
 
   friend class FaultyFile;
+  friend class FaultyReadableFile;
 };
 
 }  // namespace dv::test
