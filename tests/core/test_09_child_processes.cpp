@@ -71,7 +71,7 @@ pid_t ParentOf(pid_t pid) {
 TEST(ChildProcesses, AChildAPluginForksInOpenIsNamedOnce) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to start the core as root";
   PluginFolder folder{DEVOVOR_EXE, TEST_PLUGIN_SO};
-  std::filesystem::permissions(folder.root(), std::filesystem::perms::all);
+  const std::filesystem::path work = folder.LayOutForNobody();
   folder.Install("fork.so", "id=0x10000\nfork_in_open=1");
   folder.Install("late.so", "id=0x20000\nown_thread=2\nlate_thread_ms=300");
   ChildOptions options;
@@ -79,7 +79,7 @@ TEST(ChildProcesses, AChildAPluginForksInOpenIsNamedOnce) {
   for (const std::string& word : WithEmulator(ParentSimArgv(PARENT_SIM, folder.exe().string(), {}))) {
     options.argv.push_back(word);
   }
-  options.workDir = folder.root().string();
+  options.workDir = work.string();
   options.stdoutMode = Stdout::kTerminal;
   ChildProcess start(options);
 

@@ -24,10 +24,12 @@
 #include <thread>
 
 #include "core/privileges.h"
+#include "platform/trusted_path.h"
 #include "platform/thread_capabilities.h"
 #include "log/log.h"
 #include "plugins/plugin_fixture.h"
 #include "support/child_process.h"
+#include "support/setuid_copy.h"
 
 namespace dvtest {
 namespace {
@@ -163,6 +165,19 @@ enum Needs : unsigned {
   kEveryTask = 4,      // the row is about threads: per-task checks only
   kLateThread = 8,     // a plugin thread that blocks signals starts another 3 s in
   kNoExitCode = 16,    // the core is adopted by a namespace's init: only its messages
+  kReaperOfItsOwn = 32,  // the row's first program adopts the orphans below it
+};
+
+// What lies beside the row's core. Whatever the layout, only root and the
+// group of nobody can enter the folder, so no other local user ever reaches
+// a set-user-ID copy in it.
+enum class Layout {
+  kRoots,              // root's alone, the core's working folder apart
+  kInvokersFolder,     // the folder is nobody's and the core has a second name
+  kSecondName,         // the core has a second name in the working folder
+  kOpenPluginsFolder,  // plugins/ is writable by everyone
+  kUsersPlugins,       // plugins/user.so is nobody's, plugins/link.so links to a file of nobody's
+  kAllOfThem,          // every layout above at once
 };
 
 struct Paths {
@@ -179,6 +194,8 @@ struct Topology {
   Outcome outcome;
   unsigned needs;
   std::vector<std::string> (*command)(const Paths&);
+  Layout layout = Layout::kRoots;
+  const char* refusal = "cannot establish the parent process ";  // a refused row's message
 };
 
 void PrintTo(const Topology& row, std::ostream* out) { *out << row.name; }
@@ -244,6 +261,28 @@ const Topology kTopologies[] = {
      [](const Paths& p) { return AsNobodyParent(p.Sim({"--block-narrow-signal"})); }},
     {"APluginThreadThatBlocksSignalsStartsAThreadLater", Outcome::kNobody,
      kEveryTask | kLateThread, [](const Paths& p) { return AsNobodyParent(p.Sim({})); }},
+    // Started by nobody, then adopted by a reaper of the daemon account (1;
+    // its effective user stays root, so that it can start nobody's shell).
+    {"ASetuidRootCoreAdoptedByAnotherAccountsReaper", Outcome::kRefused,
+     kSetuidCopy | kReaperOfItsOwn | kNoExitCode,
+     [](const Paths& p) {
+       return Concat({"/usr/bin/setpriv", "--ruid=1", "--"},
+                     Shell(Words(AsNobody(Shell(Orphaning(p.exe)))) + "; sleep 60"));
+     }},
+    {"ASetuidRootCoreHardLinkedIntoItsInvokersFolder", Outcome::kRefused, kSetuidCopy,
+     [](const Paths& p) { return AsNobody(Shell(p.exe + "; exit $?")); },
+     Layout::kInvokersFolder, "refusing a set-user-ID start: /tmp/devovor-test-\\w+ is owned by user 65534, not root"},
+    {"ASetuidRootCoreWithASecondNameInAFolderOthersCanWrite", Outcome::kRefused, kSetuidCopy,
+     [](const Paths& p) { return AsNobody(Shell(p.exe + "; exit $?")); }, Layout::kSecondName,
+     "refusing a set-user-ID start: /tmp/devovor-test-\\w+/devovor has 2 names \\(hard links\\)"},
+    {"ASetuidRootCoreBesideAnOpenPluginsFolder", Outcome::kRefused, kSetuidCopy,
+     [](const Paths& p) { return AsNobody(Shell(p.exe + "; exit $?")); },
+     Layout::kOpenPluginsFolder,
+     "refusing a set-user-ID start: /tmp/devovor-test-\\w+/plugins is writable by group or others"},
+    {"ASetuidRootCoreSkipsAUsersPluginAndALinkToOne", Outcome::kNobody, kSetuidCopy,
+     [](const Paths& p) { return AsNobody(Shell(p.exe + "; exit $?")); }, Layout::kUsersPlugins},
+    {"ARootParentTakesEveryLayoutAsBefore", Outcome::kRoot, 0,
+     [](const Paths& p) { return p.Sim({}); }, Layout::kAllOfThem},
 };
 
 // The process under `root` (itself included) that runs the core `exe`:
@@ -306,8 +345,7 @@ class StartTopology : public ::testing::TestWithParam<Topology> {
                       "test cannot adopt the core its parent orphaned";
     }
     if (emulated && (row.needs & kEveryTask) != 0) GTEST_SKIP() << kEmulatorThreads;
-    std::filesystem::permissions(folder.root(), std::filesystem::perms::all);
-    if ((row.needs & kSetuidCopy) != 0) chmod(folder.exe().c_str(), 04755);
+    folder.LayOutForNobody();
     folder.Install("cap.so",
                    "id=0x10000\nworker=1\nreader=1\nown_thread=1\nown_narrow_handler=1\n"
                    "log_caps=1\nsetuid_in_open=1\nmasks=0xffffffff\ndelivery=1\n"
@@ -318,13 +356,62 @@ class StartTopology : public ::testing::TestWithParam<Topology> {
     if ((row.needs & kReaper) != 0) {
       ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0), 0);
     }
+    if ((row.needs & kSetuidCopy) != 0) {
+      ASSERT_EQ(MakeSetUserIdRoot(folder.exe().string()), "");
+    }
+    ApplyLayout(row.layout);
     paths.core = folder.exe().string();
     paths.exe = ShellCommandFor(paths.core);
     ChildOptions options;
     options.argv = row.command(paths);
-    options.workDir = folder.root().string();
+    options.workDir = Work().string();
     options.stdoutMode = Stdout::kTerminal;
+    options.subreaper = (row.needs & kReaperOfItsOwn) != 0;
     start = std::make_unique<ChildProcess>(options);
+  }
+
+  std::filesystem::path Work() const { return folder.root() / "work"; }
+
+  // Made after the set-user-ID bit, so that the copy was judged on a
+  // layout of root's alone; each spoils what a set-user-ID core relies on.
+  void ApplyLayout(Layout layout) {
+    const bool all = layout == Layout::kAllOfThem;
+    if (all || layout == Layout::kInvokersFolder) {
+      ASSERT_EQ(chown(folder.root().c_str(), 65534, 65534), 0);
+      std::filesystem::create_hard_link(folder.exe(), folder.root() / "second-name");
+    }
+    if (layout == Layout::kSecondName) {
+      std::filesystem::create_hard_link(folder.exe(), Work() / "second-name");
+    }
+    if (all || layout == Layout::kOpenPluginsFolder) {
+      ASSERT_EQ(chmod(folder.Dir(PluginDir::kPlugins).c_str(), 0777), 0);
+    }
+    if (all || layout == Layout::kUsersPlugins) {
+      const auto users = folder.Install("user.so", "id=0x30000");
+      ASSERT_EQ(chown(users.c_str(), 65534, 65534), 0);
+      const auto target = folder.Install("linked.so", "id=0x40000");
+      std::filesystem::rename(target, Work() / "linked.so");
+      ASSERT_EQ(chown((Work() / "linked.so").c_str(), 65534, 65534), 0);
+      std::filesystem::create_symlink(Work() / "linked.so", folder.Dir(PluginDir::kPlugins) / "link.so");
+      std::filesystem::rename(folder.Dir(PluginDir::kPlugins) / "linked.conf",
+                              folder.Dir(PluginDir::kPlugins) / "link.conf");
+    }
+  }
+
+  // Plugins of users' files: skipped with the reason by a set-user-ID
+  // core, loaded by one started by root.
+  void ExpectUsersPlugins(bool skipped) {
+    const Layout layout = GetParam().layout;
+    if (layout != Layout::kUsersPlugins && layout != Layout::kAllOfThem) return;
+    const std::string console = start->Output(Stream::kStdout);
+    for (const char* stem : {"user", "link"}) {
+      EXPECT_EQ(folder.CallsOf(stem).empty(), skipped) << stem;
+      const std::string message = std::string("Core: Failed to load plugin '") + stem + ".so': ";
+      EXPECT_EQ(console.find(message) != std::string::npos, skipped) << console;
+    }
+    if (!skipped) return;
+    EXPECT_NE(console.find("plugins/user.so is owned by user 65534, not root"), std::string::npos);
+    EXPECT_NE(console.find("/work is writable by group or others"), std::string::npos);
   }
   void TearDown() override { prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0); }
 
@@ -401,7 +488,7 @@ void StartTopology::ExpectRunsAs(pid_t core, const std::string& id) {
   }
   ASSERT_TRUE(folder.WaitForCall("cap", "Spawned status=0", Scaled(10s)));
   std::ostringstream probe;
-  probe << std::ifstream(folder.root() / "probe.txt").rdbuf();
+  probe << std::ifstream(Work() / "probe.txt").rdbuf();
   EXPECT_NE(probe.str().find("Securebits: [none]\n"), std::string::npos) << probe.str();
   EXPECT_NE(probe.str().find("/dev/null"), std::string::npos) << probe.str();
   EXPECT_EQ(probe.str().find("socket:"), std::string::npos) << probe.str();
@@ -439,9 +526,9 @@ void StartTopology::ExpectRefused(pid_t core) {
     EXPECT_EQ(start->WaitForExit(Scaled(10s)), ExitStatus::Exited(2));
   }
   EXPECT_TRUE(start->WaitFor(Stream::kStderr, std::regex("failed to initialize core\n"), 10s));
-  EXPECT_TRUE(start->WaitFor(
-      Stream::kStdout, std::regex("core  \x1b\\[0m cannot establish the parent process "), 1s))
-      << start->Output(Stream::kStdout);
+  EXPECT_TRUE(start->WaitFor(Stream::kStdout,
+                             std::regex(std::string("core  \x1b\\[0m ") + GetParam().refusal), 1s))
+      << start->Output(Stream::kStdout) << start->Output(Stream::kStderr);
   EXPECT_TRUE(folder.Calls().empty());
 }
 
@@ -456,6 +543,7 @@ TEST_P(StartTopology, EndsAsTheParentsAccountOrRefuses) {
   const pid_t core = Core();
   ASSERT_GT(core, 0);
   ExpectRunsAs(core, row.outcome == Outcome::kRoot ? "0" : "65534");
+  ExpectUsersPlugins(/*skipped=*/(row.needs & kSetuidCopy) != 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Privileges, StartTopology, ::testing::ValuesIn(kTopologies),
@@ -590,6 +678,73 @@ TEST(ThreadNarrowing, AThreadBornDuringThePassIsNarrowedAndTheLastTaskIsJudged) 
   if (geteuid() != 0) GTEST_SKIP() << "needs root's capabilities to narrow them";
   if (!Emulator().empty()) GTEST_SKIP() << kEmulatorThreads;
   EXPECT_EXIT(_exit(NarrowWhileThreadsAreBorn()), ::testing::ExitedWithCode(0), "");
+}
+
+
+// The walk a set-user-ID core makes before it trusts a path, on real
+// folders: each case spoils one thing a root-only path needs.
+TEST(TrustedPath, JudgesEveryFolderAndLinkOnTheWay) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make root's and others' files";
+  PluginFolder made{DEVOVOR_EXE, TEST_PLUGIN_SO};
+  const std::string top = made.root().string();
+  chmod(top.c_str(), 0755);
+  auto folder = [&](const std::string& name, mode_t mode, uid_t owner) {
+    const std::string path = top + "/" + name;
+    mkdir(path.c_str(), mode);
+    chmod(path.c_str(), mode);  // past the umask
+    EXPECT_EQ(chown(path.c_str(), owner, owner), 0);
+    return path;
+  };
+  auto file = [&](const std::string& path, mode_t mode, uid_t owner) {
+    std::ofstream(path).flush();
+    chmod(path.c_str(), mode);
+    EXPECT_EQ(chown(path.c_str(), owner, owner), 0);
+  };
+  const std::string roots = folder("roots", 0755, 0), open = folder("open", 0777, 0),
+                    sticky = folder("sticky", 01777, 0), users = folder("users", 0755, 65534);
+  folder("sticky/roots", 0755, 0);
+  file(roots + "/a.so", 0644, 0);
+  file(roots + "/open.so", 0664, 0);
+  file(users + "/b.so", 0644, 0);
+  file(roots + "/users.so", 0644, 65534);
+  file(sticky + "/c.so", 0644, 0);
+  file(sticky + "/roots/d.so", 0644, 0);
+  symlink((roots + "/a.so").c_str(), (sticky + "/roots-link").c_str());
+  symlink((roots + "/a.so").c_str(), (sticky + "/users-link").c_str());
+  lchown((sticky + "/users-link").c_str(), 65534, 65534);
+  symlink("../users/b.so", (roots + "/to-users").c_str());
+  symlink("loop", (roots + "/loop").c_str());
+
+  using dv::PathKind;
+  const struct {
+    std::string path;
+    PathKind kind;
+    std::string why;  // empty: trusted
+  } kCases[] = {
+      {roots + "/a.so", PathKind::kFile, ""},
+      {roots, PathKind::kFolder, ""},
+      {sticky + "/roots/d.so", PathKind::kFile, ""},
+      {sticky + "/roots-link", PathKind::kFile, ""},
+      {roots + "/../roots/./a.so", PathKind::kFile, ""},
+      {roots + "/open.so", PathKind::kFile, roots + "/open.so is writable by group or others"},
+      {roots + "/users.so", PathKind::kFile, roots + "/users.so is owned by user 65534, not root"},
+      {open + "/x.so", PathKind::kFile, open + " is writable by group or others"},
+      {open, PathKind::kFolder, open + " is writable by group or others"},
+      {sticky, PathKind::kFolder, sticky + " is writable by group or others"},
+      {sticky + "/c.so", PathKind::kFile, sticky + " is writable by group or others"},
+      {sticky + "/users-link", PathKind::kFile,
+       sticky + "/users-link is a link of user 65534 in a folder others can write"},
+      {roots + "/to-users", PathKind::kFile, users + " is owned by user 65534, not root"},
+      {users + "/b.so", PathKind::kFile, users + " is owned by user 65534, not root"},
+      {roots + "/a.so", PathKind::kFolder, roots + "/a.so is not a folder"},
+      {roots, PathKind::kFile, roots + " is not a regular file"},
+      {roots + "/loop", PathKind::kFile, roots + "/loop leads through too many links"},
+      {roots + "/none.so", PathKind::kFile,
+       roots + "/none.so cannot be examined: No such file or directory"},
+  };
+  for (const auto& each : kCases) {
+    EXPECT_EQ(dv::WhyNotRootsAlone(each.path, each.kind), each.why) << each.path;
+  }
 }
 
 }  // namespace

@@ -16,6 +16,8 @@
 #pragma once
 
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -58,6 +60,25 @@ class PluginFolder {
   const Path& root() const { return root_; }
   const Path& exe() const { return exe_; }
 
+  // Lays the folder out as a set-user-ID core requires, for a core that
+  // takes nobody's account: the folder root's and entered only by root and
+  // nobody's group (so no other local user reaches a set-user-ID copy),
+  // the core 0755 whatever the build's umask, calls.log open to the
+  // plugins, and work/ for the core's own files. Returns work/.
+  Path LayOutForNobody() {
+    const Path work = root_ / "work";
+    std::filesystem::create_directory(work);
+    using std::filesystem::perms;
+    if (chown(root_.c_str(), 0, kNobody) != 0 || chmod(root_.c_str(), 0750) != 0 ||
+        chmod(exe_.c_str(), 0755) != 0 || chmod(work.c_str(), 0777) != 0) {
+      throw std::runtime_error("cannot lay out " + root_.string());
+    }
+    WriteFile(root_ / "calls.log", "");
+    std::filesystem::permissions(root_ / "calls.log", perms::all & ~perms::owner_exec &
+                                                          ~perms::group_exec & ~perms::others_exec);
+    return work;
+  }
+
   Path Dir(PluginDir where) const {
     return root_ / (where == PluginDir::kPlugins ? "plugins" : "protected-plugins");
   }
@@ -70,7 +91,17 @@ class PluginFolder {
     std::filesystem::copy_file(plugin_, installed,
                                std::filesystem::copy_options::overwrite_existing);
     const std::string stem = StemOf(fileName);
-    WriteFile(Dir(where) / (stem + ".conf"), config);
+    const Path settings = Dir(where) / (stem + ".conf");
+    WriteFile(settings, config);
+    // As a package installs them, whatever umask the build ran under: a
+    // set-user-ID core loads no file that group or others can write.
+    using std::filesystem::perms;
+    std::filesystem::permissions(installed, perms::owner_all | perms::group_read |
+                                                perms::group_exec | perms::others_read |
+                                                perms::others_exec);
+    std::filesystem::permissions(settings,
+                                 perms::owner_read | perms::owner_write | perms::group_read |
+                                     perms::others_read);
     return installed;
   }
 
@@ -137,6 +168,8 @@ class PluginFolder {
     }
     return false;
   }
+
+  static constexpr uid_t kNobody = 65534;
 
   Path root_;
   Path plugin_;

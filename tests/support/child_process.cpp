@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -82,6 +83,10 @@ bool OpenPlumbing(Stdout mode, Plumbing* p) {
     FailInChild(p.report[1], "dup2");
   if (!o.workDir.empty() && chdir(o.workDir.c_str()) != 0) FailInChild(p.report[1], "chdir");
   if (o.removeWorkDir && rmdir(o.workDir.c_str()) != 0) FailInChild(p.report[1], "rmdir");
+  // Kept across execve: the program run becomes the reaper of its orphans.
+  if (o.subreaper && prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) {
+    FailInChild(p.report[1], "prctl");
+  }
   execv(path, argv);
   FailInChild(p.report[1], "execv");
 }

@@ -65,6 +65,7 @@ struct ChildOptions {
   std::string path;               // program to run; empty: argv[0]
   std::string workDir;            // empty: inherit the current directory
   bool removeWorkDir = false;     // the child removes workDir after entering it
+  bool subreaper = false;         // the program adopts the orphans of its descendants
   Stdout stdoutMode = Stdout::kPipe;
 };
 

@@ -117,8 +117,8 @@ TEST(SetUserIdCopy, RefusesEachUnsafeCopyChangingNothingAndMakesTheSafeOne) {
        "its library search path is unsafe: DT_RPATH entry 2 is empty"},
       {place(dir / "safe/relative", ElfWithSearchPaths("/usr/lib", "lib")),
        "its library search path is unsafe: DT_RUNPATH entry 1 is relative"},
-      {place(dir / "open/core", safe), "the folder " + (dir / "open").string() + " is writable by group or others"},
-      {place(dir / "nobodys/core", safe), "the folder " + (dir / "nobodys").string() + " is not root's"},
+      {place(dir / "open/core", safe), (dir / "open").string() + " is writable by group or others"},
+      {place(dir / "nobodys/core", safe), (dir / "nobodys").string() + " is owned by user 65534, not root"},
       {linked, " has 2 links"},
       {(dir / "safe/symlink").string(), "(a symbolic link is refused)"},
   };

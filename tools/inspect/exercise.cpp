@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -204,14 +205,18 @@ struct Layout {
   size_t events = 0, reads = 0;
 };
 
-// A copy of the driver plugin with its (still empty) settings file, which
-// belongs to `owner` so that the account that runs the exercise can fill it.
+// A copy of the driver plugin with its (still empty) settings file. Both
+// stay root's in a run as root: a set-user-ID core loads only files root
+// alone controls, a plugin's settings file among them, so the drivers'
+// settings are written by this process, not by the account (see
+// ExerciseAs).
 fs::path InstallDriver(const Programs& programs, const fs::path& file, const Account* owner) {
   Require(dvsafety::CopyRegularFile(programs.driver, file.string(), 0640,
                                     owner ? owner->gid : gid_t(-1)));
   fs::path conf = file;
   conf.replace_extension(".conf");
-  CreateFileFor(conf, owner);
+  CreateFileFor(conf, nullptr);
+  if (owner != nullptr) SetOwnerAndMode(conf, 0, owner->gid, 0640);
   return conf;
 }
 
@@ -285,15 +290,30 @@ void StageLayout(const ExerciseOptions& options, const Programs& programs, const
   Require(dvsafety::MakeSetUserIdRoot(layout.core.string(), owner->gid, 04750));
 }
 
+// The settings files of the two drivers.
+struct DriverSettings {
+  std::string first, last;
+};
+// Puts the drivers' settings in place; false when that could not be done.
+using SettingsWriter = std::function<bool(const Layout&, const DriverSettings&)>;
+
+bool WriteDriverSettings(const Layout& layout, const DriverSettings& settings) {
+  WriteFile(layout.firstConf, settings.first);
+  WriteFile(layout.lastConf, settings.last);
+  return true;
+}
+
 // What the drivers raise, and the core.xml the core starts with: both
 // follow what the inspection found.
-void ConfigureLayout(const PluginReport& inspected, int slowdown, Layout& layout) {
+bool ConfigureLayout(const PluginReport& inspected, int slowdown, Layout& layout,
+                     const SettingsWriter& writeSettings) {
   const dv::PLUGININFO& p = inspected.plugin();
   const auto ids = DriverIds(p.id());
   const std::string common = "report=" + layout.report.string() + "\n";
-  WriteFile(layout.firstConf,
-            common + "role=first\nid=" + Hex(ids.first) + "\nclose_key=0xffffffff\n");
-  std::string last = common + "role=last\nid=" + Hex(ids.second) + "\nclose_key=0\n" +
+  DriverSettings settings;
+  settings.first = common + "role=first\nid=" + Hex(ids.first) + "\nclose_key=0xffffffff\n";
+  std::string& last = settings.last;
+  last = common + "role=last\nid=" + Hex(ids.second) + "\nclose_key=0\n" +
                      "stray_wait_ms=" + std::to_string(kStrayWaitMs * slowdown) + "\n" +
                      "config=<Exercise Delta=\"0\" From=\"devovor-inspect\"/>\n";
   const std::vector<std::string> events = EventsToRaise(p), reads = ReadsToRaise(p);
@@ -301,8 +321,8 @@ void ConfigureLayout(const PluginReport& inspected, int slowdown, Layout& layout
   for (const std::string& line : reads) last += line + "\n";
   layout.events = events.size();
   layout.reads = reads.size();
-  WriteFile(layout.lastConf, last);
   WriteFile(layout.work / "core.xml", CoreXml(p.id()));
+  return writeSettings(layout, settings);
 }
 
 // The target word of a parent request for the plugin: bits 20-31 are its
@@ -538,7 +558,7 @@ struct Outcome {
 // Everything from the inspection on, in the staged folder, under the
 // account the exercise runs as.
 Outcome ExerciseStaged(const ExerciseOptions& options, const Programs& programs, Layout& layout,
-                       std::ostream& out) {
+                       const SettingsWriter& writeSettings, std::ostream& out) {
   const std::vector<PluginReport> reports = Inspect({layout.plugin.string()});
   const PluginReport& inspected = reports.front();
   const dv::PLUGININFO& p = inspected.plugin();
@@ -553,7 +573,9 @@ Outcome ExerciseStaged(const ExerciseOptions& options, const Programs& programs,
   const bool valgrind = options.valgrind && OnPath("valgrind");
   if (options.valgrind && !valgrind) out << "  valgrind       not installed: runs without it\n";
   try {
-    ConfigureLayout(inspected, valgrind ? kValgrindSlowdown : 1, layout);
+    if (!ConfigureLayout(inspected, valgrind ? kValgrindSlowdown : 1, layout, writeSettings)) {
+      throw std::runtime_error("the drivers' settings were not written");
+    }
   } catch (const std::exception& e) {
     out << "devovor-inspect: cannot lay out the core's folder: " << e.what() << "\n";
     return {2, false};
@@ -581,25 +603,101 @@ Outcome ExerciseStaged(const ExerciseOptions& options, const Programs& programs,
   return {findings.empty() ? 0 : 1, keep};
 }
 
+// ---- the drivers' settings, from the account to root -----------------------
+//
+// One message on a pipe: the two lengths as 32-bit words, then both texts;
+// root answers with one byte once the files are written.
+
+bool WriteAll(int fd, const char* data, size_t length) {
+  while (length > 0) {
+    const ssize_t put = write(fd, data, length);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    data += put;
+    length -= size_t(put);
+  }
+  return true;
+}
+
+// False at the end of the stream, on an error, or once a stop signal came.
+bool ReadAll(int fd, char* data, size_t length) {
+  while (length > 0) {
+    const ssize_t got = read(fd, data, length);
+    if (got < 0 && errno == EINTR && g_stopSignal == 0) continue;
+    if (got <= 0) return false;
+    data += got;
+    length -= size_t(got);
+  }
+  return true;
+}
+
+constexpr uint32_t kMaxSettingsBytes = 1 << 20;
+
+bool SendSettings(int toRoot, int fromRoot, const DriverSettings& settings) {
+  const uint32_t lengths[2] = {uint32_t(settings.first.size()), uint32_t(settings.last.size())};
+  char written = 0;
+  return WriteAll(toRoot, reinterpret_cast<const char*>(lengths), sizeof lengths) &&
+         WriteAll(toRoot, settings.first.data(), settings.first.size()) &&
+         WriteAll(toRoot, settings.last.data(), settings.last.size()) &&
+         ReadAll(fromRoot, &written, 1) && written == 'w';
+}
+
+// Writes what the account sent; nothing when it sent nothing (a plugin the
+// core refuses needs no run) or a stop signal came first.
+void WriteSettingsSent(int fromAccount, int toAccount, const Layout& layout) {
+  uint32_t lengths[2];
+  if (!ReadAll(fromAccount, reinterpret_cast<char*>(lengths), sizeof lengths) ||
+      lengths[0] > kMaxSettingsBytes || lengths[1] > kMaxSettingsBytes) {
+    return;
+  }
+  DriverSettings settings;
+  settings.first.resize(lengths[0]);
+  settings.last.resize(lengths[1]);
+  if (!ReadAll(fromAccount, settings.first.data(), lengths[0]) ||
+      !ReadAll(fromAccount, settings.last.data(), lengths[1])) {
+    return;
+  }
+  WriteDriverSettings(layout, settings);
+  WriteAll(toAccount, "w", 1);
+}
+
 // Run as root: the folder is staged as root, then a child takes the
-// account for good and runs the rest; this process only waits and tidies.
+// account for good and runs the rest; this process writes the drivers'
+// settings the child sends it (files a set-user-ID core loads must be
+// root's), then waits and tidies.
 Outcome ExerciseAs(const Account& account, const ExerciseOptions& options,
                    const Programs& programs, Layout& layout, std::ostream& out) {
   out.flush();
+  int up[2], down[2];
+  if (pipe2(up, O_CLOEXEC) != 0) return {2, false};
+  if (pipe2(down, O_CLOEXEC) != 0) {
+    close(up[0]), close(up[1]);
+    return {2, false};
+  }
   const pid_t child = fork();
   if (child == 0) {
     DefaultStopSignals();
+    close(up[0]);
+    close(down[1]);
     std::string error;
     Outcome outcome;
     if (TakeAccount(account, &error)) {
       out << TakenLine(account) << "\n";
-      outcome = ExerciseStaged(options, programs, layout, out);
+      const SettingsWriter viaRoot = [&](const Layout&, const DriverSettings& settings) {
+        return SendSettings(up[1], down[0], settings);
+      };
+      outcome = ExerciseStaged(options, programs, layout, viaRoot, out);
     } else {
       out << "devovor-inspect: cannot give up root: " << error << "; nothing was loaded\n";
     }
     out.flush();
     _exit(outcome.code | (outcome.keepFolder ? 0x10 : 0));
   }
+  close(up[1]);
+  close(down[0]);
+  if (child > 0) WriteSettingsSent(up[0], down[1], layout);
+  close(up[0]);
+  close(down[1]);
   int status = 0;
   pid_t done = -1;
   while (child > 0 && (done = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
@@ -637,7 +735,7 @@ int Exercise(const ExerciseOptions& options, std::ostream& out) {
   Outcome outcome;
   if (g_stopSignal == 0) {
     outcome = owner ? ExerciseAs(*owner, options, programs, layout, out)
-                    : ExerciseStaged(options, programs, layout, out);
+                    : ExerciseStaged(options, programs, layout, WriteDriverSettings, out);
   }
   // No way out leaves the copy set-user-ID, a folder kept for memcheck's log
   // included.

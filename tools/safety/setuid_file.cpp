@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/trusted_path.h"
 #include "safety/elf_search_path.h"
 
 namespace dvsafety {
@@ -35,18 +36,6 @@ std::string ParentOf(const std::string& file) {
   const size_t slash = file.find_last_of('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : file.substr(0, slash);
-}
-
-std::string UnsafeFolder(const std::string& dir, bool mayBeSticky) {
-  struct stat st;
-  if (lstat(dir.c_str(), &st) != 0) return Errno("cannot stat " + dir);
-  if (!S_ISDIR(st.st_mode)) return dir + " is not a folder";
-  if (st.st_uid != 0) return "the folder " + dir + " is not root's";
-  const bool sticky = (st.st_mode & S_ISVTX) != 0;
-  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !(mayBeSticky && sticky)) {
-    return "the folder " + dir + " is writable by group or others";
-  }
-  return "";
 }
 
 // The one regular file with one link that `fd` is, root's, and found at
@@ -78,13 +67,9 @@ std::string UnsafeFile(const std::string& file, int fd) {
 
 }  // namespace
 
+// The same walk a set-user-ID core makes of its own folders.
 std::string UnsafeFolders(const std::string& dir) {
-  std::string at = dir;
-  for (bool own = true;; own = false) {
-    const std::string why = UnsafeFolder(at, !own);
-    if (!why.empty() || at == "/") return why;
-    at = ParentOf(at);
-  }
+  return dv::WhyNotRootsAlone(dir, dv::PathKind::kFolder);
 }
 
 std::string MakeSetUserIdRoot(const std::string& file, gid_t group, mode_t mode) {
