@@ -681,6 +681,46 @@ TEST(ThreadNarrowing, AThreadBornDuringThePassIsNarrowedAndTheLastTaskIsJudged) 
 }
 
 
+// After start-up a plugin takes the narrowing signal for itself, then its
+// thread that blocks the signal (so was never narrowed) starts one that
+// takes it. The monitor's look signals that new thread with the core's own
+// handler installed again, so it ends narrow and is not named.
+TEST(ThreadNarrowing, AHandlerAPluginInstallsLaterDoesNotKeepANewThreadWide) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to start the core as root";
+  if (!Emulator().empty()) GTEST_SKIP() << kEmulatorThreads;
+  PluginFolder folder{DEVOVOR_EXE, TEST_PLUGIN_SO};
+  const std::filesystem::path work = folder.LayOutForNobody();
+  folder.Install("late.so",
+                 "id=0x20000\nown_thread=2\nlate_thread_ms=300\nlate_unblocks=1\n"
+                 "own_narrow_handler=2");
+  ChildOptions options;
+  options.argv = Concat({"/usr/bin/setpriv", "--ruid=65534", "--"},
+                        ParentSimArgv(PARENT_SIM, folder.exe().string(), {}));
+  options.workDir = work.string();
+  options.stdoutMode = Stdout::kTerminal;
+  ChildProcess start(options);
+  pid_t late = 0;
+  const auto deadline = std::chrono::steady_clock::now() + Scaled(10s);
+  while (late == 0 && std::chrono::steady_clock::now() < deadline) {
+    for (const std::string& line : folder.CallsOf("late")) {
+      if (line.rfind("Late thread tid=", 0) == 0) late = std::stoi(line.substr(16));
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_NE(late, 0) << start.Output(Stream::kStdout);
+  const pid_t core = FindCore(start.Pid(), folder.exe().string());
+  const std::string task = "/proc/" + std::to_string(core) + "/task/" + std::to_string(late);
+  std::string held;
+  while ((held = StatusAt(task + "/status")["CapPrm"]) != "0000000000003000" &&
+         std::chrono::steady_clock::now() < deadline + Scaled(2s)) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(held, "0000000000003000");
+  EXPECT_EQ(start.SignalAndWaitForExit(SIGTERM, Scaled(10s), core), ExitStatus::Exited(0));
+  EXPECT_EQ(start.Output(Stream::kStdout).find("thread " + std::to_string(late) + " still holds"),
+            std::string::npos);
+}
+
 // The walk a set-user-ID core makes before it trusts a path, on real
 // folders: each case spoils one thing a root-only path needs.
 TEST(TrustedPath, JudgesEveryFolderAndLinkOnTheWay) {

@@ -106,7 +106,10 @@
  *                                 thread's signal mask), which logs "Late
  *                                 thread tid=<tid>" and waits for Close
  *   own_narrow_handler   0        1: Load installs a handler of its own,
- *                                 which does nothing, for SIGRTMIN+3
+ *                                 which does nothing, for SIGRTMIN+3; 2:
+ *                                 the own thread installs it just before
+ *                                 it starts the late thread
+ *   late_unblocks        0        1: the late thread unblocks SIGRTMIN+3
  *   request_in_own_thread 0       the own thread, once the first Write has
  *                                 come, raises this many read requests (as
  *                                 request_in_worker does)
@@ -236,7 +239,7 @@ typedef struct Config {
   long logCaps;
   long logThread;
   long ownThread, requestInOwnThread, readWaitsClose, setuidInOpen;
-  long lateThreadMs, ownNarrowHandler;
+  long lateThreadMs, ownNarrowHandler, lateUnblocks;
   long loadSize, loadVersion, threadAfterClose, forkInOpen;
   char spawnOnWrite[TP_TEXT_MAX];
   char runInLoad[TP_TEXT_MAX];
@@ -310,6 +313,7 @@ static const Key kKeys[] = {
     LONG_KEY("request_in_own_thread", requestInOwnThread),
     LONG_KEY("late_thread_ms", lateThreadMs),
     LONG_KEY("own_narrow_handler", ownNarrowHandler),
+    LONG_KEY("late_unblocks", lateUnblocks),
     LONG_KEY("read_waits_close", readWaitsClose),
     LONG_KEY("setuid_in_open", setuidInOpen),
     {"spawn_on_write", KEY_TEXT, offsetof(Config, spawnOnWrite), 0},
@@ -1067,8 +1071,24 @@ static int wait_written(void) {
   return closed;
 }
 
+static void on_narrow_signal(int signal) { (void)signal; }
+
+static void install_narrow_handler(void) {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = on_narrow_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGRTMIN + 3, &action, NULL);
+}
+
 static void* run_late_thread(void* arg) {
+  sigset_t narrow;
   (void)arg;
+  if (g_config.lateUnblocks) {
+    sigemptyset(&narrow);
+    sigaddset(&narrow, SIGRTMIN + 3);
+    pthread_sigmask(SIG_UNBLOCK, &narrow, NULL);
+  }
   log_line("Late thread tid=%ld", (long)syscall(SYS_gettid));
   wait_closed();
   return NULL;
@@ -1083,6 +1103,7 @@ static void* run_own_thread(void* arg) {
   crash_if("OwnThread");
   if (g_config.lateThreadMs > 0) {
     sleep_ms(g_config.lateThreadMs);
+    if (g_config.ownNarrowHandler == 2) install_narrow_handler();
     lateRunning = pthread_create(&late, NULL, run_late_thread, NULL) == 0;
   }
   if (g_config.requestInOwnThread > 0 && !wait_written()) {
@@ -1093,16 +1114,9 @@ static void* run_own_thread(void* arg) {
   return NULL;
 }
 
-static void on_narrow_signal(int signal) { (void)signal; }
-
 /* A plugin that takes the core's narrowing signal for itself. */
 static void install_own_narrow_handler(void) {
-  struct sigaction action;
-  if (!g_config.ownNarrowHandler) return;
-  memset(&action, 0, sizeof action);
-  action.sa_handler = on_narrow_signal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGRTMIN + 3, &action, NULL);
+  if (g_config.ownNarrowHandler == 1) install_narrow_handler();
 }
 
 /* With own_thread=2 the thread starts with every signal blocked. */
