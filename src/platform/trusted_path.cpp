@@ -70,7 +70,7 @@ std::string FileFault(const std::string& path, const struct stat& facts) {
 // The last element, with the folder that holds it.
 std::string LastFault(const std::string& path, const struct stat& facts, PathKind kind,
                       const Reached& folder) {
-  if (kind == PathKind::kFolder) return FolderFault(path, facts, /*stickyAllowed=*/false);
+  if (kind != PathKind::kFile) return FolderFault(path, facts, /*stickyAllowed=*/false);
   if (folder.openToOthers) return folder.path + " is writable by group or others";
   return FileFault(path, facts);
 }
@@ -104,7 +104,11 @@ std::string WhyNotRootsAlone(const std::string& path, PathKind kind) {
       continue;
     }
     const std::string next = Join(way.back().path, name);
-    if (lstat(next.c_str(), &facts) != 0) return Unexaminable(next);
+    if (lstat(next.c_str(), &facts) != 0) {
+      if (errno != ENOENT || kind != PathKind::kFolderIfPresent) return Unexaminable(next);
+      // Only whoever may add entries to its folder can make it.
+      return way.back().openToOthers ? way.back().path + " is writable by group or others" : "";
+    }
     if (S_ISLNK(facts.st_mode)) {
       // Whoever owns a link can point it elsewhere at any time.
       if (way.back().openToOthers && facts.st_uid != 0) {

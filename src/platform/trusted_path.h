@@ -25,7 +25,14 @@
 
 namespace dv {
 
-enum class PathKind { kFolder, kFile };
+enum class PathKind {
+  kFolder,
+  kFile,
+  // A folder, or a name no one but root can create: every folder down to
+  // the first missing element is root's alone, and that last one is not
+  // open to others even with the sticky bit.
+  kFolderIfPresent,
+};
 
 // Empty when `path` (absolute) is root's alone as `kind`; otherwise why
 // not, naming the element at fault, e.g. "/home/u is owned by user 1000".

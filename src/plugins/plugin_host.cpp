@@ -11,6 +11,7 @@
 
 #include "log/log.h"
 #include "platform/crash_report.h"
+#include "platform/elf_search_path.h"
 #include "platform/plugin_code.h"
 #include "platform/trusted_path.h"
 #include "plugins/discovery.h"
@@ -55,11 +56,36 @@ std::string FileNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Why root alone does not control the plugin file at `path` or the
-// settings file "<stem>.conf" beside it (when there is one); empty when it
-// does. Links are followed, and every folder on the way is judged.
+// Why the libraries the plugin at `path` names could come from elsewhere
+// than root: an empty or relative entry in its library search path (read
+// from the current folder, the invoker's), or a folder named there that
+// someone else could fill. $ORIGIN entries the loader ignores in a
+// set-user-ID process.
+std::string WhyNotRootsSearchPath(const std::string& path) {
+  ElfSearchPath search;
+  std::string error;
+  if (!ReadElfSearchPath(path, &search, &error)) return path + " cannot be read: " + error;
+  if (std::string unsafe = UnsafeSearchPath(search); !unsafe.empty()) {
+    return path + " has an unsafe library search path: " + unsafe;
+  }
+  for (const auto* entries : {&search.rpath, &search.runpath}) {
+    for (const std::string& entry : *entries) {
+      if (entry[0] != '/') continue;
+      if (std::string why = WhyNotRootsAlone(entry, PathKind::kFolderIfPresent); !why.empty()) {
+        return path + " searches " + entry + " for libraries: " + why;
+      }
+    }
+  }
+  return "";
+}
+
+// Why root alone does not control the plugin file at `path`, the
+// libraries it names, or the settings file "<stem>.conf" beside it (when
+// there is one); empty when it does. Links are followed, and every folder
+// on the way is judged.
 std::string WhyNotRootsPlugin(const std::string& path) {
   if (std::string why = WhyNotRootsAlone(path, PathKind::kFile); !why.empty()) return why;
+  if (std::string why = WhyNotRootsSearchPath(path); !why.empty()) return why;
   const size_t dot = path.rfind('.');
   const std::string settings = path.substr(0, dot) + ".conf";
   struct stat facts;

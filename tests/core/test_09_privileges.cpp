@@ -395,6 +395,11 @@ class StartTopology : public ::testing::TestWithParam<Topology> {
       std::filesystem::create_symlink(Work() / "linked.so", folder.Dir(PluginDir::kPlugins) / "link.so");
       std::filesystem::rename(folder.Dir(PluginDir::kPlugins) / "linked.conf",
                               folder.Dir(PluginDir::kPlugins) / "link.conf");
+      const auto searching = folder.Dir(PluginDir::kPlugins) / "searching.so";
+      std::filesystem::copy_file(TEST_PLUGIN_TMP_SEARCH_SO, searching);
+      std::filesystem::permissions(searching, std::filesystem::perms::owner_all |
+                                                  std::filesystem::perms::group_read |
+                                                  std::filesystem::perms::others_read);
     }
   }
 
@@ -404,7 +409,7 @@ class StartTopology : public ::testing::TestWithParam<Topology> {
     const Layout layout = GetParam().layout;
     if (layout != Layout::kUsersPlugins && layout != Layout::kAllOfThem) return;
     const std::string console = start->Output(Stream::kStdout);
-    for (const char* stem : {"user", "link"}) {
+    for (const char* stem : {"user", "link", "searching"}) {
       EXPECT_EQ(folder.CallsOf(stem).empty(), skipped) << stem;
       const std::string message = std::string("Core: Failed to load plugin '") + stem + ".so': ";
       EXPECT_EQ(console.find(message) != std::string::npos, skipped) << console;
@@ -412,6 +417,9 @@ class StartTopology : public ::testing::TestWithParam<Topology> {
     if (!skipped) return;
     EXPECT_NE(console.find("plugins/user.so is owned by user 65534, not root"), std::string::npos);
     EXPECT_NE(console.find("/work is writable by group or others"), std::string::npos);
+    EXPECT_NE(console.find("plugins/searching.so searches /tmp/devovor-plugin-libs for libraries: "
+                           "/tmp is writable by group or others"),
+              std::string::npos);
   }
   void TearDown() override { prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0); }
 
@@ -781,6 +789,9 @@ TEST(TrustedPath, JudgesEveryFolderAndLinkOnTheWay) {
       {roots + "/loop", PathKind::kFile, roots + "/loop leads through too many links"},
       {roots + "/none.so", PathKind::kFile,
        roots + "/none.so cannot be examined: No such file or directory"},
+      {roots + "/none/lib", PathKind::kFolderIfPresent, ""},
+      {sticky + "/none", PathKind::kFolderIfPresent, sticky + " is writable by group or others"},
+      {users + "/none", PathKind::kFolderIfPresent, users + " is owned by user 65534, not root"},
   };
   for (const auto& each : kCases) {
     EXPECT_EQ(dv::WhyNotRootsAlone(each.path, each.kind), each.why) << each.path;

@@ -14,14 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "safety/elf_search_path.h"
+#include "platform/elf_search_path.h"
 #include "support/setuid_copy.h"
 
 namespace dvtest {
 namespace {
 
 namespace fs = std::filesystem;
-using dvsafety::ElfSearchPath;
+using dv::ElfSearchPath;
 
 TEST(SearchPaths, EveryElfFileTheBuildMakesNamesOnlyAbsoluteOrOriginEntries) {
   int elfFiles = 0;
@@ -29,11 +29,11 @@ TEST(SearchPaths, EveryElfFileTheBuildMakesNamesOnlyAbsoluteOrOriginEntries) {
     if (!entry.is_regular_file() || entry.is_symlink()) continue;
     ElfSearchPath path;
     std::string error;
-    ASSERT_TRUE(dvsafety::ReadElfSearchPath(entry.path().string(), &path, &error))
+    ASSERT_TRUE(dv::ReadElfSearchPath(entry.path().string(), &path, &error))
         << entry.path() << ": " << error;
     if (!path.elf) continue;
     ++elfFiles;
-    EXPECT_EQ(dvsafety::UnsafeSearchPath(path), "") << entry.path();
+    EXPECT_EQ(dv::UnsafeSearchPath(path), "") << entry.path();
   }
   EXPECT_GT(elfFiles, 20);
 }
@@ -75,18 +75,18 @@ TEST(SearchPaths, TheReaderSplitsBothTagsOfA32BitFileAndJudgesEachEntry) {
   std::ofstream(file, std::ios::binary) << ElfWithSearchPaths("$ORIGIN/lib::/usr/lib", "lib:${ORIGIN}");
   ElfSearchPath path;
   std::string error;
-  ASSERT_TRUE(dvsafety::ReadElfSearchPath(file.string(), &path, &error)) << error;
+  ASSERT_TRUE(dv::ReadElfSearchPath(file.string(), &path, &error)) << error;
   fs::remove(file);
   EXPECT_TRUE(path.elf);
   EXPECT_EQ(path.rpath, (std::vector<std::string>{"$ORIGIN/lib", "", "/usr/lib"}));
   EXPECT_EQ(path.runpath, (std::vector<std::string>{"lib", "${ORIGIN}"}));
-  EXPECT_EQ(dvsafety::UnsafeSearchPath(path),
+  EXPECT_EQ(dv::UnsafeSearchPath(path),
             "DT_RPATH entry 2 is empty (\"$ORIGIN/lib::/usr/lib\")");
   for (const char* unsafe : {"", "lib", ".", "$ORIGINAL/lib", "$LIB"}) {
-    EXPECT_FALSE(dvsafety::IsSafeSearchEntry(unsafe)) << unsafe;
+    EXPECT_FALSE(dv::IsSafeSearchEntry(unsafe)) << unsafe;
   }
   for (const char* safe : {"/usr/lib", "$ORIGIN", "$ORIGIN/../lib", "${ORIGIN}/lib"}) {
-    EXPECT_TRUE(dvsafety::IsSafeSearchEntry(safe)) << safe;
+    EXPECT_TRUE(dv::IsSafeSearchEntry(safe)) << safe;
   }
 }
 

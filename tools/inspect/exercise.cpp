@@ -20,7 +20,7 @@
 #include "inspect/masks.h"
 #include "inspect/mistakes.h"
 #include "plugin_api/helpers.h"
-#include "safety/elf_search_path.h"
+#include "platform/elf_search_path.h"
 #include "safety/setuid_file.h"
 
 namespace dvinspect {
@@ -124,10 +124,10 @@ void RememberSetIdCopy(const fs::path& core) {
 // in its library search path, which the loader reads from the current
 // folder (work/, the account's), so the account's library would run as root.
 std::string UnsafeCore(const std::string& core) {
-  dvsafety::ElfSearchPath path;
+  dv::ElfSearchPath path;
   std::string error;
-  if (!dvsafety::ReadElfSearchPath(core, &path, &error)) return "cannot read it: " + error;
-  const std::string unsafe = dvsafety::UnsafeSearchPath(path);
+  if (!dv::ReadElfSearchPath(core, &path, &error)) return "cannot read it: " + error;
+  const std::string unsafe = dv::UnsafeSearchPath(path);
   return unsafe.empty() ? "" : "its library search path reads from the current folder: " + unsafe;
 }
 

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "platform/trusted_path.h"
-#include "safety/elf_search_path.h"
+#include "platform/elf_search_path.h"
 
 namespace dvsafety {
 namespace {
@@ -58,10 +58,10 @@ std::string UnsafeFile(const std::string& file, int fd) {
       there.st_dev != st.st_dev || there.st_ino != st.st_ino) {
     return file + " changed while it was checked";
   }
-  ElfSearchPath path;
+  dv::ElfSearchPath path;
   std::string error;
-  if (!ReadElfSearchPath(fd, &path, &error)) return "cannot read the search path of " + file + ": " + error;
-  const std::string unsafe = UnsafeSearchPath(path);
+  if (!dv::ReadElfSearchPath(fd, &path, &error)) return "cannot read the search path of " + file + ": " + error;
+  const std::string unsafe = dv::UnsafeSearchPath(path);
   return unsafe.empty() ? "" : file + ": its library search path is unsafe: " + unsafe;
 }
 

@@ -1,4 +1,4 @@
-#include "safety/elf_search_path.h"
+#include "platform/elf_search_path.h"
 
 #include <elf.h>
 #include <fcntl.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <optional>
 
-namespace dvsafety {
+namespace dv {
 namespace {
 
 // The 32- and 64-bit layouts under one name each.
@@ -203,4 +203,4 @@ std::string UnsafeSearchPath(const ElfSearchPath& path) {
   return rpath.empty() ? FirstUnsafe("DT_RUNPATH", path.runpath) : rpath;
 }
 
-}  // namespace dvsafety
+}  // namespace dv

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace dvsafety {
+namespace dv {
 
 struct ElfSearchPath {
   bool elf = false;  // false: not an ELF file this reader knows (no search path then)
@@ -43,4 +43,4 @@ bool AllSafeSearchEntries(const std::vector<std::string>& entries);
 // "DT_RPATH entry 2 is empty (\"$ORIGIN/lib::\")".
 std::string UnsafeSearchPath(const ElfSearchPath& path);
 
-}  // namespace dvsafety
+}  // namespace dv
