@@ -127,6 +127,17 @@ void CountedRelease(void* block) {
   std::free(block);
 }
 constexpr BlockAllocator kCounted{CountedAllocate, CountedRelease};
+// A second allocator, counted apart.
+std::atomic<long> g_otherLive{0};
+void* OtherAllocate(size_t bytes) {
+  ++g_otherLive;
+  return std::malloc(bytes);
+}
+void OtherRelease(void* block) {
+  --g_otherLive;
+  std::free(block);
+}
+constexpr BlockAllocator kOther{OtherAllocate, OtherRelease};
 
 // Two caches whose blocks leave different room after the payload serve one
 // raising thread by turns: each block it gets has its own cache's room (the
@@ -164,8 +175,37 @@ TEST(BlockCache, CachesOfDifferentRoomServeOneThreadEachWithItsOwnRoom) {
   EXPECT_EQ(g_live, start);
 }
 
+// Two caches of the same room but different allocators: a thread holding
+// blocks of one never hands them out for the other, whose blocks come from
+// its own allocator and go back to its own release.
+TEST(BlockCache, AThreadServesACacheOnlyBlocksOfItsOwnAllocator) {
+  const long start = g_live, otherStart = g_otherLive;
+  {
+    BlockCache counted(0, kCounted), other(0, kOther);
+    const uint32_t n = PublishedAt(1024);
+    std::vector<void*> raised(n);
+    std::thread([&] {
+      for (void*& block : raised) block = counted.Take(1024);
+    }).join();
+    for (void* block : raised) counted.Recycle(block, 1024);
+    std::thread([&] {
+      void* const first = counted.Take(1024);  // the rest of the chain stays with the thread
+      std::vector<void*> taken(n - 1);
+      for (void*& block : taken) {
+        block = other.Take(1024);
+        EXPECT_EQ(std::find(raised.begin(), raised.end(), block), raised.end());
+      }
+      for (void* block : taken) other.Put(block, 1024);
+      counted.Put(first, 1024);
+    }).join();
+  }
+  EXPECT_EQ(g_live, start);
+  EXPECT_EQ(g_otherLive, otherStart);
+}
+
 // The loop keeps at most kChainBytes of a class in its chain, and one chain
-// published; it frees the rest at once, and what it keeps at its end.
+// published (a quarter of that); it frees the rest at once, and what it
+// keeps at its end.
 TEST(BlockCache, TheLoopKeepsAtMostAChainAndAPublishedOneOfAClass) {
   const long start = g_live;
   {
@@ -175,7 +215,24 @@ TEST(BlockCache, TheLoopKeepsAtMostAChainAndAPublishedOneOfAClass) {
       for (void*& block : raised) block = cache.Take(64);
     }).join();
     for (void* block : raised) cache.Recycle(block, 64);
-    EXPECT_LE(g_live - start, long(2 * BlockCache::kChainBytes / 64));
+    EXPECT_LE(g_live - start, long(PublishedAt(64) + BlockCache::kChainBytes / 64));
+  }
+  EXPECT_EQ(g_live, start);
+}
+
+// Large blocks are kept up to kKeptBytes in all, and a block handed out
+// again no longer counts: round after round, as many are kept.
+TEST(BlockCache, KeptLargeBlocksNeverExceedTheByteBudget) {
+  constexpr uint32_t kBig = 400 * 1024;  // five fit the budget, with their heap overhead
+  const long start = g_live;
+  {
+    BlockCache cache(0, kCounted);
+    std::vector<void*> blocks(BlockCache::kSlots);
+    for (int round = 0; round < 3; ++round) {
+      for (void*& block : blocks) block = cache.Take(kBig);
+      for (void* block : blocks) cache.Put(block, kBig);
+      EXPECT_EQ(g_live - start, long(BlockCache::kKeptBytes / kBig)) << "round " << round;
+    }
   }
   EXPECT_EQ(g_live, start);
 }

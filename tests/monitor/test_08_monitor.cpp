@@ -122,6 +122,27 @@ TEST_F(Monitor, AReadingOverTheLimitHandsFreeMemoryBackAndDecidesOnTheNext) {
   EXPECT_EQ(Count("system time changed"), 0u);
 }
 
+// The hand-back's guards at their edges: a reading of exactly the limit
+// hands nothing back; the first hand-back comes however early the steady
+// clock reads, the next no sooner than 0.9 s after it, and then at once.
+TEST_F(Monitor, FreeMemoryGoesBackOnlyOverTheLimitAndAtMostOncePerReleasePeriod) {
+  constexpr int64_t kFirst = 1, kReleasePeriodNs = 900'000'000;
+  auto tickAt = [&](int64_t steadyNs, uint32_t resident) {
+    platform.wallSeconds += 1;
+    platform.steadyNs = steadyNs;
+    platform.residentBytes = resident;
+    Peer(core).monitor().Tick({});
+  };
+  tickAt(kFirst, kLimit);
+  EXPECT_EQ(platform.releases, 0);
+  tickAt(kFirst, kLimit + 1);
+  EXPECT_EQ(platform.releases, 1);
+  tickAt(kFirst + kReleasePeriodNs - 1, kLimit + 1);
+  EXPECT_EQ(platform.releases, 1);
+  tickAt(kFirst + kReleasePeriodNs, kLimit + 1);
+  EXPECT_EQ(platform.releases, 2);
+}
+
 TEST_F(Monitor, MemoryIsCheckedOncePerWallSecond) {
   TickAfter(0, 1000);
   platform.residentBytes = kLimit + 1;
