@@ -202,7 +202,6 @@ class SystemLogOnStderr : public FakePlatform {
 // The process still ends through std::terminate with the exception current
 // (its note on standard error, SIGABRT), but the system log names it first.
 TEST(CoreConnectionDeathTest, AnExceptionEndingTheIoThreadIsNamedInTheSystemLog) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         SystemLogOnStderr platform;
