@@ -31,6 +31,12 @@ endif()
 # structures changed in GCC 7 on ARM; nothing here mixes compilers.
 set(CMAKE_C_FLAGS_INIT "-Wno-psabi")
 set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
+# A 64-bit time_t (and off_t, which glibc requires with it): armhf's
+# default time_t is 32 bits and ends in January 2038. Every program and
+# plugin built with this file agrees with the core, whether or not it uses
+# the SDK's CMake package.
+string(APPEND CMAKE_C_FLAGS_INIT " -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
+string(APPEND CMAKE_CXX_FLAGS_INIT " -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
 
 # Libraries and headers from the multiarch tree only; programs from the host.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

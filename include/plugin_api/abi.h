@@ -9,6 +9,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <time.h>
 
 #ifdef __cplusplus
 #define DV_EXTERN_C extern "C"
@@ -61,5 +62,14 @@
 #define DV_PIN_SIZE(type, sz) \
   DV_STATIC_ASSERT(sizeof(type) >= (sz), #type " size")
 #endif
+
+/*
+ * A 64-bit time_t, as the core has: a 32-bit one runs out in January 2038.
+ * On a 32-bit glibc target (2.34 or later) build with
+ *   -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64
+ * which the SDK's CMake package, pkg-config module and toolchain file add.
+ */
+DV_STATIC_ASSERT(sizeof(time_t) == 8,
+                 "time_t must be 64 bits: build with -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64");
 
 #endif /* DEVOVOR_PLUGIN_API_ABI_H */

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <chrono>
 #include <cstdlib>
@@ -239,10 +240,24 @@ void devovor::DestroySignalSet(std::unique_ptr<boost::asio::signal_set> signals)
   signals.reset();
 }
 
+// An exception out of a handler (or out of the context itself) cannot be
+// recovered from: the process ends through std::terminate, as it would if
+// the exception left the thread, but first says what ended it, on the
+// console and in the system log, which std::terminate's own note on
+// standard error does not reach. Terminating inside the handler keeps the
+// exception current, so that note and the exit status (SIGABRT) stay.
 void devovor::RunIoThread() {
   dv::AlternateSignalStack altStack;
   dv::NarrowCallingThread();
-  io_.run();
+  try {
+    io_.run();
+  } catch (const std::exception& error) {
+    dv::LogCore(100, "the I/O thread ended on an exception, ending the core: %s", error.what());
+    std::terminate();
+  } catch (...) {
+    dv::LogCore(100, "the I/O thread ended on an exception of unknown type, ending the core");
+    std::terminate();
+  }
 }
 
 // A full minute: a signal does not shorten it.

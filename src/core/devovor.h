@@ -89,6 +89,9 @@ class devovor final {
   // Saves the status report to core.xml and raises it for the plugins.
   // Main thread during Start, I/O thread afterwards.
   void WriteStatusReport();
+  // The I/O thread's body: runs the I/O context until it is stopped. An
+  // exception out of it ends the process through std::terminate, after one
+  // level-100 line naming it.
   void RunIoThread();
   void NarrowCapabilities();
   void DestroySignalSet(std::unique_ptr<boost::asio::signal_set> signals);

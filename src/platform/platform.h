@@ -20,10 +20,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+// The wall clock is read as time_t (time(), gmtime_r): a 32-bit one ends in
+// January 2038. The build defines _TIME_BITS=64 (with _FILE_OFFSET_BITS=64),
+// which gives a 32-bit glibc target (2.34 or later) a 64-bit time_t; every
+// part of the core includes this header, so none is built with less.
+static_assert(sizeof(std::time_t) == 8,
+              "time_t must be 64 bits: build with -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64");
 
 namespace dv {
 

@@ -5,15 +5,24 @@
 // plugins compile in are pinned, and the few layout facts that the core's
 // own code relies on on every target.
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstring>
+#include <ctime>
 
 #include "plugin_api/plugin.h"
 
 extern "C" int dv_abi_c_record_sizes(void);
 
 namespace {
+
+// The wall clock runs past January 2038 on every target, the 32-bit
+// appliance included (the headers refuse to compile otherwise).
+TEST(Build, TimeIsSixtyFourBits) {
+  EXPECT_EQ(sizeof(std::time_t), 8u);
+  EXPECT_EQ(sizeof(off_t), 8u);
+}
 
 TEST(PluginRecords, CompileAsC99) {
   EXPECT_EQ(dv_abi_c_record_sizes(),

@@ -63,6 +63,14 @@ TEST_F(Console, TimeIsUtcWithTwoDigitsEach) {
   EXPECT_EQ(platform.ConsoleText(), "\x1b[32m03:04:05\x1b[36m core  \x1b[0m early\n");
 }
 
+// 2^31 + 3600 s: an hour after a 32-bit time_t ends (2038-01-19 03:14:08
+// UTC). Cut to 32 bits anywhere on the way it would read 21:45:52 (1901).
+TEST_F(Console, TimeStampsStayRightAfter2038) {
+  platform.wallSeconds = (int64_t(1) << 31) + 3600;
+  Write(0x80000000u, 25, "later");
+  EXPECT_EQ(platform.ConsoleText(), "\x1b[32m04:14:08\x1b[36m core  \x1b[0m later\n");
+}
+
 TEST_F(Console, OnlyLevel100ReachesTheSystemLog) {
   for (uint32_t level : {0u, 75u, 99u, 100u, 101u}) Write(0x80000000u, level, "msg");
   EXPECT_EQ(platform.SyslogLines(), std::vector<std::string>{"msg"});

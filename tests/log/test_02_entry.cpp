@@ -2,11 +2,17 @@
 // core object, filtered by the LogLevel table, printed, and queued or not.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <boost/asio/post.hpp>
 
 #include "support/peers.h"
 
@@ -181,6 +187,32 @@ TEST(CoreConnection, ExceptionsStopAtTheCallback) {
   EXPECT_NE(console.find("event entry failed: console broke"), std::string::npos) << console;
   EXPECT_EQ(platform.SyslogLines(),
             std::vector<std::string>{"event entry failed: console broke"});
+}
+
+// The system log as a death test's parent can read it: each critical
+// message is also written to standard error.
+class SystemLogOnStderr : public FakePlatform {
+ public:
+  void SystemLogCritical(const char* text, int length) const override {
+    FakePlatform::SystemLogCritical(text, length);
+    std::fprintf(stderr, "system log: %.*s\n", length, text);
+  }
+};
+
+// The process still ends through std::terminate with the exception current
+// (its note on standard error, SIGABRT), but the system log names it first.
+TEST(CoreConnectionDeathTest, AnExceptionEndingTheIoThreadIsNamedInTheSystemLog) {
+  EXPECT_EXIT(
+      {
+        SystemLogOnStderr platform;
+        devovor core("/nonexistent/devovor", platform);
+        boost::asio::post(Peer(core).io(), [] { throw std::runtime_error("the socket broke"); });
+        std::thread io([&core] { Peer(core).RunIoThread(); });
+        io.join();
+      },
+      ::testing::KilledBySignal(SIGABRT),
+      "system log: the I/O thread ended on an exception, ending the core: the socket broke\n"
+      ".*terminate called after throwing an instance of 'std::runtime_error'");
 }
 
 }  // namespace

@@ -173,6 +173,32 @@ TEST_F(Monitor, ClockJumpsOfMoreThanOneSecondAreLoggedWithTheirSign) {
   EXPECT_EQ(Count("system time changed by"), 2u);
 }
 
+// A 32-bit time_t ends after 2^31 - 1 s: the clock passing it steadily is
+// no jump, and a jump across it has its true size.
+TEST_F(Monitor, ClockJumpsAreMeasuredRightAcross2038) {
+  platform.wallSeconds = (int64_t(1) << 31) - 2;
+  TickAfter(0, 1000);
+  for (int i = 0; i < 4; ++i) TickAfter(1, 1000);
+  EXPECT_EQ(Count("system time changed"), 0u);
+  TickAfter(-5, 1000);
+  TickAfter(3600, 1000);
+  EXPECT_EQ(Count("system time changed by -5 seconds\n"), 1u);
+  EXPECT_EQ(Count("system time changed by 3600 seconds\n"), 1u);
+  EXPECT_EQ(Count("system time changed"), 2u);
+}
+
+// The notification's Time is the low 32 bits of the wall clock as a signed
+// number: an hour after 2038-01-19 03:14:07 UTC, 2^31 + 3600 - 2^32.
+TEST_F(Monitor, TheMemoryNotificationCarriesTheTimeAfter2038) {
+  platform.wallSeconds = (int64_t(1) << 31) + 3600;
+  TickAfter(0, 1000);
+  ASSERT_EQ(Notifications().size(), 1u);
+  for (const Delivered& d : RecorderFor(0).writes) {
+    if (d.in.eventType != DV_EVENT_STATUS) continue;
+    EXPECT_NE(d.payload.find(" Time=\"-2147480048\""), std::string::npos) << d.payload;
+  }
+}
+
 TEST_F(Monitor, ACancelledWaitEndsTheMonitor) {
   Peer(core).monitor().Tick(boost::asio::error::operation_aborted);
   EXPECT_EQ(Count("memory limit set to"), 0u);

@@ -3,8 +3,11 @@
 // both ways, loads into the real core.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "plugins/plugin_fixture.h"
@@ -25,6 +28,29 @@ namespace fs = std::filesystem;
 
 int Shell(const std::string& command) { return std::system((command + " > /dev/null 2>&1").c_str()); }
 
+// What a command writes to standard output.
+std::string Output(const std::string& command) {
+  std::string text;
+  FILE* const pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return text;
+  char buffer[256];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+  pclose(pipe);
+  return text;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The core's 64-bit time_t, which the plugin headers require on a 32-bit
+// target (where a build without it does not compile).
+constexpr const char* kTime64 = "-D_TIME_BITS=64";
+
 TEST(Sdk, AnOutOfTreePluginBuildsAgainstTheInstalledSdkAndLoads) {
   const fs::path work = fs::temp_directory_path() / ("dv-sdk-" + std::to_string(getpid()));
   fs::remove_all(work);
@@ -43,8 +69,12 @@ TEST(Sdk, AnOutOfTreePluginBuildsAgainstTheInstalledSdkAndLoads) {
             0);
   ASSERT_EQ(Shell(std::string(CMAKE_COMMAND) + " --build " + build), 0);
   ASSERT_TRUE(fs::exists(build + "/hello.so"));
+  EXPECT_NE(ReadText(build + "/CMakeFiles/hello.dir/flags.make").find(kTime64), std::string::npos);
 
   // With pkg-config.
+  EXPECT_NE(Output("PKG_CONFIG_PATH=" + prefix + "/share/pkgconfig pkg-config --cflags devovor-plugin")
+                .find(kTime64),
+            std::string::npos);
   const std::string viaPkgConfig = (work / "hello-pc.so").string();
   ASSERT_EQ(Shell("PKG_CONFIG_PATH=" + prefix + "/share/pkgconfig " SDK_CC " -std=c99 -shared -fPIC "
                 "$(PKG_CONFIG_PATH=" + prefix + "/share/pkgconfig pkg-config --cflags devovor-plugin) " +

@@ -64,6 +64,8 @@ class DevovorPeer {
   }
   void WriteStatusReport() { core_.WriteStatusReport(); }
   void PublishMemoryState() { core_.PublishMemoryState(); }
+  // The I/O thread's body, on the calling thread.
+  void RunIoThread() { core_.RunIoThread(); }
 
  private:
   devovor& core_;
