@@ -141,8 +141,17 @@ void EventRouter::Deliver(const _EventParmsIn& event) {
   }
   // One class (the common case): only its candidates, in list order.
   const int k = classes == DV_EVENT_CLASS8 ? 8 : __builtin_ctz(classes);
-  for (const PluginList::WriteCandidate& candidate : plugins_.writeCandidates(k)) {
-    if ((key & ~candidate.mask) == 0) DeliverWrite(*candidate.plugin, event, record, timed);
+  // Two loops, so that the common, untimed one keeps nothing more in a
+  // register across its calls than it needs.
+  const auto& candidates = plugins_.writeCandidates(k);
+  if (timed) {
+    for (const PluginList::WriteCandidate& candidate : candidates) {
+      if ((key & ~candidate.mask) == 0) DeliverTimedWrite(*candidate.plugin, event, record);
+    }
+    return;
+  }
+  for (const PluginList::WriteCandidate& candidate : candidates) {
+    if ((key & ~candidate.mask) == 0) DeliverWrite(*candidate.plugin, event, record);
   }
 }
 
@@ -154,7 +163,7 @@ void EventRouter::DeliverToAll(const _EventParmsIn& event, const _WriteParmsIn& 
     if ((event.eventType & DV_EVENT_CONFIG) != 0 && event.providerID != plugin->id()) {
       DeliverConfigUpdate(*plugin, event);
     } else if (plugin->delivers() && MatchesAnyClass(*plugin, event.eventType, key)) {
-      DeliverWrite(*plugin, event, record, timed);
+      timed ? DeliverTimedWrite(*plugin, event, record) : DeliverWrite(*plugin, event, record);
     }
   }
 }
@@ -185,12 +194,8 @@ void EventRouter::DeliverConfigUpdate(PLUGININFO& plugin, const _EventParmsIn& e
 // The untimed path is the common one and stays small; a timed Write goes
 // out of line. The delivery loop runs outside every mark.
 void EventRouter::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event,
-                               const _WriteParmsIn& record, bool timed) {
+                               const _WriteParmsIn& record) {
   if (plugin.Write == nullptr) return;
-  if (timed) {
-    DeliverTimedWrite(plugin, event, record);
-    return;
-  }
   payloads_.BeginCall(plugin.id());
   _WriteParmsIn in = record;
   _WriteParmsOut out = ZeroedRecord<_WriteParmsOut>();
@@ -203,6 +208,7 @@ void EventRouter::DeliverWrite(PLUGININFO& plugin, const _EventParmsIn& event,
 // reported once it returns.
 void EventRouter::DeliverTimedWrite(PLUGININFO& plugin, const _EventParmsIn& event,
                                     const _WriteParmsIn& record) {
+  if (plugin.Write == nullptr) return;
   payloads_.BeginCall(plugin.id());
   _WriteParmsIn in = record;
   _WriteParmsOut out = ZeroedRecord<_WriteParmsOut>();

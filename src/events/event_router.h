@@ -146,7 +146,7 @@ class EventRouter {
   // Inlined into the delivery loops: it runs once per plugin and event.
   __attribute__((always_inline)) inline void DeliverWrite(PLUGININFO& plugin,
                                                           const _EventParmsIn& event,
-                                                          const _WriteParmsIn& record, bool timed);
+                                                          const _WriteParmsIn& record);
   __attribute__((noinline)) void DeliverTimedWrite(PLUGININFO& plugin, const _EventParmsIn& event,
                                                    const _WriteParmsIn& record);
   void ReportQueue();
