@@ -94,6 +94,7 @@ devovor::devovor(std::string executablePath, const dv::Platform& platform)
       monitor_({[this] { return Now(); }, [this] { PublishMemoryState(); },
                 [] { dv::LookAtNewThreads(); }},
                monitorTimer_, platform, throttlingEnabled_, throttling_),
+      hangWatch_({[this] { return Now(); }, [this] { return router_.queuedEvents(); }}),
       console_(names_, platform) {
   dv::AttachEntry(&entry_);
   dv::SetCoreSink(PluginEventCallback);
@@ -186,6 +187,9 @@ int devovor::PluginEvent(_EventParmsIn* in, _EventParmsOut* out) {
 
 void devovor::Start() {
   dv::InstallCrashReport();
+  // From the first Load to the last Unload: the main thread's calls into
+  // plugins are named while they hang (monitor/hang_watch.h).
+  hangWatch_.Start();
   coreVersion_ = BuiltInVersion();
   plugins_.Clear();
 
@@ -226,6 +230,7 @@ void devovor::Start() {
   ioThread.join();
   parent_.FreeQueuedBlocks();
   host_.UnloadPhase();
+  hangWatch_.Stop();
   DestroySignalSet(std::move(signals));
 }
 

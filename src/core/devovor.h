@@ -8,7 +8,9 @@
 //
 // Threads: the main thread runs the constructor, Initialize, Start (and in
 // it the delivery loop) and the destructor. The I/O thread runs the I/O
-// context from Start step 6 to step 19. PluginEvent, RequestStop and
+// context from Start step 6 to step 19. The hang watch's thread
+// (monitor/hang_watch.h) runs from the start of Start to its end, before
+// the first Load and after the last Unload. PluginEvent, RequestStop and
 // WriteConsole may be called from any thread that holds none of the core's
 // locks.
 //
@@ -30,6 +32,7 @@
 #include "events/callback.h"
 #include "events/event_router.h"
 #include "ipc/parent_channel.h"
+#include "monitor/hang_watch.h"
 #include "monitor/memory_monitor.h"
 #include "log/console.h"
 #include "log/levels.h"
@@ -118,6 +121,7 @@ class devovor final {
   dv::LogLevelTable logLevel_;
   dv::LogLevelTable logLevelDefault_;
   dv::MemoryMonitor monitor_;  // holds the throttled-since time
+  dv::HangWatch hangWatch_;    // the main thread's calls into plugins, during Start
 
   dv::ConsoleWriter console_;
   // PluginEventCallback's way in, attached while the core exists.

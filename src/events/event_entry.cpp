@@ -41,7 +41,7 @@ void RunReadRequest(PluginList::Record plugin, RequestThreads& requests, uint32_
   requests.Register();
   // Never a length without its bytes.
   ReadCall call = ReadRecords(payload ? len : 0, payload.get(), context);
-  CallMarked(plugin->name.c_str(), "Read", plugin->Read, &call.in, &call.out);
+  CallMarked(plugin->entryPoints->read, plugin->Read, &call.in, &call.out);
   requests.Unregister();
   payload.reset();
   plugin->readGate.Leave();

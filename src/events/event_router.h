@@ -33,7 +33,9 @@
 //     (PluginHost), the name registry (NameRegistry), the console stream's
 //     stdio lock (ConsoleWriter);
 //   in config/: the XML file names being loaded or saved (FileNamesInUse).
-//   in platform/: the ledger of judged threads (thread_capabilities.cpp).
+//   in platform/: the ledger of judged threads (thread_capabilities.cpp),
+//     the entry-point table (crash_report.cpp, EntryPointsOf);
+//   in monitor/: the hang watch's stop flag (HangWatch).
 // The compiler checks them: members carry GUARDED_BY, the order
 // ACQUIRED_BEFORE (platform/thread_annotations.h; scripts/thread-safety).
 //
@@ -113,6 +115,9 @@ class EventRouter {
   // Sets the stop flag and wakes the delivery loop. Any thread.
   void RequestStop() { queue_.RequestStop(); }
 
+  // Events queued and not yet taken by the delivery loop. Any thread.
+  size_t queuedEvents() const { return queue_.size(); }
+
  private:
   friend class test::EventRouterPeer;  // tests read the queue and the tables
 
@@ -141,7 +146,9 @@ class EventRouter {
   // Inlined into the delivery loops: it runs once per plugin and event.
   __attribute__((always_inline)) inline void DeliverWrite(PLUGININFO& plugin,
                                                           const _EventParmsIn& event,
-                                                          const _WriteParmsIn& record, bool timed);
+                                                          const _WriteParmsIn& record);
+  __attribute__((noinline)) void DeliverTimedWrite(PLUGININFO& plugin, const _EventParmsIn& event,
+                                                   const _WriteParmsIn& record);
   void ReportQueue();
   void WeighTraffic();
   __attribute__((noinline, cold)) void ReportFailedWrite(const PLUGININFO& plugin,

@@ -147,7 +147,7 @@ void ParentChannel::ForwardRequest(const uint8_t* packet, uint32_t length, uint3
   if (plugin.IOCTL == nullptr || !plugin.readGate.Enter()) return;
   IoctlCall call = IoctlRecords(DV_IOCTL_PARENT_REQUEST, length, const_cast<uint8_t*>(packet));
   const int32_t result =
-      CallMarked(plugin.name.c_str(), "IOCTL", plugin.IOCTL, &call.in, &call.out);
+      CallMarked(plugin.entryPoints->ioctl, plugin.IOCTL, &call.in, &call.out);
   plugin.readGate.Leave();
   if (result != 0 || call.out.errorCode != 0) {
     LogCore(0, "plugin %s ipc ioctl returned %d error %d", plugin.name.c_str(), result,

@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <deque>
 
+#include "platform/mutex.h"
 #include "platform/plugin_code.h"
 
 namespace dv {
@@ -40,6 +42,25 @@ class Line {
       magnitude /= 10;
     } while (magnitude != 0);
     if (number < 0) Add("-");
+    while (count > 0 && used_ < sizeof text_) text_[used_++] = digits[--count];
+  }
+  void AddHex(uint32_t number) {
+    char digits[8];
+    int count = 0;
+    do {
+      digits[count++] = "0123456789abcdef"[number % 16];
+      number /= 16;
+    } while (number != 0);
+    Add("0x");
+    while (count > 0 && used_ < sizeof text_) text_[used_++] = digits[--count];
+  }
+  void AddUnsigned(uint32_t number) {
+    char digits[10];
+    int count = 0;
+    do {
+      digits[count++] = static_cast<char>('0' + number % 10);
+      number /= 10;
+    } while (number != 0);
     while (count > 0 && used_ < sizeof text_) text_[used_++] = digits[--count];
   }
   const char* data() const { return text_; }
@@ -76,14 +97,27 @@ uintptr_t InterruptedInstruction(const void* context) {
 #endif
 }
 
+// The event a Write was handed: the fields an operator tells events by.
+void DescribeEvent(Line& line, const _WriteParmsIn& event) {
+  line.Add(" of event type ");
+  line.AddHex(event.eventType);
+  line.Add(" from provider ");
+  line.AddHex(event.providerID);
+  line.Add(" length ");
+  line.AddUnsigned(event.len);
+}
+
 // Where a fault on this thread happened: the innermost mark, else the core
 // on its own threads, else the plugin whose code holds the instruction.
-void DescribeFault(Line& line, const EntryPointMark* mark, uintptr_t instruction) {
-  if (mark != nullptr && mark->plugin() != nullptr) {
+void DescribeFault(Line& line, const ThreadMarks& marks, uintptr_t instruction) {
+  const EntryPoint* mark = EntryOf(marks.entry.load(std::memory_order_relaxed));
+  if (mark != nullptr && mark->plugin != nullptr) {
     line.Add("plugin ");
-    line.Add(mark->plugin());
+    line.Add(mark->plugin);
     line.Add(" crashed in ");
-    line.Add(mark->entry());
+    line.Add(mark->entry);
+    const _WriteParmsIn* event = marks.event.load(std::memory_order_relaxed);
+    if (mark->handedEvent && event != nullptr) DescribeEvent(line, *event);
     return;
   }
   if (mark != nullptr || t_coreThread) {
@@ -108,7 +142,7 @@ void Describe(Line& line, const siginfo_t& info, const void* context, int signal
     line.Add(static_cast<int>(info.si_pid));
     return;
   }
-  DescribeFault(line, t_entryPointMark, InterruptedInstruction(context));
+  DescribeFault(line, t_threadMarks, InterruptedInstruction(context));
   line.Add(" (signal ");
   line.Add(signal);
   line.Add(")");
@@ -192,7 +226,41 @@ void* MapGuardedStack() {
   return mapping;
 }
 
+// One plugin file's records, with the name they point into.
+struct NamedEntryPoints {
+  explicit NamedEntryPoints(const std::string& fileName) : name(fileName) {
+    const char* file = name.c_str();
+    points = {{file, "Write", true},   {file, "Load", false},  {file, "Open", false},
+              {file, "Close", false},  {file, "Unload", false}, {file, "IOCTL", false},
+              {file, "Read", false}};
+  }
+  const std::string name;
+  PluginEntryPoints points;
+};
+
+// Never destroyed: a record may be read by a crash handler or the hang
+// watch at any moment, up to the process's very end. A deque keeps every
+// element where it was made.
+struct EntryPointTable {
+  Mutex mu;
+  std::deque<NamedEntryPoints> plugins GUARDED_BY(mu);
+};
+
+EntryPointTable& Table() {
+  static EntryPointTable* const table = new EntryPointTable;
+  return *table;
+}
+
 }  // namespace
+
+const PluginEntryPoints& EntryPointsOf(const std::string& fileName) {
+  EntryPointTable& table = Table();
+  MutexLock lock(table.mu);
+  for (const NamedEntryPoints& known : table.plugins) {
+    if (known.name == fileName) return known.points;
+  }
+  return table.plugins.emplace_back(fileName).points;
+}
 
 void InstallCrashReport() {
   if (!kCrashReportInstalled) return;

@@ -38,12 +38,12 @@ void Log(int level, const char* format, ...) {
 // Calls a plugin's Close or Unload (`entryName`; `what` names it in the
 // message) with zeroed records; a failure is logged, and the core goes on.
 template <typename In, typename Out>
-void CallStopEntry(const PLUGININFO& plugin, PluginEntryFn entry, const char* entryName,
+void CallStopEntry(const PLUGININFO& plugin, PluginEntryFn entry, const EntryPoint& where,
                    const char* what) {
   In in = ZeroedRecord<In>(DV_RECORD_VERSION);
   Out out = ZeroedRecord<Out>(DV_RECORD_VERSION);
   const int32_t result =
-      entry != nullptr ? CallMarked(plugin.name.c_str(), entryName, entry, &in, &out)
+      entry != nullptr ? CallMarked(where, entry, &in, &out)
                        : kNotExported;
   if (result != 0 || out.errorCode != 0) {
     Log(0, "plugin %s %s returned %d error %d", plugin.name.c_str(), what, result,
@@ -159,6 +159,7 @@ PluginHost::LoadAttempt PluginHost::LoadCandidate(const std::string& path) {
   PLUGININFO& plugin = *attempt.plugin;
   const std::string name = FileNameOf(path);
   plugin.name = name;
+  plugin.entryPoints = &EntryPointsOf(name);
   if (rootsFilesOnly_) {
     if (std::string why = WhyNotRootsPlugin(path); !why.empty()) {
       RecordFailure(name, why);
@@ -195,7 +196,7 @@ PluginHost::LoadAttempt PluginHost::LoadCandidate(const std::string& path) {
   in.PluginEventCallback = hooks_.raiseEvent;
   _LoadParmsOut out = ZeroedRecord<_LoadParmsOut>(DV_LOAD_OUT_VERSION);
   const int64_t start = hooks_.now();
-  attempt.loadResult = CallMarked(plugin.name.c_str(), "Load", plugin.Load, &in, &out);
+  attempt.loadResult = CallMarked(plugin.entryPoints->load, plugin.Load, &in, &out);
   const int64_t took = hooks_.now() - start;
   attempt.loadRan = true;
   plugin.loadResults = out;
@@ -251,7 +252,7 @@ void PluginHost::OpenPhase() {
     _OpenParmsIn in = ZeroedRecord<_OpenParmsIn>(DV_RECORD_VERSION);
     _OpenParmsOut out = ZeroedRecord<_OpenParmsOut>(DV_RECORD_VERSION);
     const int64_t start = hooks_.now();
-    plugin->openCode = CallMarked(plugin->name.c_str(), "Open", plugin->Open, &in, &out);
+    plugin->openCode = CallMarked(plugin->entryPoints->open, plugin->Open, &in, &out);
     plugin->openTimeMs = (hooks_.now() - start) / kNsPerMs;
   }
 }
@@ -280,7 +281,7 @@ void PluginHost::CloseOne(PLUGININFO& plugin) {
   // No read request or parent request starts on a plugin once its Close
   // has been called; those already running finish before its Unload.
   plugin.readGate.Close();
-  CallStopEntry<_CloseParmsIn, _CloseParmsOut>(plugin, plugin.Close, "Close", "close");
+  CallStopEntry<_CloseParmsIn, _CloseParmsOut>(plugin, plugin.Close, plugin.entryPoints->close, "close");
 }
 
 void PluginHost::UnloadPhase() {
@@ -295,7 +296,7 @@ void PluginHost::UnloadOne(PLUGININFO& plugin) {
   if (plugin.worker.joinable()) plugin.worker.join();
   plugin.readGate.Close();  // in case the close phase never ran
   plugin.readGate.WaitIdle();
-  CallStopEntry<_UnloadParmsIn, _UnloadParmsOut>(plugin, plugin.Unload, "Unload", "unload");
+  CallStopEntry<_UnloadParmsIn, _UnloadParmsOut>(plugin, plugin.Unload, plugin.entryPoints->unload, "unload");
   if (plugin.id() != kResidentPluginId) CloseLibrary(plugin.library);
   plugin.library = nullptr;
 }

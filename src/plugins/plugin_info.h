@@ -9,13 +9,14 @@
 // Fields written after the record joins the list are written on the main
 // thread only (openCode, openTimeMs, the thread handles); other threads read
 // only the fields fixed before it joins: the entry points, the load results
-// and the name. The read gate is the one piece shared with every thread.
+// the name and the entry-point records. The read gate is the one piece shared with every thread.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <thread>
 
+#include "platform/crash_report.h"
 #include "platform/mutex.h"
 #include "plugin_api/plugin.h"
 
@@ -57,6 +58,10 @@ struct PLUGININFO {
   std::thread reader;
   _LoadParmsOut loadResults{};
   std::string name;
+  // The crash line's and the hang watch's records of this plugin's entry
+  // points (platform/crash_report.h): set by the load phase, or by the
+  // plugin list for a record that joins it without them.
+  const PluginEntryPoints* entryPoints = nullptr;
   int32_t openCode = 0;
   int64_t loadTimeMs = 0;
   int64_t openTimeMs = 0;

@@ -10,13 +10,23 @@ PluginList::Snapshot PluginList::snapshot() const {
   return current_;
 }
 
+namespace {
+
+void GiveEntryPoints(PLUGININFO& plugin) {
+  if (plugin.entryPoints == nullptr) plugin.entryPoints = &EntryPointsOf(plugin.name);
+}
+
+}  // namespace
+
 void PluginList::Append(Record record) {
+  GiveEntryPoints(*record);
   std::vector<Record> next(*written_);
   next.push_back(std::move(record));
   Publish(std::move(next));
 }
 
 void PluginList::PushFront(Record record) {
+  GiveEntryPoints(*record);
   std::vector<Record> next;
   next.reserve(written_->size() + 1);
   next.push_back(std::move(record));

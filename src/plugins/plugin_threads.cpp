@@ -9,36 +9,36 @@
 namespace dv {
 namespace {
 
-// `name` is the plugin's file name, which outlives the thread: the record
-// is released only after the thread has been joined.
-void RunWorker(PluginEntryFn ioctl, const char* name) {
+// `where` is one of the plugin's entry-point records, which live for the
+// whole process.
+void RunWorker(PluginEntryFn ioctl, const EntryPoint* where) {
   AlternateSignalStack altStack;
   NarrowCallingThread();
   IoctlCall call = IoctlRecords(DV_IOCTL_WORKER);
-  CallMarked(name, "IOCTL", ioctl, &call.in, &call.out);
+  CallMarked(*where, ioctl, &call.in, &call.out);
 }
 
-void RunReader(PluginEntryFn read, const char* name) {
+void RunReader(PluginEntryFn read, const EntryPoint* where) {
   AlternateSignalStack altStack;
   NarrowCallingThread();
   ReadCall call = ReadRecords();
-  CallMarked(name, "Read", read, &call.in, &call.out);
+  CallMarked(*where, read, &call.in, &call.out);
 }
 
-void StartOnce(std::thread& slot, void (*body)(PluginEntryFn, const char*), PluginEntryFn entry,
-               const std::string& name) {
+void StartOnce(std::thread& slot, void (*body)(PluginEntryFn, const EntryPoint*),
+               PluginEntryFn entry, const EntryPoint& where) {
   if (slot.joinable()) std::terminate();
-  slot = std::thread(body, entry, name.c_str());
+  slot = std::thread(body, entry, &where);
 }
 
 }  // namespace
 
 void ProvideWorkerThread(PLUGININFO& plugin) {
-  StartOnce(plugin.worker, RunWorker, plugin.IOCTL, plugin.name);
+  StartOnce(plugin.worker, RunWorker, plugin.IOCTL, plugin.entryPoints->ioctl);
 }
 
 void StartAsyncReader(PLUGININFO& plugin) {
-  StartOnce(plugin.reader, RunReader, plugin.Read, plugin.name);
+  StartOnce(plugin.reader, RunReader, plugin.Read, plugin.entryPoints->read);
 }
 
 }  // namespace dv

@@ -10,6 +10,7 @@
  *   worker_after_close_ms   0   > 0: asks for a worker that returns only this
  *                               long after Close
  *   close_ms                0   Close takes this long
+ *   write_ms                0   the first Write takes this long
  *   warn                    (none)  Open logs this text at level 60
  */
 #define _GNU_SOURCE
@@ -22,9 +23,10 @@
 
 static struct {
   uint32_t id, mask1;
-  long keep, writeError, workerAfterCloseMs, closeMs;
+  long keep, writeError, workerAfterCloseMs, closeMs, writeMs;
   char warn[256];
-} g = {0x500000u, 0xffffffffu, 0, 0, 0, 0, ""};
+} g = {0x500000u, 0xffffffffu, 0, 0, 0, 0, 0, ""};
+static int g_written; /* the delivery loop's own: Write runs on its thread only */
 
 static PluginEventCallbackFn g_raise;
 static pthread_mutex_t g_mu = PTHREAD_MUTEX_INITIALIZER;
@@ -39,6 +41,7 @@ static void apply(const char* key, const char* value, void* context) {
   if (strcmp(key, "write_error") == 0) g.writeError = strtol(value, NULL, 0);
   if (strcmp(key, "worker_after_close_ms") == 0) g.workerAfterCloseMs = strtol(value, NULL, 0);
   if (strcmp(key, "close_ms") == 0) g.closeMs = strtol(value, NULL, 0);
+  if (strcmp(key, "write_ms") == 0) g.writeMs = strtol(value, NULL, 0);
   if (strcmp(key, "warn") == 0) snprintf(g.warn, sizeof g.warn, "%s", value);
 }
 
@@ -73,6 +76,7 @@ DV_EXPORT int32_t Write(void* in, void* out) {
   (void)in;
   result->keep = g.keep != 0;
   result->errorCode = (int32_t)g.writeError;
+  if (!g_written++) sleep_ms(g.writeMs);
   return 0;
 }
 

@@ -278,14 +278,22 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CrashCase{"InOpen", {{"opener.so", "id=0x10000\ncrash_in=Open"}}, 0, kOnceStarted, SIGSEGV,
                   "plugin opener.so crashed in Open (signal 11)"},
+        // The sink takes no log events (class 6), so the first event it is
+        // handed is camera.so's: 17 bytes of type 0x2.
         CrashCase{"InWrite",
-                  {{"a.so", "id=0x10000\nraise_on_open=1"},
-                   {"sink.so", "id=0x20000\nmasks=0xffffffff\ndelivery=1\ncrash_in=Write"}},
-                  0, kOnceStarted, SIGSEGV, "plugin sink.so crashed in Write (signal 11)"},
+                  {{"camera.so", "id=0x10000\nraise_on_open=1\nraise_payload=frame-of-camera-7"},
+                   {"sink.so",
+                    "id=0x20000\nmasks=0xffffffff\nmask6=0\ndelivery=1\ncrash_in=Write"}},
+                  0, kOnceStarted, SIGSEGV,
+                  "plugin sink.so crashed in Write of event type 0x2 from provider 0x10000 "
+                  "length 17 (signal 11)"},
         CrashCase{"StackOverflowInWrite",
-                  {{"a.so", "id=0x10000\nraise_on_open=1"},
-                   {"sink.so", "id=0x20000\nmasks=0xffffffff\ndelivery=1\ncrash_in=WriteOverflow"}},
-                  0, kOnceStarted, SIGSEGV, "plugin sink.so crashed in Write (signal 11)"},
+                  {{"camera.so", "id=0x10000\nraise_on_open=1\nraise_payload=frame-of-camera-7"},
+                   {"sink.so", "id=0x20000\nmasks=0xffffffff\nmask6=0\ndelivery=1\n"
+                               "crash_in=WriteOverflow"}},
+                  0, kOnceStarted, SIGSEGV,
+                  "plugin sink.so crashed in Write of event type 0x2 from provider 0x10000 "
+                  "length 17 (signal 11)"},
         CrashCase{"InAThreadOfItsOwn",
                   {{"a.so", "id=0x10000"}, {"own.so", "id=0x20000\nown_thread=1\ncrash_in=OwnThread"}},
                   0, kOnceStarted, SIGSEGV, "plugin own.so crashed in a thread of its own (signal 11)"},

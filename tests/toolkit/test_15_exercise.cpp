@@ -51,7 +51,7 @@ TEST(Exercise, ABrokenPluginFailsWithEachBrokenContract) {
   fs::create_directories(dir);
   fs::copy_file(BROKEN_PLUGIN_SO, dir / "broken.so", fs::copy_options::overwrite_existing);
   std::ofstream(dir / "broken.conf") << "keep=1\nwrite_error=7\nworker_after_close_ms=6500\n"
-                                        "close_ms=800\nwarn=broken: about to misbehave\n";
+                                        "close_ms=800\nwrite_ms=1200\nwarn=broken: about to misbehave\n";
   auto run = StartExercise((dir / "broken.so").string(), "1.5");
   EXPECT_EQ(run->WaitForExit(Scaled(std::chrono::seconds(60))), ExitStatus::Exited(1));
   const std::string out = run->Output(Stream::kStdout);
@@ -59,6 +59,7 @@ TEST(Exercise, ABrokenPluginFailsWithEachBrokenContract) {
        {"payload block(s) kept and never released (the core's leak report: address 0x",
         "its worker, reader or a Read did not return within 5 s of its Close",
         "failed call: write returned 0 error 7", "Close took 8",
+        "Write blocked the delivery of every event for 1",
         "its own message at level 50-74: broken: about to misbehave\n"}) {
     EXPECT_NE(out.find(finding), std::string::npos) << finding << "\n" << out;
   }

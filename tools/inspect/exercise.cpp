@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -457,6 +458,39 @@ void FindFailedCalls(const std::vector<std::string>& console, const dv::PLUGININ
   }
 }
 
+// "event type 0x2 from provider 0x10000 length 64", from the fields of the
+// core's slow-Write message (type decimal, length grouped: "1,024").
+std::string EventNamed(const std::string& type, const std::string& provider,
+                       std::string length) {
+  length.erase(std::remove(length.begin(), length.end(), ','), length.end());
+  char text[96];
+  std::snprintf(text, sizeof text, "event type 0x%x from provider 0x%s length %s",
+                static_cast<unsigned>(std::stol(type)), provider.c_str(), length.c_str());
+  return text;
+}
+
+// A Write that held the delivery loop, and every plugin behind it, for more
+// than `limitMs`: from the core's message after a slow Write returned, or
+// its hang line while one had not (after 5 s), each with the event.
+void FindSlowWrites(const std::vector<std::string>& console, const std::string& name,
+                    int limitMs, Findings* findings) {
+  static const std::regex kSlow(
+      "core write took (\\d+)ms, providerID ([0-9a-f]+), eventType: (-?\\d+), len: ([0-9,]+) -> "
+      "(\\S+)");
+  static const std::regex kHung(
+      "plugin (\\S+) has been in Write of (event type \\S+ from provider \\S+ length \\d+) "
+      "for (\\d+) ms");
+  std::smatch m;
+  for (const std::string& line : console) {
+    if (std::regex_search(line, m, kSlow) && m[5] == name && std::stoll(m[1]) > limitMs) {
+      findings->Add("Write blocked the delivery of every event for " + m[1].str() + " ms, on " +
+                    EventNamed(m[3], m[2], m[4]));
+    } else if (std::regex_search(line, m, kHung) && m[1] == name) {
+      findings->Add("Write had not returned after " + m[3].str() + " ms, on " + m[2].str());
+    }
+  }
+}
+
 void FindKeptBlocks(const std::string& console, uint32_t id, Findings* findings) {
   static const std::regex kLeak("address (0x[0-9a-f]+) leaked by plugins \\[([0-9a-f,]*)\\]");
   char own[16];
@@ -495,7 +529,8 @@ void FindSlowOrFailedStart(const fs::path& coreXml, const dv::PLUGININFO& p, int
 // and the entry point it was in; empty when there is none.
 std::string CrashLine(const std::string& console) {
   static const std::regex kCrash(
-      "(plugin \\S+ crashed in (a thread of its own|\\S+)|the core crashed"
+      "(plugin \\S+ crashed in (a thread of its own|\\S+( of event type 0x[0-9a-f]+ from "
+      "provider 0x[0-9a-f]+ length \\d+)?)|the core crashed"
       "|a thread the core did not start crashed) \\(signal \\d+\\)"
       "|the core was ended by signal \\d+ from process \\d+");
   std::smatch m;
@@ -591,6 +626,7 @@ Outcome ExerciseStaged(const ExerciseOptions& options, const Programs& programs,
   FindRunFailures(run, limitMs, valgrind, &findings);
   FindSlowOrFailedStart(layout.work / "core.xml", p, limitMs, &findings);
   FindFailedCalls(console, p, &findings);
+  FindSlowWrites(console, p.name, kWriteLimitMs * (valgrind ? kValgrindSlowdown : 1), &findings);
   FindKeptBlocks(run.console, p.id(), &findings);
   FindOwnMessages(console, p.name, &findings);
   if (!run.strayThreads.empty()) findings.Add(StrayThreads(run.strayThreads));

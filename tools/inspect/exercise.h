@@ -13,6 +13,9 @@
 //
 //   - Load, Open or Close slower than kCallLimitMs (the status report's
 //     figures, and the drivers' bracket around Close);
+//   - a Write that blocks for more than kWriteLimitMs, with the event it
+//     was handed (the core's message after a slow Write, or its hang line
+//     for one that has not returned after 5 s);
 //   - the mistakes inspect names under its verdict (mistakes.h): a
 //     subscription without Write, a worker or reader flag without its
 //     entry point, a changed header of Load's output record;
@@ -60,6 +63,7 @@
 namespace dvinspect {
 
 constexpr int kCallLimitMs = 500;
+constexpr int kWriteLimitMs = 1000;
 
 struct ExerciseOptions {
   std::string plugin;    // the plugin file
