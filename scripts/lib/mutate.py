@@ -821,6 +821,7 @@ def main(argv):
             say("mutate: %s is NOT restored" % path)
         if not ok:
             sys.exit(1)
+        say("mutate: no mutant left applied")
 
 
 def mutate(r, cindex, args):
