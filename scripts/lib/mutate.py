@@ -34,9 +34,9 @@ tests are the CTest tests of the test executables one of whose sources
 includes the mutated file's header directly (for a .cpp the .h of the same
 name beside it, for a header itself); when none does, those whose objects
 depend on it at all (the compiler's dependency files); when none does
-either, the fast suite alone. Tests that fail before any mutation are
-reported and left out. A test that exceeds --test-timeout counts as a kill
-(by timeout). A mutant whose build fails did not compile and is not scored.
+either, the fast suite alone. Tests labelled slow or mutate never run.
+Tests that fail before any mutation are reported and left out. A test
+that exceeds --test-timeout counts as a kill (by timeout). A mutant whose build fails did not compile and is not scored.
 
 Equivalent mutants (ones that cannot change behaviour) are listed, with
 their reason, in scripts/lib/mutate-equivalent.txt, one a line:
@@ -80,7 +80,8 @@ def parse_args(argv):
     p.add_argument("--base", metavar="REV", help="mutate the lines changed since REV (src/, tools/)")
     p.add_argument("--max", type=int, default=0, metavar="N", help="at most N mutants per file, sampled")
     p.add_argument("--seconds", type=float, default=0, metavar="S",
-                   help="total time budget; mutants are run in a random order until it is spent")
+                   help="time budget of the whole run, first build included: mutants run in a "
+                   "random order until the next one would overrun it")
     p.add_argument("--seed", type=int, default=1, help="seed of the sampling and order (default 1)")
     p.add_argument("--test-timeout", type=int, default=60, metavar="S",
                    help="per-test timeout in seconds; a test past it kills the mutant (default 60)")
@@ -441,8 +442,12 @@ class Finder:
         if not m:
             return
         digits, suffix = m.group(1), m.group(2)
-        value = int(digits, 16) if digits[:2] in (b"0x", b"0X") else int(digits, 8 if len(digits) > 1 else 10)
-        fmt = (lambda v: b"0x%x" % v) if digits[:2] in (b"0x", b"0X") else (lambda v: b"%d" % v)
+        if digits[:2] in (b"0x", b"0X"):
+            value, fmt = int(digits, 16), (lambda v: b"0x%x" % v)
+        elif digits[:1] == b"0" and len(digits) > 1:  # octal, as file modes are written
+            value, fmt = int(digits, 8), (lambda v: b"0%o" % v)
+        else:
+            value, fmt = int(digits), (lambda v: b"%d" % v)
         start, end = c.extent.start.offset, c.extent.end.offset
         news = [value + 1] + ([value - 1] if value > 0 else []) + ([0] if value > 1 else [])
         for v in news:
@@ -551,7 +556,19 @@ def translation_unit_for(path, entries):
     for e in entries:
         if path in depfile_paths(e):
             return e
+    for e in entries:  # not built yet: one that includes it directly
+        if includes(e["file"], path):
+            return e
     return None
+
+
+def includes(source, header):
+    """Whether source has an #include naming header (by a path suffix)."""
+    for inc in INCLUDE.findall(read(source)):
+        inc = os.path.normpath(inc.decode())
+        if header.endswith("/" + inc):
+            return True
+    return False
 
 
 def depfile_paths(entry):
@@ -601,14 +618,14 @@ def related_tests(path, entries, tests, tree):
         return [], set()
     executables = {exe for exe, _ in tests.values()}
     test_entries = [e for e in entries if e["target"] in executables]
-    direct = set()
-    for e in test_entries:
-        for inc in INCLUDE.findall(read(e["file"])):
-            inc = os.path.normpath(inc.decode())
-            if header.endswith("/" + inc) and os.path.basename(inc) == os.path.basename(header):
-                direct.add(e["target"])
+    direct = {e["target"] for e in test_entries if includes(e["file"], header)}
     targets = direct or {e["target"] for e in test_entries if header in depfile_paths(e)}
-    return sorted(n for n, (exe, _) in tests.items() if exe in targets), targets
+    return sorted(n for n, (exe, labels) in tests.items()
+                  if exe in targets and not SUITE_LEFT_OUT & set(labels)), targets
+
+
+# Labels of the tests no mutant runs: the slow ones, and this tool's own.
+SUITE_LEFT_OUT = {"slow", "mutate"}
 
 
 def ctest_regex(names):
@@ -669,7 +686,7 @@ class Run:
                 del self.originals[path]
         return ok
 
-    def prepare(self):
+    def prepare(self, build=True):
         a = self.args
         os.makedirs(self.tree, exist_ok=True)
         skip = os.path.relpath(a.build_dir, a.root) + "/"
@@ -677,6 +694,8 @@ class Run:
         say("mutate: source copy %s (%d file(s) updated)" % (self.tree, written))
         if not configure(self.tree, self.build, a.cmake_arg):
             raise SystemExit("mutate: configuring %s failed" % self.build)
+        if not build:
+            return
         t = time.time()
         status, out = build_targets(self.build, None, a.jobs)
         if status != 0:
@@ -833,7 +852,7 @@ def mutate(r, cindex, args):
         for f in args.files:
             rel = os.path.relpath(os.path.abspath(f), args.root) if os.path.isabs(f) or os.path.exists(f) else f
             wanted[os.path.normpath(rel)] = None
-    r.prepare()
+    r.prepare(build=not args.list)
     entries = compile_commands(r.build)
     mutants_by_file = {rel: r.mutants_of(cindex, rel, lines, entries) for rel, lines in wanted.items()}
     chosen = select(mutants_by_file, args)
@@ -862,11 +881,10 @@ def mutate(r, cindex, args):
         r.suite_baseline()
     snapshot = {rel: read(os.path.join(r.tree, rel)) for rel in {m.rel for m in todo}}
     spent, done = 0.0, 0
-    budget_start = time.time()
     for i, m in enumerate(todo, 1):
         if args.seconds and done:
             per = spent / done
-            if time.time() - budget_start + per > args.seconds:
+            if time.time() - started + per > args.seconds:
                 say("mutate: time budget: %d of %d mutant(s) left unrun (%.0fs each so far)"
                     % (len(todo) - i + 1, len(todo), per))
                 break
@@ -880,6 +898,8 @@ def mutate(r, cindex, args):
     for m in chosen:
         by_file.setdefault(m.rel, []).append(m)
     report(by_file, started, sum(1 for m in chosen if m.result is None))
+    if done:
+        say("== %d mutant(s) run, %.0fs each on average" % (done, spent / done))
     verify_copy(r, snapshot)
     return 0
 
