@@ -41,8 +41,10 @@ that exceeds --test-timeout counts as a kill (by timeout). A mutant whose build 
 Equivalent mutants (ones that cannot change behaviour) are listed, with
 their reason, in scripts/lib/mutate-equivalent.txt, one a line:
   FILE KEY REASON
-KEY is printed with each survivor; it hashes the line's text, the place
-in it and the change, not the line number, so it survives edits elsewhere.
+KEY is printed with each survivor; it hashes the enclosing function's
+name, the line's text, the place in it and the change (and, for the second
+of two identical lines in one function, a 2), not the line number, so it
+survives edits elsewhere.
 They are not run and not scored.
 
 Score per file: killed / (mutants run that compiled), in per cent.
@@ -260,7 +262,7 @@ def ctest_tests(build):
 # ------------------------------------------------- finding the mutants
 
 class Mutant:
-    def __init__(self, rel, kind, start, end, replacement, context, src):
+    def __init__(self, rel, kind, start, end, replacement, context, src, scope=""):
         self.rel, self.kind, self.start, self.end = rel, kind, start, end
         self.replacement = replacement
         cstart, cend = context
@@ -273,10 +275,17 @@ class Mutant:
         self.line = src.count(b"\n", 0, start) + 1
         text = src[line_start:line_end]
         column = start - line_start - (len(text) - len(text.lstrip()))
-        digest = hashlib.sha1(b"\0".join([text.strip(), str(column).encode(),
-                                          self.before.encode(), self.after.encode()]))
-        self.key = digest.hexdigest()[:12]
+        self.identity = [scope.encode(), text.strip(), str(column).encode(),
+                         self.before.encode(), self.after.encode()]
+        self.key = self.keyed(1)
         self.result = None
+
+    def keyed(self, occurrence):
+        """The mutant's key: its function, the line's text, the place in the
+        line and the change; the nth of identical ones in a function (the
+        same line twice) adds n."""
+        parts = self.identity + ([str(occurrence).encode()] if occurrence > 1 else [])
+        return hashlib.sha1(b"\0".join(parts)).hexdigest()[:12]
 
     def apply(self, src):
         return src[:self.start] + self.replacement + src[self.end:]
@@ -305,12 +314,21 @@ class Finder:
         self.ci, self.K = cindex, cindex.CursorKind
         self.tu, self.path, self.rel, self.src, self.lines = tu, path, rel, src, lines
         self.found = {}
+        self.scope = ""
+        K = cindex.CursorKind
+        self.functions = {K.FUNCTION_DECL, K.CXX_METHOD, K.CONSTRUCTOR, K.DESTRUCTOR,
+                          K.FUNCTION_TEMPLATE, K.CONVERSION_FUNCTION}
 
     def run(self):
         for c in self.tu.cursor.get_children():
             if self.in_file(c):
                 self.visit(c, [])
-        return sorted(self.found.values(), key=lambda m: (m.start, m.kind, m.replacement))
+        mutants = sorted(self.found.values(), key=lambda m: (m.start, m.kind, m.replacement))
+        seen = {}
+        for m in mutants:
+            seen[m.key] = seen.get(m.key, 0) + 1
+            m.key = m.keyed(seen[m.key])
+        return mutants
 
     # An extent the edit may touch: in this file, not from a macro.
     def in_file(self, c):
@@ -330,7 +348,7 @@ class Finder:
         line = self.src.count(b"\n", 0, start) + 1
         if self.lines is not None and line not in self.lines:
             return
-        m = Mutant(self.rel, kind, start, end, replacement, context, self.src)
+        m = Mutant(self.rel, kind, start, end, replacement, context, self.src, self.scope)
         self.found.setdefault((start, end, replacement), m)
 
     def token_at(self, c, after_offset, spellings):
@@ -357,10 +375,14 @@ class Finder:
                        K.IF_STMT: self.if_stmt, K.DECL_REF_EXPR: self.memory_order}.get(c.kind)
             if handler:
                 handler(c, stack)
+        scope = self.scope
+        if c.kind in self.functions:
+            self.scope = c.semantic_parent.spelling + "::" + c.displayname if c.semantic_parent else c.displayname
         stack.append(c)
         for child in c.get_children():
             self.visit(child, stack)
         stack.pop()
+        self.scope = scope
 
     def context(self, c):
         return (c.extent.start.offset, c.extent.end.offset)
@@ -644,7 +666,7 @@ def run_tests(build, names, timeout, jobs, exclude=()):
         cmd += ["-R", ctest_regex(names)]
     status, out = run(cmd, timeout=timeout * 20 + 600)
     failing = re.findall(r"^\s*\d+ - (\S+) \(", out, re.M)
-    return status == 0, ("Timeout" in out), failing
+    return status == 0, ("***Timeout" in out), failing
 
 
 # ------------------------------------------------------- equivalents
@@ -747,9 +769,10 @@ class Run:
         out); first called before any mutant is applied."""
         if self.baseline_suite_failures is None:
             assert not self.originals
-            status, _ = build_targets(self.build, None, self.args.jobs)
+            t = time.time()
             passed, _, failing = run_tests(self.build, None, self.args.test_timeout, self.args.jobs)
             self.baseline_suite_failures = [] if passed else failing
+            say("mutate: the fast suite before any mutation: %ds" % (time.time() - t))
             if failing:
                 say("mutate: failing before any mutation, left out: %s" % " ".join(failing))
         return self.baseline_suite_failures

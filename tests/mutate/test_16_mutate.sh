@@ -71,7 +71,7 @@ status=$?
 [[ $status -eq 0 ]] && pass "the run exits 0" || fail "the run exits $status"
 has "score" "$report" \
   "counter.cpp: 15/16 killed (94%); 21 mutant(s): 2 by timeout, 3 did not compile, 2 equivalent, 0 not run"
-has "the survivor" "$report" "survived counter.cpp:10  flags: kRead | kCloseOnExec → kRead  [counter.cpp 697b1219f799]"
+has "the survivor" "$report" "survived counter.cpp:10  flags: kRead | kCloseOnExec → kRead  [counter.cpp 16eaed563078]"
 survivors=$(grep -c '^survived' <<<"$report")
 [[ $survivors -eq 1 ]] && pass "one survivor" || fail "$survivors survivors"
 if grep -q 'v < lo → v <= lo\|memory_order_release → memory_order_relaxed' <<<"$report"; then
