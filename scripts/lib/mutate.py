@@ -279,6 +279,7 @@ class Mutant:
                          self.before.encode(), self.after.encode()]
         self.key = self.keyed(1)
         self.result = None
+        self.killers = ""
 
     def keyed(self, occurrence):
         """The mutant's key: its function, the line's text, the place in the
@@ -748,21 +749,28 @@ class Run:
             if status != 0:
                 return "did not compile"
             if related:
-                passed, timed_out, _ = run_tests(self.build, related, a.test_timeout, a.jobs)
+                passed, timed_out, failing = run_tests(self.build, related, a.test_timeout, a.jobs)
                 if not passed:
-                    return "killed by timeout" if timed_out else "killed"
+                    return self.killed(m, timed_out, failing)
             if targets:
                 status, _ = build_targets(self.build, None, a.jobs)
                 if status != 0:
                     return "did not compile"
-            passed, timed_out, _ = run_tests(self.build, None, a.test_timeout, a.jobs,
-                                             self.suite_baseline())
+            passed, timed_out, failing = run_tests(self.build, None, a.test_timeout, a.jobs,
+                                                   self.suite_baseline())
             if not passed:
-                return "killed by timeout" if timed_out else "killed"
+                return self.killed(m, timed_out, failing + ["(fast suite)"])
             return "survived"
         finally:
             if not self.restore():
                 raise SystemExit(1)
+
+    @staticmethod
+    def killed(m, timed_out, failing):
+        """Notes which tests killed m (the report shows them), and says how."""
+        shown = failing[:3] + (["and %d more" % (len(failing) - 3)] if len(failing) > 3 else [])
+        m.killers = " ".join(shown)
+        return "killed by timeout" if timed_out else "killed"
 
     def suite_baseline(self):
         """Tests of the fast suite that fail with no mutant applied (left
@@ -916,7 +924,8 @@ def mutate(r, cindex, args):
         m.result = r.run_mutant(m, *related[m.rel])
         spent += time.time() - t
         done += 1
-        say("mutant %d/%d %s (%.0fs): %s" % (i, len(todo), m.result, time.time() - t, m.describe()))
+        say("mutant %d/%d %s (%.0fs): %s%s" % (i, len(todo), m.result, time.time() - t, m.describe(),
+                                              "  -- by " + m.killers if m.killers else ""))
     by_file = {}
     for m in chosen:
         by_file.setdefault(m.rel, []).append(m)
