@@ -1,6 +1,8 @@
 #include "core/trusted_layout.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -21,10 +23,16 @@ std::string FolderOf(const std::string& path) {
 // The executable itself: root's alone, one name, and the file running now.
 std::string WhyNotRootsExecutable(const std::string& path) {
   if (std::string why = WhyNotRootsAlone(path, PathKind::kFile); !why.empty()) return why;
+  // The running file through an open descriptor: a user-mode emulator
+  // answers open("/proc/self/exe") with the emulated program, but stat()
+  // of the name with itself.
   struct stat named, running;
-  if (lstat(path.c_str(), &named) != 0 || stat("/proc/self/exe", &running) != 0) {
-    return path + " cannot be examined: " + std::strerror(errno);
-  }
+  const int self = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+  const bool examined = self >= 0 && fstat(self, &running) == 0 &&
+                        lstat(path.c_str(), &named) == 0;
+  const int error = errno;
+  if (self >= 0) close(self);
+  if (!examined) return path + " cannot be examined: " + std::strerror(error);
   if (named.st_dev != running.st_dev || named.st_ino != running.st_ino) {
     return path + " is no longer the file that was started";
   }
